@@ -204,4 +204,13 @@ public:
     virtual void setEventHandlers(Executor executor, EventHandlers handlers) = 0;
 };
 
+// The encoder application a remote agent creates on a client computer: the program the
+// client's user sees while a job runs there.
+class EncoderApp {
+public:
+    virtual ~EncoderApp() = default;
+    virtual void setPlacement(std::int32_t first, std::int32_t second) = 0;
+    virtual void setVisible(bool visible) = 0;
+};
+
 }  // namespace shardex::encoder

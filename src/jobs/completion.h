@@ -1,0 +1,27 @@
+// The encoders' events and the end of each slot's job.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/encoder/encoder.h"
+
+namespace shardex {
+
+class Form1;
+
+void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
+void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
+void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult);
+void Finish_Local_Job(Form1& f);
+void Finish_Remote_Job(Form1& f);
+void Finish_Remote2_Job(Form1& f);
+
+// Routes an encoder's events to the slot's handlers on the window's thread. Events of an
+// encoder that the slot no longer holds (it was replaced) are dropped.
+void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc);
+void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc);
+void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc);
+
+}  // namespace shardex

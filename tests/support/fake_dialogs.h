@@ -1,0 +1,39 @@
+// Dialogs that answer without a person and remember what they were asked.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "platform/dialogs.h"
+
+namespace shardex::testing {
+
+struct ShownMessage {
+    std::string text;
+    std::string title;
+    platform::Buttons buttons;
+};
+
+class FakeDialogs : public platform::Dialogs {
+public:
+    platform::Answer message(const std::string& text, const std::string& title, platform::Buttons buttons) override {
+        shown.push_back({text, title, buttons});
+        if (answers.empty()) return platform::Answer::Ok;
+        auto a = answers.front();
+        answers.pop_front();
+        return a;
+    }
+    std::string openFile(const std::string& title, const std::string& filter) override {
+        openTitles.push_back(title);
+        openFilters.push_back(filter);
+        return nextOpenPath;
+    }
+
+    std::vector<ShownMessage> shown;
+    std::deque<platform::Answer> answers;  // answers to give, in order; Ok when empty
+    std::string nextOpenPath;              // what the file-open dialog returns
+    std::vector<std::string> openTitles, openFilters;
+};
+
+}  // namespace shardex::testing
