@@ -1,0 +1,19 @@
+// The local (FFmpeg) encoder with settings the plain factory leaves at their defaults.
+#pragma once
+
+#include <memory>
+
+#include "platform/encoder/encoder.h"
+
+namespace shardex::encoder {
+
+struct LocalEncoderOptions {
+    int codecThreads = 1;   // threads of the video encoder
+    int decodeThreads = 0;  // threads of the source's decoders; 0 lets FFmpeg choose
+    // The profile collection the encoder offers; null = the stock set and the user's folder.
+    std::shared_ptr<ProfileCollection> profiles;
+};
+
+std::shared_ptr<Encoder> create_local_encoder(const LocalEncoderOptions& options);
+
+}  // namespace shardex::encoder

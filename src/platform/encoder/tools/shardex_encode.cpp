@@ -1,0 +1,179 @@
+// shardex-encode: drives the encoder component from the command line, the way a job of the
+// window does, so encodes can be scripted, measured and tested without the window.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "platform/encoder/factory.h"
+#include "platform/encoder/local_encoder.h"
+#include "platform/encoder/profiles.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+using namespace shardex::encoder;
+
+constexpr const char* kDefaultProfile = "Windows Media Video 8 for Local Area Network (768 Kbps)";
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: shardex-encode SOURCE OUTPUT.wmv [--profile NAME] [--mark-in MS] [--mark-out MS]\n"
+                 "                      [--two-pass] [--threads N] [--list-profiles]\n");
+    return 2;
+}
+
+// Events are queued by the encoder's executor and run here, on the main thread.
+class EventQueue {
+public:
+    void post(std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(fn));
+        }
+        cv_.notify_one();
+    }
+    // Runs queued events; waits at most `timeout` for the first one.
+    void runFor(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, timeout, [&] { return !queue_.empty(); });
+        while (!queue_.empty()) {
+            auto fn = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            fn();
+            lock.lock();
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> queue_;
+};
+
+void print_figures(Statistics& st, const char* prefix) {
+    std::printf("%ssize %lld bytes, media %.1f s, %d bit/s\n", prefix,
+                static_cast<long long>(st.archiveFileSize().raw), st.archiveFileDuration().raw / 1000.0,
+                st.outputBitrate());
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string source, output, profileName = kDefaultProfile;
+    int markIn = 0, markOut = 0, threads = 1;
+    bool twoPass = false, list = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "shardex-encode: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        auto number = [&]() {
+            std::string v = value();
+            char* end = nullptr;
+            long n = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 0 || n > INT32_MAX) {
+                std::fprintf(stderr, "shardex-encode: %s wants a whole number, not '%s'\n", a.c_str(), v.c_str());
+                std::exit(2);
+            }
+            return static_cast<int>(n);
+        };
+        if (a == "--profile") profileName = value();
+        else if (a == "--mark-in") markIn = number();
+        else if (a == "--mark-out") markOut = number();
+        else if (a == "--threads") threads = number();
+        else if (a == "--two-pass") twoPass = true;
+        else if (a == "--list-profiles") list = true;
+        else if (a == "--help" || a == "-h") return usage(), 0;
+        else if (!a.empty() && a[0] == '-') return usage();
+        else if (source.empty()) source = a;
+        else if (output.empty()) output = a;
+        else return usage();
+    }
+
+    av_log_set_level(AV_LOG_ERROR);  // FFmpeg's notes would drown the progress lines
+    try {
+        LocalEncoderOptions options;
+        options.codecThreads = std::max(1, threads);
+        options.decodeThreads = threads;
+        auto encoder = create_local_encoder(options);
+        auto profiles = encoder->profileCollection();
+        profiles->refresh();
+        auto editor = create_profile_editor();
+        if (list) {
+            for (int i = 0; i < profiles->count(); ++i) {
+                auto p = profiles->item(i);
+                editor->load(p);
+                std::printf("%2d  %-3d  %s\n", i, editor->contentType(), p->name().c_str());
+            }
+            return 0;
+        }
+        if (source.empty() || output.empty()) return usage();
+
+        std::shared_ptr<Profile> profile;
+        for (int i = 0; i < profiles->count() && !profile; ++i)
+            if (profiles->item(i)->name() == profileName) profile = profiles->item(i);
+        if (!profile) throw shardex::Error("no profile named '" + profileName + "'");
+        editor->load(profile);
+        if (editor->contentType() != kContentAudio) {
+            int mode = editor->bitrateMode(kSourceVideo, 0);
+            if (mode == kModeVbrPeak || mode == kModeVbrUnconstrained) twoPass = true;
+        }
+
+        auto group = encoder->sourceGroups()->add("SG_1");
+        auto video = group->addSource(kSourceVideo);
+        auto audio = group->addSource(kSourceAudio);
+        video->setInput(source, "", "");
+        audio->setInput(source, "", "");
+        encoder->file()->setLocalFileName(output);
+        auto info = encoder->displayInfo();
+        info->setTitle("Shardex demo");
+        group->setProfile(profile);
+        if (twoPass) video->setPreProcessPass(1);
+
+        EventQueue events;
+        int state = kStateStopped;
+        int error = 0;
+        encoder->setEventHandlers([&events](std::function<void()> fn) { events.post(std::move(fn)); },
+                                  EventHandlers{[&state](std::int32_t s) { state = s; },
+                                                [&error](std::int32_t code) { error = code; }});
+        encoder->prepare(true);
+        const int duration = video->duration();
+        if (markOut > duration) markOut = duration;
+        for (auto& s : {video, audio}) {
+            s->setMarkIn(markIn);
+            s->setMarkOut(markOut);
+        }
+        std::printf("encoding '%s' to '%s' with '%s' (source %d ms)\n", source.c_str(), output.c_str(),
+                    profileName.c_str(), duration);
+        encoder->start();
+        auto stats = encoder->statistics();
+        state = kStateStarting;
+        while (state != kStateStopped) {
+            events.runFor(std::chrono::milliseconds(500));
+            if (state != kStateStopped) print_figures(*stats, "  ");
+        }
+        print_figures(*stats, "done: ");
+        if (error != 0) {
+            std::fprintf(stderr, "shardex-encode: the encode failed with error 0x%08X\n", static_cast<unsigned>(error));
+            return 1;
+        }
+        return 0;
+    } catch (const shardex::Error& e) {
+        std::fprintf(stderr, "shardex-encode: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,76 @@
+// One encode of a source segment into an ASF file: reading and decoding the input(s),
+// cutting the segment frame-exactly, scaling and resampling to the profile, encoding with
+// the Windows Media encoders and muxing. Runs on the encoder's worker; the live figures it
+// keeps may be read from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/encoder/ffmpeg_util.h"
+#include "platform/encoder/profiles.h"
+
+namespace shardex::encoder {
+
+struct Metadata {
+    std::string title, author, copyright, description;
+};
+
+struct TranscodeSettings {
+    std::string videoPath;  // input of the video source
+    std::string audioPath;  // input of the audio source
+    std::string outputPath;
+    ProfileData profile;
+    Metadata metadata;
+    int codecThreads = 1;   // encoder threads
+    int decodeThreads = 0;  // 0 = FFmpeg's choice
+};
+
+struct LiveFigures {
+    std::atomic<std::int64_t> bytes{0};
+    std::atomic<std::int64_t> mediaMs{0};
+};
+
+// Sees every encoded video packet (the data view decodes them for the window).
+class PacketObserver {
+public:
+    virtual ~PacketObserver() = default;
+    virtual void begin(const AVCodecContext* encoder) = 0;
+    virtual void packet(const AVPacket* packet, AVRational timeBase) = 0;
+    virtual void end() = 0;
+};
+
+struct RunControl {
+    std::function<bool()> stopRequested;   // polled between frames
+    std::function<void()> waitWhilePaused;  // blocks while paused
+    PacketObserver* observer = nullptr;     // may be null
+};
+
+class Transcoder {
+public:
+    Transcoder();
+    ~Transcoder();
+    Transcoder(const Transcoder&) = delete;
+    Transcoder& operator=(const Transcoder&) = delete;
+
+    // Opens the inputs and the output file and checks that the profile's encoders accept the
+    // settings. Throws shardex::Error (with a code from errors.h) describing the failure.
+    void open(const TranscodeSettings& settings);
+    std::int64_t durationMs() const;
+
+    // Encodes [markInMs, markOutMs) (markOutMs 0 or beyond the end: to the end). With
+    // twoPass, an analysis pass runs first. Returns normally when done or stopped; throws
+    // shardex::Error with a code when the encode fails (the file written so far is finished
+    // and stays readable).
+    void run(std::int64_t markInMs, std::int64_t markOutMs, bool twoPass, const RunControl& control,
+             LiveFigures& figures);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace shardex::encoder
