@@ -1,0 +1,225 @@
+// The libmpv preview graph on generated clips: opening, measuring, exact seeks, run and
+// stop, failures with their descriptions, and the software picture path into a window.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "media/test_media.h"
+#include "platform/frames/frame_sink.h"
+#include "platform/media/factory.h"
+
+namespace shardex::media {
+namespace {
+
+using shardex::testing::TempMediaDir;
+
+GraphOptions quiet() {
+    GraphOptions o;
+    o.videoOutput = "null";
+    o.audioOutput = "null";
+    return o;
+}
+
+// Polls `done` every few milliseconds for at most `ms`.
+template <typename F>
+bool eventually(F done, int ms = 10000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class MpvGraphTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempMediaDir;
+        clip_ = new std::string(dir_->clip("clip.avi", 10, "320x240"));
+    }
+    static void TearDownTestSuite() {
+        delete clip_;
+        delete dir_;
+    }
+    static TempMediaDir* dir_;
+    static std::string* clip_;
+};
+TempMediaDir* MpvGraphTest::dir_ = nullptr;
+std::string* MpvGraphTest::clip_ = nullptr;
+
+TEST_F(MpvGraphTest, OpensAndMeasuresAClip) {
+    auto g = create_filter_graph(quiet());
+    g->renderFile(*clip_);
+    EXPECT_NEAR(g->duration(), 10.0, 0.05);
+    EXPECT_EQ(g->videoWidth(), 320);
+    EXPECT_EQ(g->videoHeight(), 240);
+    EXPECT_NEAR(g->currentPosition(), 0.0, 1e-6);
+    // The set-up calls of a new source all succeed.
+    g->setVolume(0);
+    g->setBalance(0);
+    g->setDestinationHeight(240);
+    g->setDestinationWidth(320);
+    g->setRate(1.0);
+    g->setWindowStyle(0);
+    g->setTop(0);
+    g->setLeft(0);
+    g->setWidth(320);
+    g->setHeight(240);
+}
+
+TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
+    auto g = create_filter_graph(quiet());
+    g->renderFile(*clip_);
+    // Positions between key frames and off the frame grid still read back as asked.
+    g->setCurrentPosition(4.0);
+    EXPECT_NEAR(g->currentPosition(), 4.0, 1e-3);
+    g->setCurrentPosition(7.48);
+    EXPECT_NEAR(g->currentPosition(), 7.48, 1e-3);
+    g->setCurrentPosition(0.0);
+    EXPECT_NEAR(g->currentPosition(), 0.0, 1e-3);
+    // Stopped: a forward jump moves the position and nothing plays on from there.
+    g->setCurrentPosition(g->currentPosition() + 2.0);
+    EXPECT_NEAR(g->currentPosition(), 2.0, 1e-3);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_NEAR(g->currentPosition(), 2.0, 1e-3);
+    // The end of the source: the seek completes and the position stays at the last picture.
+    g->setCurrentPosition(g->duration());
+    EXPECT_GE(g->currentPosition(), 9.9);
+    EXPECT_LE(g->currentPosition(), 10.0 + 1e-3);
+}
+
+TEST_F(MpvGraphTest, RunAdvancesAndStopKeepsThePosition) {
+    auto g = create_filter_graph(quiet());
+    g->renderFile(*clip_);
+    g->run();
+    ASSERT_TRUE(eventually([&] { return g->currentPosition() > 0.3; }));
+    g->stop();
+    // Once stopped, the position no longer moves and is not sent back to the start.
+    double p1 = g->currentPosition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    double p2 = g->currentPosition();
+    EXPECT_GT(p1, 0.3);
+    EXPECT_NEAR(p2, p1, 0.05);
+    // A jump while stopped lands exactly; playing resumes from there.
+    g->setCurrentPosition(p2 + 1.0);
+    EXPECT_NEAR(g->currentPosition(), p2 + 1.0, 1e-3);
+    g->run();
+    ASSERT_TRUE(eventually([&] { return g->currentPosition() > p2 + 1.2; }));
+    g->stop();
+}
+
+TEST_F(MpvGraphTest, FailuresCarryADescription) {
+    auto g = create_filter_graph(quiet());
+    std::string notMedia = dir_->text("notes.avi", std::string(4096, 'x'));
+    try {
+        g->renderFile(notMedia);
+        FAIL() << "a text file opened as media";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()).rfind("cannot open '" + notMedia + "': ", 0), 0u) << e.what();
+    }
+    std::string missing = (dir_->path() / "missing.avi").string();
+    try {
+        g->renderFile(missing);
+        FAIL() << "a missing file opened";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "cannot open '" + missing + "': loading failed");
+    }
+    // No file loaded: the position and the length cannot be read.
+    EXPECT_THROW(g->duration(), Error);
+    EXPECT_THROW(g->currentPosition(), Error);
+    // Values outside what the graph accepts are refused, not passed on.
+    EXPECT_THROW(g->setVolume(1), Error);
+    EXPECT_THROW(g->setBalance(10001), Error);
+    EXPECT_THROW(g->setRate(0.0), Error);
+    EXPECT_THROW(g->setWidth(-1), Error);
+}
+
+TEST_F(MpvGraphTest, SoundWithoutPictureHasNoVideoSize) {
+    auto g = create_filter_graph(quiet());
+    g->renderFile(dir_->tone("tone.wav"));
+    EXPECT_GT(g->duration(), 2.9);
+    EXPECT_THROW(g->videoWidth(), Error);
+    EXPECT_THROW(g->videoHeight(), Error);
+}
+
+// A picture box stand-in that counts what it is given.
+class CountingSink : public frames::FrameSink {
+public:
+    void present(std::shared_ptr<const frames::VideoFrame> frame) override {
+        std::lock_guard lock(mutex);
+        last = std::move(frame);
+        ++count;
+    }
+    int shown() {
+        std::lock_guard lock(mutex);
+        return count;
+    }
+    std::shared_ptr<const frames::VideoFrame> latest() {
+        std::lock_guard lock(mutex);
+        return last;
+    }
+    std::mutex mutex;
+    std::shared_ptr<const frames::VideoFrame> last;
+    int count = 0;
+};
+
+TEST_F(MpvGraphTest, DrawsPicturesIntoItsOwnerAndTakesTheWindowBack) {
+    CountingSink sink;
+    const WindowHandle window = reinterpret_cast<WindowHandle>(&sink);
+    frames::register_sink(window, &sink);
+
+    GraphOptions o;
+    o.videoOutput = "libmpv";
+    o.audioOutput = "null";
+    {
+        auto g = create_filter_graph(o);
+        g->renderFile(*clip_);
+        g->setOwner(window);
+        g->setWidth(320);
+        g->setHeight(240);
+        g->setCurrentPosition(3.0);
+        g->run();
+        ASSERT_TRUE(eventually([&] { return sink.shown() >= 3; }));
+        g->stop();
+
+        auto f = sink.latest();
+        ASSERT_TRUE(f);
+        EXPECT_EQ(f->width, 320);
+        EXPECT_EQ(f->height, 240);
+        ASSERT_GE(f->stride, 320 * 4);
+        ASSERT_EQ(f->pixels.size(), static_cast<std::size_t>(f->stride) * 240);
+        // The test picture is colourful: not a blank buffer, and every pixel is opaque.
+        int distinct = 0;
+        std::uint32_t first = 0;
+        for (int y = 0; y < 240; y += 8) {
+            for (int x = 0; x < 320; x += 8) {
+                const std::uint8_t* p = f->pixels.data() + y * f->stride + x * 4;
+                std::uint32_t rgb = p[0] | (p[1] << 8) | (p[2] << 16);
+                if (x == 0 && y == 0) first = rgb;
+                if (rgb != first) ++distinct;
+                EXPECT_EQ(p[3], 0xFF);
+            }
+        }
+        EXPECT_GT(distinct, 100);
+
+        // Another producer takes the window; the graph's pictures stop reaching it...
+        frames::ClaimToken other = frames::claim(window);
+        int before = sink.shown();
+        g->setCurrentPosition(5.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(sink.shown(), before);
+        EXPECT_TRUE(frames::is_current(window, other));
+        // ...until it is made the owner again, which shows its picture at once, stopped or not.
+        g->setOwner(window);
+        EXPECT_EQ(sink.shown(), before + 1);
+        EXPECT_FALSE(frames::is_current(window, other));
+    }
+    frames::unregister_sink(window);
+}
+
+}  // namespace
+}  // namespace shardex::media
