@@ -338,7 +338,7 @@ void Form1::buildControls() {
         g->addWidget(Local_Disk_Meter, 1, 1);
         g->addWidget(Label_Network, 2, 0);
         g->addWidget(Local_Net_Meter, 2, 1);
-        g->setColumnMinimumWidth(0, 96);
+        g->setColumnMinimumWidth(0, 64);
         g->setColumnStretch(1, 1);
         for (auto* m : {Local_CPU_Meter, Local_Disk_Meter, Local_Net_Meter}) m->setMaximumHeight(14);
     }
@@ -377,16 +377,15 @@ void Form1::buildControls() {
     transport->addStretch();
     transport->addWidget(Playback_Counter);
     left->addLayout(transport);
-    auto* trim = new QGridLayout;
-    trim->addWidget(Cmd_MarkIn, 0, 0);
-    trim->addWidget(Cmd_MarkOut, 0, 1);
-    trim->addWidget(Cmd_Clear, 0, 2);
-    trim->addWidget(Label_Trim, 0, 3);
-    trim->addWidget(Label_MarkIn, 1, 0, 1, 2);
-    trim->addWidget(Label_MarkOut, 1, 2, 1, 2);
-    trim->addWidget(Label_Edit_Length, 1, 4);
-    trim->setColumnStretch(3, 1);
+    auto* trim = new QHBoxLayout;
+    trim->addWidget(Cmd_MarkIn);
+    trim->addWidget(Cmd_MarkOut);
+    trim->addWidget(Cmd_Clear);
+    trim->addWidget(Label_Trim, 1);
     left->addLayout(trim);
+    auto* marks = new QHBoxLayout;
+    for (auto* l : {Label_MarkIn, Label_MarkOut, Label_Edit_Length}) marks->addWidget(l, 1);
+    left->addLayout(marks);
     left->addStretch();
 
     auto* right = new QVBoxLayout;
