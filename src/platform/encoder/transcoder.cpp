@@ -126,8 +126,10 @@ struct Transcoder::Impl {
     ff::PacketPtr pkt = ff::make_packet();
     ff::FramePtr decoded = ff::make_frame();
 
-    // Video timing: slot n of the output is shown at markIn + n / fps.
+    // Video timing: slot n of the output is shown at anchor + n / fps, the anchor being the
+    // first source frame of the segment, so a source at the profile's rate maps one to one.
     std::int64_t nextSlot = 0;
+    double anchor = -1;  // seconds of source time; < 0 until the first frame
     ff::FramePtr held;          // latest source frame not yet superseded
     ff::FramePtr heldScaled;    // `held` converted to the encoder's format, made on first use
     double lastPos = -1, lastDur = 0;  // in output frame units
@@ -284,6 +286,7 @@ struct Transcoder::Impl {
         heldScaled.reset();
         lastPos = -1;
         lastDur = 0;
+        anchor = -1;
         videoEnded = false;
         swr.reset();
         fifo.reset();
@@ -385,8 +388,9 @@ struct Transcoder::Impl {
             video.done = true;
             return;
         }
-        const double t = static_cast<double>(pts) * av_q2d(video.tb) - static_cast<double>(markIn) / 1000.0;
-        const double pos = t * av_q2d(fps);
+        const double t = static_cast<double>(pts) * av_q2d(video.tb);
+        if (anchor < 0) anchor = t;
+        const double pos = (t - anchor) * av_q2d(fps);
         double dur = 0;
         if (f->pkt_duration > 0) dur = static_cast<double>(f->pkt_duration) * av_q2d(video.tb);
         else if (video.st()->avg_frame_rate.num > 0) dur = 1.0 / av_q2d(video.st()->avg_frame_rate);
@@ -403,7 +407,7 @@ struct Transcoder::Impl {
     void finish_video() {
         if (!held) return;
         double end = lastPos + lastDur;
-        if (markOut > 0) end = std::min(end, static_cast<double>(markOut - markIn) / 1000.0 * av_q2d(fps));
+        if (markOut > 0) end = std::min(end, (static_cast<double>(markOut) / 1000.0 - anchor) * av_q2d(fps));
         // Slots that start before the end of the segment; the tolerance absorbs rounding.
         fill_slots_before(end - 1e-3);
         held.reset();

@@ -1,0 +1,127 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <random>
+#include <sstream>
+#include <sys/wait.h>
+
+#include "platform/encoder/factory.h"
+#include "platform/encoder/profiles.h"
+
+namespace enc_test {
+
+TempDir::TempDir() {
+    std::random_device rd;
+    path_ = fs::temp_directory_path() / ("shardex-enc-" + std::to_string(rd()) + std::to_string(rd()));
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string run(const std::string& command, int* exitCode) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        if (exitCode) *exitCode = -1;
+        return out;
+    }
+    std::array<char, 4096> buf;
+    std::size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    int status = pclose(p);
+    if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+void make_clip(const fs::path& out, const std::string& args) {
+    int rc = 0;
+    run("ffmpeg -v error -y " + args + " '" + out.string() + "' 2>&1", &rc);
+    ASSERT_EQ(rc, 0) << "ffmpeg could not make " << out;
+}
+
+std::string probe(const fs::path& file, const std::string& entries, const std::string& extra) {
+    return run("ffprobe -v error " + extra + " -show_entries " + entries + " -of default=nw=1 '" + file.string() +
+               "' 2>/dev/null");
+}
+
+std::string value_of(const std::string& text, const std::string& key) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return "";
+}
+
+int frame_count(const fs::path& file) {
+    auto v = value_of(probe(file, "stream=nb_read_frames", "-count_frames -select_streams v:0"), "nb_read_frames");
+    return v.empty() ? -1 : std::stoi(v);
+}
+
+shardex::encoder::Executor EventLog::executor() {
+    return [this](std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex_);
+            queue_.push_back(std::move(fn));
+        }
+        cv_.notify_one();
+    };
+}
+
+shardex::encoder::EventHandlers EventLog::handlers() {
+    return {[this](std::int32_t s) { states.push_back(s); }, [this](std::int32_t c) { errors.push_back(c); }};
+}
+
+bool EventLog::waitStopped(std::chrono::seconds limit, const std::function<void()>& tick) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::milliseconds(20), [&] { return !queue_.empty(); });
+        while (!queue_.empty()) {
+            auto fn = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            fn();
+            lock.lock();
+        }
+        lock.unlock();
+        if (!states.empty() && states.back() == shardex::encoder::kStateStopped) return true;
+        if (tick) tick();
+    }
+    return false;
+}
+
+std::unique_ptr<Job> make_job(const fs::path& source, const fs::path& output, const std::string& profile) {
+    using namespace shardex::encoder;
+    auto job = std::make_unique<Job>();
+    job->encoder = create_local_encoder();
+    auto group = job->encoder->sourceGroups()->add("SG_1");
+    job->video = group->addSource(kSourceVideo);
+    job->audio = group->addSource(kSourceAudio);
+    job->video->setInput(source.string(), "", "");
+    job->audio->setInput(source.string(), "", "");
+    job->encoder->file()->setLocalFileName(output.string());
+    auto p = find_stock_profile(profile);
+    EXPECT_TRUE(p) << profile;
+    group->setProfile(p);
+    job->encoder->setEventHandlers(job->events.executor(), job->events.handlers());
+    return job;
+}
+
+std::vector<int> encode(Job& job, int markIn, int markOut) {
+    job.encoder->prepare(true);
+    for (auto& s : {job.video, job.audio}) {
+        s->setMarkIn(markIn);
+        s->setMarkOut(markOut);
+    }
+    job.encoder->start();
+    EXPECT_TRUE(job.events.waitStopped());
+    return job.events.states;
+}
+
+}  // namespace enc_test

@@ -1,0 +1,74 @@
+// Helpers of the encoder tests: temporary folders, generated clips, ffprobe, and running an
+// encode through the component's interface to its end.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/encoder/encoder.h"
+
+namespace enc_test {
+
+namespace fs = std::filesystem;
+
+// A fresh folder removed at the end of the test.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+// Runs a shell command; returns its standard output. exitCode receives the exit status.
+std::string run(const std::string& command, int* exitCode = nullptr);
+
+// Makes a clip with FFmpeg's test sources: `args` are ffmpeg arguments between the tool and
+// the output name. Fails the test when ffmpeg does.
+void make_clip(const fs::path& out, const std::string& args);
+
+// ffprobe -show_entries `entries` in "default=nw=1" form (one key=value a line).
+std::string probe(const fs::path& file, const std::string& entries, const std::string& extra = "");
+// The value of `key` in ffprobe output ("" when missing); the first occurrence.
+std::string value_of(const std::string& probeOutput, const std::string& key);
+int frame_count(const fs::path& file);  // decoded video frames
+
+// Events the encoder delivered, through an executor that queues them for this thread.
+class EventLog {
+public:
+    shardex::encoder::Executor executor();
+    shardex::encoder::EventHandlers handlers();
+    // Runs queued events until state 5 arrives or `limit` passes; each wait step also calls `tick`.
+    bool waitStopped(std::chrono::seconds limit = std::chrono::seconds(60),
+                     const std::function<void()>& tick = {});
+    std::vector<int> states, errors;
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> queue_;
+};
+
+// An encoder with group SG_1 (video then audio source, both reading `source`), the output
+// file and the stock profile `profile` set, as a job sets it up.
+struct Job {
+    std::shared_ptr<shardex::encoder::Encoder> encoder;
+    std::shared_ptr<shardex::encoder::Source> video, audio;
+    EventLog events;
+};
+std::unique_ptr<Job> make_job(const fs::path& source, const fs::path& output,
+                              const std::string& profile = "Windows Media Video 8 for Local Area Network (768 Kbps)");
+
+// prepare, marks, start, and wait for the end. Returns the states seen.
+std::vector<int> encode(Job& job, int markIn = 0, int markOut = 0);
+
+}  // namespace enc_test
