@@ -39,7 +39,8 @@ class MpvGraphTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempMediaDir;
-        clip_ = new std::string(dir_->clip("clip.avi", 10, "320x240"));
+        // Key frames only every 2 s, so that exact seeks have frames to decode past.
+        clip_ = new std::string(dir_->clip("clip.avi", 10, "320x240", true, "-c:v mpeg4 -q:v 5 -g 50"));
     }
     static void TearDownTestSuite() {
         delete clip_;
@@ -74,11 +75,14 @@ TEST_F(MpvGraphTest, OpensAndMeasuresAClip) {
 TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
     auto g = create_filter_graph(quiet());
     g->renderFile(*clip_);
-    // Positions between key frames and off the frame grid still read back as asked.
+    // Frames between key frames are reached exactly.
     g->setCurrentPosition(4.0);
     EXPECT_NEAR(g->currentPosition(), 4.0, 1e-3);
     g->setCurrentPosition(7.48);
     EXPECT_NEAR(g->currentPosition(), 7.48, 1e-3);
+    // Between two frames, the position is that of the frame shown: the next one.
+    g->setCurrentPosition(3.01);
+    EXPECT_NEAR(g->currentPosition(), 3.04, 1e-3);
     g->setCurrentPosition(0.0);
     EXPECT_NEAR(g->currentPosition(), 0.0, 1e-3);
     // Stopped: a forward jump moves the position and nothing plays on from there.

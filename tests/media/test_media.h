@@ -27,13 +27,14 @@ public:
 
     const std::filesystem::path& path() const { return dir_; }
 
-    // A clip of `seconds` with a moving test picture (and a tone unless `audio` is false).
+    // A clip of `seconds` with a moving test picture at 25 frames per second (and a tone
+    // unless `audio` is false). `video` names the encoder and its settings.
     std::string clip(const std::string& name, int seconds = 10, const std::string& size = "320x240",
-                     bool audio = true) const {
+                     bool audio = true, const std::string& video = "-c:v mjpeg -q:v 5") const {
         std::string out = (dir_ / name).string();
         std::string cmd = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc2=size=" + size + ":rate=25";
         if (audio) cmd += " -f lavfi -i sine=frequency=440:sample_rate=44100";
-        cmd += " -t " + std::to_string(seconds) + " -c:v mjpeg -q:v 5";
+        cmd += " -t " + std::to_string(seconds) + " " + video;
         if (audio) cmd += " -c:a pcm_s16le";
         cmd += " '" + out + "'";
         run(cmd);
