@@ -1,19 +1,187 @@
-// Placeholder bodies until this subsystem is built.
+// The encoders' run-state and error events, and the end of each slot's job: the final
+// figures, the outcome in the status line, and the controls given back to the user.
 #include "jobs/completion.h"
 
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
 #include <string>
+#include <system_error>
+
+#include "app/colors.h"
+#include "app/form1.h"
+#include "app/formats.h"
+#include "app/video_frame_widget.h"
+#include "jobs/polling.h"
+#include "jobs/slots.h"
+#include "platform/paths.h"
 
 namespace shardex {
+namespace {
 
-void Local_Encoder_OnStateChange(Form1&, std::int32_t) {}
-void Remote_Encoder_OnStateChange(Form1&, std::int32_t) {}
-void Remote2_Encoder_OnStateChange(Form1&, std::int32_t) {}
-void Local_Encoder_OnError(Form1&, std::int32_t) {}
-void Finish_Local_Job(Form1&) {}
-void Finish_Remote_Job(Form1&) {}
-void Finish_Remote2_Job(Form1&) {}
-void bind_local_encoder_events(Form1&, const std::shared_ptr<encoder::Encoder>&) {}
-void bind_remote_encoder_events(Form1&, const std::shared_ptr<encoder::Encoder>&) {}
-void bind_remote2_encoder_events(Form1&, const std::shared_ptr<encoder::Encoder>&) {}
+struct SlotEnd {
+    VbBool stopped;
+    std::int32_t segLength;
+    const std::string& outFile;
+    const std::string& loadText;
+    QProgressBar* bar;
+    QLabel* status;
+    QLineEdit* load;
+    QPushButton* encode;
+};
+
+// The outcome line of a job that was not stopped. The ratio compares the kilobytes of
+// source the segment stands for with the kilobytes written; it is left out where it has
+// no meaning (no source length, an empty segment, an output under half a kilobyte)
+// rather than shown as 0 or infinite. No output at all is not a success.
+void show_outcome(Form1& f, const SlotEnd& s) {
+    std::error_code ec;
+    const auto path = std::filesystem::path(platform::shardex_folder_prefix() + s.outFile);
+    const auto bytes = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
+    if (ec || bytes == 0) {
+        s.status->setText(QStringLiteral("Status:  Failed - no output file "));
+        return;
+    }
+    const double share = f.S.Movie_Length != 0
+                             ? static_cast<double>(s.segLength) / f.S.Movie_Length * f.S.Source_SizeKB
+                             : 0.0;
+    const double outKB = round_half_even(static_cast<double>(bytes) / 1024.0);
+    std::string text = "Status:  Success ";
+    if (share > 0 && outKB > 0) text += format_number(share / outKB, "##.0") + " to 1";
+    s.status->setText(QString::fromStdString(text));
+    set_back_color(s.status, kLightYellow);
+}
+
+void finish_slot(Form1& f, const SlotEnd& s) {
+    s.bar->setValue(0);
+    if (s.stopped == kTrue)
+        s.status->setText(QStringLiteral("Status:  Stopped "));
+    else
+        show_outcome(f, s);
+    s.load->setText(QString::fromStdString(s.loadText));
+    s.encode->setText(QStringLiteral("Encode"));
+    if (no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
+}
+
+void started(QPushButton* encode, QLabel* clock) {
+    encode->setText(QStringLiteral("Stop"));
+    set_fore_color(clock, kBrightGreen);
+    set_back_color(clock, kBlack);
+}
+
+// Events reach the handlers on the window's thread, and only while `enc` is still the
+// encoder the slot holds: a replaced encoder's late events belong to a job that is over.
+void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
+                  std::shared_ptr<encoder::Encoder> SessionState::*slot, void (*onState)(Form1&, std::int32_t),
+                  void (*onError)(Form1&, std::int32_t)) {
+    Form1* form = &f;
+    std::weak_ptr<encoder::Encoder> weak = enc;
+    auto current = [form, weak, slot] {
+        auto e = weak.lock();
+        return e && (form->S.*slot) == e;
+    };
+    encoder::EventHandlers handlers;
+    handlers.onStateChange = [form, current, onState](std::int32_t state) {
+        if (current()) onState(*form, state);
+    };
+    if (onError)
+        handlers.onError = [form, current, onError](std::int32_t code) {
+            if (current()) onError(*form, code);
+        };
+    else
+        handlers.onError = [](std::int32_t) {};
+    enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
+}
+
+}  // namespace
+
+void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+    switch (enumState) {
+    case encoder::kStateStarting:
+        started(f.Cmd_Local_Encode, f.Local_Clock);
+        break;
+    case encoder::kStatePaused:
+        f.TextBox_LocalFile->setText(QString::fromStdString(f.S.Local_OutFile + "  (Pause)"));
+        break;
+    case encoder::kStateStopped:
+        set_timer_enabled(f.TimerLocal, false);
+        f.S.Local_Running = kFalse;
+        set_fore_color(f.Local_Clock, kGreen);
+        TimerLocal_Timer(f);
+        Finish_Local_Job(f);
+        break;
+    default:
+        break;
+    }
+}
+
+void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+    if (enumState == encoder::kStateStarting) {
+        started(f.Cmd_Remote_Encode, f.Remote_Clock);
+    } else if (enumState == encoder::kStateStopped) {
+        set_timer_enabled(f.TimerRemote, false);
+        f.S.Remote_Running = kFalse;
+        set_fore_color(f.Remote_Clock, kGreen);
+        TimerRemote_Timer(f);
+        // The copy of the client's output into this computer's Shardex folder comes with
+        // client encoding.
+        Finish_Remote_Job(f);
+    }
+}
+
+void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+    if (enumState == encoder::kStateStarting) {
+        started(f.Cmd_Remote2_Encode, f.Remote2_Clock);
+    } else if (enumState == encoder::kStateStopped) {
+        set_timer_enabled(f.TimerRemote2, false);
+        f.S.Remote2_Running = kFalse;
+        set_fore_color(f.Remote2_Clock, kGreen);
+        TimerRemote2_Timer(f);
+        Finish_Remote2_Job(f);
+    }
+}
+
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult) {
+    // An error ends the encode (the stopped event follows); the job is then reported as
+    // stopped, not as a success with a partial file.
+    if (f.S.Local_Running == kTrue) f.S.Local_Stopped = kTrue;
+    show_message(f, "Local Encoder Error: " + std::to_string(hResult));
+}
+
+void Finish_Local_Job(Form1& f) {
+    auto& S = f.S;
+    f.ProgressBar_Local->setValue(0);
+    // The preview player takes the picture back from the encoder's view, when it has one.
+    if (S.Media_Window) S.Media_Window->setOwner(f.Frame_Video->hWnd());
+    finish_slot(f, {S.Local_Stopped, S.Local_SegLength, S.Local_OutFile, S.Local_LoadText, f.ProgressBar_Local,
+                    f.Local_Status, f.local_load, f.Cmd_Local_Encode});
+}
+
+void Finish_Remote_Job(Form1& f) {
+    auto& S = f.S;
+    finish_slot(f, {S.Remote_Stopped, S.Remote_SegLength, S.Remote_OutFile, S.Remote_LoadText, f.ProgressBar_Remote,
+                    f.Remote_Status, f.remote_load, f.Cmd_Remote_Encode});
+}
+
+void Finish_Remote2_Job(Form1& f) {
+    auto& S = f.S;
+    finish_slot(f, {S.Remote2_Stopped, S.Remote2_SegLength, S.Remote2_OutFile, S.Remote2_LoadText,
+                    f.ProgressBar_Remote2, f.Remote2_Status, f.remote2_load, f.Cmd_Remote2_Encode});
+}
+
+void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
+    route_events(f, enc, &SessionState::Local_Encoder, Local_Encoder_OnStateChange, Local_Encoder_OnError);
+}
+
+void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
+    route_events(f, enc, &SessionState::Remote_Encoder, Remote_Encoder_OnStateChange, nullptr);
+}
+
+void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
+    route_events(f, enc, &SessionState::Remote2_Encoder, Remote2_Encoder_OnStateChange, nullptr);
+}
 
 }  // namespace shardex
