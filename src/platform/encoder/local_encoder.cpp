@@ -295,20 +295,24 @@ public:
 
     void stop() override {
         if (!busy()) return;
-        core_->stop = true;
+        {
+            std::lock_guard lock(core_->mutex);  // so a worker about to wait cannot miss it
+            core_->stop = true;
+        }
         core_->state = kStateStopping;
         core_->cv.notify_all();
     }
 
+    // Pause and resume only flip the flag; the worker reports 3 when it has actually halted
+    // and 2 when it goes on, so the events keep the order of what happened.
     void pause() override {
-        if (core_->state != kStateRunning && core_->state != kStateStarting)
-            throw Error("the encoder is not running", errors::kBadConfiguration);
+        auto s = core_->state.load();
+        if (s != kStateRunning && s != kStateStarting) throw Error("the encoder is not running", errors::kBadConfiguration);
         {
             std::lock_guard lock(core_->mutex);
             core_->paused = true;
         }
         core_->state = kStatePaused;
-        core_->postState(kStatePaused);
     }
 
     void resume() override {
@@ -319,7 +323,6 @@ public:
         }
         core_->state = kStateRunning;
         core_->cv.notify_all();
-        core_->postState(kStateRunning);
     }
 
     std::int32_t runState() const override { return core_->state; }
@@ -334,17 +337,24 @@ private:
     static void work(const std::shared_ptr<Core>& core, std::shared_ptr<Transcoder> job, std::int64_t markIn,
                      std::int64_t markOut, bool twoPass, std::vector<std::shared_ptr<DataViewImpl>> views) {
         core->postState(kStateStarting);
-        if (!core->stop) {
-            core->state = kStateRunning;
-            core->postState(kStateRunning);
-        }
+        std::int32_t starting = kStateStarting;
+        core->state.compare_exchange_strong(starting, kStateRunning);  // unless paused or stopped meanwhile
+        core->postState(kStateRunning);
         std::unique_ptr<PreviewObserver> preview;
         if (!views.empty()) preview = std::make_unique<PreviewObserver>(views);
         RunControl control;
         control.stopRequested = [&core] { return core->stop.load(); };
         control.waitWhilePaused = [&core] {
-            std::unique_lock lock(core->mutex);
-            core->cv.wait(lock, [&] { return !core->paused || core->stop; });
+            {
+                std::lock_guard lock(core->mutex);
+                if (!core->paused || core->stop) return;
+            }
+            core->postState(kStatePaused);
+            {
+                std::unique_lock lock(core->mutex);
+                core->cv.wait(lock, [&] { return !core->paused || core->stop.load(); });
+            }
+            if (!core->stop) core->postState(kStateRunning);
         };
         control.observer = preview.get();
         try {
@@ -374,7 +384,10 @@ private:
     }
 
     void halt() {
-        core_->stop = true;
+        {
+            std::lock_guard lock(core_->mutex);
+            core_->stop = true;
+        }
         core_->cv.notify_all();
         join();
         core_->stop = false;
