@@ -50,6 +50,9 @@ void PreviewObserver::begin(const AVCodecContext* encoder) {
     needKey_ = true;
     nextMedia_ = 0;
     nextWall_ = {};
+    began_ = std::chrono::steady_clock::now();
+    lastShown_ = {};
+    spent_ = {};
     const AVCodec* codec = avcodec_find_decoder(encoder->codec_id);
     if (!codec) return;  // no picture then; the encode itself goes on
     ff::CodecContextPtr dec(avcodec_alloc_context3(codec));
@@ -83,12 +86,22 @@ void PreviewObserver::packet(const AVPacket* packet, AVRational timeBase) {
         needKey_ = true;  // skipped packets: start again at the next key frame
         return;
     }
-    if (needKey_) {
-        if (!(packet->flags & AV_PKT_FLAG_KEY)) return;
+    const auto start = std::chrono::steady_clock::now();
+    const bool key = packet->flags & AV_PKT_FLAG_KEY;
+    const bool withinBudget = spent_ <= (start - began_) * kBudgetShare;
+    const bool starved = lastShown_ == std::chrono::steady_clock::time_point{} || start - lastShown_ > std::chrono::seconds(1);
+    if (key ? !(withinBudget || starved) : (needKey_ || !withinBudget)) {
+        needKey_ = true;  // this packet is skipped, so the next pictures wait for a key frame
+        return;
+    }
+    if (key && needKey_) {
         needKey_ = false;
         avcodec_flush_buffers(dec_.get());
     }
-    if (avcodec_send_packet(dec_.get(), packet) < 0) return;
+    if (avcodec_send_packet(dec_.get(), packet) < 0) {
+        needKey_ = true;
+        return;
+    }
     while (avcodec_receive_frame(dec_.get(), frame_.get()) >= 0) {
         const std::int64_t pts = frame_->best_effort_timestamp != AV_NOPTS_VALUE ? frame_->best_effort_timestamp : packet->pts;
         const double t = static_cast<double>(pts) * av_q2d(timeBase);
@@ -97,9 +110,11 @@ void PreviewObserver::packet(const AVPacket* packet, AVRational timeBase) {
             nextMedia_ = t + 1.0 / kMaxPicturesPerSecond;
             nextWall_ = now + std::chrono::microseconds(static_cast<long>(1e6 / kMaxPicturesPerSecond));
             show(frame_.get());
+            lastShown_ = now;
         }
         av_frame_unref(frame_.get());
     }
+    spent_ += std::chrono::steady_clock::now() - start;
 }
 
 void PreviewObserver::show(const AVFrame* f) {
