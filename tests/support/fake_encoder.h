@@ -15,7 +15,7 @@
 
 namespace shardex::testing {
 
-struct FakeProfileSpec {
+struct FakeProfileData {
     std::string name;
     std::int32_t contentType = encoder::kContentAudioVideo;
     std::int32_t mode = encoder::kModeCbr;
@@ -25,7 +25,7 @@ struct FakeProfileSpec {
 };
 
 struct FakeScript {
-    std::vector<FakeProfileSpec> profiles;
+    std::vector<FakeProfileData> profiles;
     std::vector<std::string> codecNames{"Windows Media Video 8", "Windows Media Video 7"};
     // Names of calls that fail (see the call list for the names), and their description.
     std::set<std::string> failAt;
@@ -51,15 +51,15 @@ using Script = std::shared_ptr<FakeScript>;
 
 class FakeProfile : public encoder::Profile {
 public:
-    explicit FakeProfile(FakeProfileSpec s) : spec(std::move(s)) {}
-    std::string name() const override { return spec.name; }
-    std::string definition() const override { return spec.name; }
-    FakeProfileSpec spec;
+    explicit FakeProfile(FakeProfileData s) : data(std::move(s)) {}
+    std::string name() const override { return data.name; }
+    std::string definition() const override { return data.name; }
+    FakeProfileData data;
 };
 
 class FakeAudience : public encoder::Audience {
 public:
-    FakeAudience(Script s, FakeProfileSpec p) : script_(std::move(s)), p_(std::move(p)) {}
+    FakeAudience(Script s, FakeProfileData p) : script_(std::move(s)), p_(std::move(p)) {}
     std::int32_t videoCodec(std::int32_t) override { return read("videoCodec", p_.codec); }
     std::int32_t videoWidth(std::int32_t) override { return read("videoWidth", p_.width); }
     std::int32_t videoHeight(std::int32_t) override { return read("videoHeight", p_.height); }
@@ -76,7 +76,7 @@ private:
         return v;
     }
     Script script_;
-    FakeProfileSpec p_;
+    FakeProfileData p_;
 };
 
 class FakeProfileEditor : public encoder::ProfileEditor {
@@ -86,13 +86,13 @@ public:
         script_->check("load " + p->name());
         loaded_ = std::dynamic_pointer_cast<FakeProfile>(p);
     }
-    std::int32_t contentType() override { return spec().contentType; }
+    std::int32_t contentType() override { return data().contentType; }
     std::int32_t audienceCount() override { return loaded_ ? 1 : 0; }
     std::shared_ptr<encoder::Audience> audience(std::int32_t index) override {
         if (index != 0) throw Error("no such audience");
-        return std::make_shared<FakeAudience>(script_, spec());
+        return std::make_shared<FakeAudience>(script_, data());
     }
-    std::int32_t bitrateMode(std::int32_t, std::int32_t) override { return spec().mode; }
+    std::int32_t bitrateMode(std::int32_t, std::int32_t) override { return data().mode; }
     std::int32_t videoCodecCount() override { return static_cast<std::int32_t>(script_->codecNames.size()); }
     std::string videoCodecName(std::int32_t i, std::string*) override {
         if (i < 0 || i >= videoCodecCount()) throw Error("unknown codec");
@@ -100,9 +100,9 @@ public:
     }
 
 private:
-    const FakeProfileSpec& spec() const {
+    const FakeProfileData& data() const {
         if (!loaded_) throw Error("no profile is loaded");
-        return loaded_->spec;
+        return loaded_->data;
     }
     Script script_;
     std::shared_ptr<FakeProfile> loaded_;

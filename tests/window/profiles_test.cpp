@@ -20,7 +20,7 @@ protected:
         for (int i = 0; i < f->Combo_Profile->count(); ++i) v.push_back(f->Combo_Profile->itemText(i).toStdString());
         return v;
     }
-    void choose(const FakeProfileSpec& p) {
+    void choose(const FakeProfileData& p) {
         fx.script->profiles = {p};
         if (!f->S.Local_Encoder) f->S.Local_Encoder = std::make_shared<FakeEncoder>(fx.script);
         f->Combo_Profile->clear();
@@ -34,11 +34,11 @@ protected:
 };
 
 TEST_F(Profiles, OffersAudioVideoProfilesWithoutDialupAndSelectsTheDefault) {
-    FakeProfileSpec audioOnly{"Audio only"};
+    FakeProfileData audioOnly{"Audio only"};
     audioOnly.contentType = encoder::kContentAudio;
-    FakeProfileSpec videoOnly{"Video for dial-up only"};
+    FakeProfileData videoOnly{"Video for dial-up only"};
     videoOnly.contentType = encoder::kContentVideo;
-    FakeProfileSpec lan{kLan};
+    FakeProfileData lan{kLan};
     lan.videoBitrate = 700000;
     fx.script->profiles = {{"Video for Dial-up Modems (28.8 Kbps)"}, {"Video for dial-up, lower case"}, audioOnly,
                            videoOnly, lan, {"Video for Broadband (1 Mbps)"}};
@@ -52,7 +52,7 @@ TEST_F(Profiles, OffersAudioVideoProfilesWithoutDialupAndSelectsTheDefault) {
 }
 
 TEST_F(Profiles, WithoutTheDefaultNothingIsSelectedOrSummarised) {
-    FakeProfileSpec audioOnly{"Audio only"};
+    FakeProfileData audioOnly{"Audio only"};
     audioOnly.contentType = encoder::kContentAudio;
     fx.script->profiles = {audioOnly};
     Fill_Profile_List(*f);
@@ -72,14 +72,14 @@ TEST_F(Profiles, AFailureKeepsWhatWasDoneAndSaysSo) {
 }
 
 TEST_F(Profiles, SummaryPerBitRateMode) {
-    FakeProfileSpec cbr{"CBR"};
+    FakeProfileData cbr{"CBR"};
     choose(cbr);
     EXPECT_EQ(summary(), (std::vector<std::string>{"Codec: Windows Media Video 8", "Frame: 320x240", "Fps: 30",
                                                    "Constant bitrate", "Audio: 64 Kbps", "Video: 700 Kbps",
                                                    "Video buffer: 5 sec"}));
     EXPECT_EQ(f->S.Two_Pass, 0);
 
-    FakeProfileSpec peak{"Peak"};
+    FakeProfileData peak{"Peak"};
     peak.mode = encoder::kModeVbrPeak;
     peak.codec = 1;
     peak.fps = 12500;
@@ -92,7 +92,7 @@ TEST_F(Profiles, SummaryPerBitRateMode) {
                                                    "Video: 1500 Kbps", "Peak bitrate: 2000 Kbps"}));
     EXPECT_EQ(f->S.Two_Pass, 1);
 
-    FakeProfileSpec quality{"Quality"};
+    FakeProfileData quality{"Quality"};
     quality.mode = encoder::kModeVbrQuality;
     quality.quality = 95;
     choose(quality);
@@ -102,7 +102,7 @@ TEST_F(Profiles, SummaryPerBitRateMode) {
     EXPECT_EQ(summary()[6], "Quality: 95");
     EXPECT_EQ(f->S.Two_Pass, 0);
 
-    FakeProfileSpec unconstrained{"Unconstrained"};
+    FakeProfileData unconstrained{"Unconstrained"};
     unconstrained.mode = encoder::kModeVbrUnconstrained;
     unconstrained.audioBitrate = 0;
     choose(unconstrained);
@@ -110,7 +110,7 @@ TEST_F(Profiles, SummaryPerBitRateMode) {
     EXPECT_EQ(summary()[6], "");
     EXPECT_EQ(f->S.Two_Pass, 1);
 
-    FakeProfileSpec other{"Other"};
+    FakeProfileData other{"Other"};
     other.mode = 7;
     other.width = 640;
     other.height = 480;
