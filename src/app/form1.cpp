@@ -437,6 +437,10 @@ void Form1::connectEvents() {
     on(Cmd_Remote2_Encode, Cmd_Remote2_Encode_Click);
 
     // A pick in a list (not typing into its text field) is the combo boxes' click.
+    // Long profile names: show their beginning, not their end, while the list is not being edited.
+    connect(Combo_Profile, &QComboBox::editTextChanged, this, [this] {
+        if (Combo_Profile->lineEdit() && !Combo_Profile->hasFocus()) Combo_Profile->lineEdit()->setCursorPosition(0);
+    });
     connect(Combo_Profile, &QComboBox::activated, this, [this](int) { Combo_Profile_Click(*this); });
     connect(Combo1, &QComboBox::activated, this, [this](int) { Combo1_Click(*this); });
     connect(Combo2, &QComboBox::activated, this, [this](int) { Combo2_Click(*this); });
