@@ -93,13 +93,24 @@ TEST_F(Encode, SegmentHoldsExactlyTheMarkedFramesFromTimeZero) {
     EXPECT_GT(stats->outputBitrate(), 300000);
 }
 
-TEST_F(Encode, MarkOutZeroOrBeyondTheEndMeansToTheEnd) {
-    for (int markOut : {0, 60000}) {
+TEST_F(Encode, UnsetOrLateMarkOutRunsToTheEndAndAnEarlyOneGivesAnEmptyFile) {
+    for (int markOut : {-1, 60000}) {
         auto out = tmp_ / ("end" + std::to_string(markOut) + ".wmv");
         auto job = enc_test::make_job(source_, out);
         EXPECT_EQ(enc_test::encode(*job, 9000, markOut), kNormalRun);
         // Frames 270..299 of the source lie at or after 9 s.
         EXPECT_EQ(enc_test::frame_count(out), 30) << markOut;
+    }
+    // An empty segment (a load of 0) must not turn into the rest of the source.
+    for (auto [markIn, markOut] : {std::pair{0, 0}, std::pair{9000, 9000}, std::pair{9000, 5000}}) {
+        auto out = tmp_ / ("empty" + std::to_string(markIn) + "_" + std::to_string(markOut) + ".wmv");
+        auto job = enc_test::make_job(source_, out);
+        EXPECT_EQ(enc_test::encode(*job, markIn, markOut), kNormalRun);
+        auto frames = enc_test::value_of(
+            enc_test::probe(out, "stream=nb_read_frames", "-count_frames -select_streams v:0"), "nb_read_frames");
+        EXPECT_TRUE(frames == "0" || frames == "N/A") << markIn << ".." << markOut << ": " << frames;
+        EXPECT_EQ(enc_test::value_of(enc_test::probe(out, "format=format_name"), "format_name"), "asf")
+            << markIn << ".." << markOut;
     }
 }
 

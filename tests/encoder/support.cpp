@@ -117,7 +117,7 @@ std::vector<int> encode(Job& job, int markIn, int markOut) {
     job.encoder->prepare(true);
     for (auto& s : {job.video, job.audio}) {
         s->setMarkIn(markIn);
-        s->setMarkOut(markOut);
+        if (markOut >= 0) s->setMarkOut(markOut);
     }
     job.encoder->start();
     EXPECT_TRUE(job.events.waitStopped());

@@ -69,6 +69,7 @@ std::unique_ptr<Job> make_job(const fs::path& source, const fs::path& output,
                               const std::string& profile = "Windows Media Video 8 for Local Area Network (768 Kbps)");
 
 // prepare, marks, start, and wait for the end. Returns the states seen.
-std::vector<int> encode(Job& job, int markIn = 0, int markOut = 0);
+// markOut -1 leaves the mark-out unset: to the end.
+std::vector<int> encode(Job& job, int markIn = 0, int markOut = -1);
 
 }  // namespace enc_test

@@ -115,7 +115,10 @@ public:
     virtual std::string input() const = 0;
     virtual void setMarkIn(std::int32_t ms) = 0;
     virtual std::int32_t markIn() const = 0;
-    virtual void setMarkOut(std::int32_t ms) = 0;  // 0 = to the end
+    // End of the segment. Until it is set (markOut() -1) the segment runs to the end of the
+    // source, as it does for a mark-out beyond the end; a mark-out at or before the mark-in
+    // gives an empty segment and a valid file without media.
+    virtual void setMarkOut(std::int32_t ms) = 0;
     virtual std::int32_t markOut() const = 0;
     virtual std::int32_t duration() = 0;  // ms; known after prepare
     virtual void setPreProcessPass(std::int32_t pass) = 0;  // 1 = run an analysis pass first

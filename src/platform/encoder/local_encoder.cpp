@@ -55,7 +55,7 @@ public:
 private:
     std::int32_t type_;
     std::string input_;
-    std::int32_t markIn_ = 0, markOut_ = 0, pass_ = 0;
+    std::int32_t markIn_ = 0, markOut_ = -1, pass_ = 0;  // mark-out -1: not set, to the end
     std::int32_t durationMs_ = -1;
     std::vector<std::shared_ptr<DataViewImpl>> views_;
 };
@@ -273,7 +273,7 @@ public:
         auto audio = group->first(kSourceAudio);
         auto marks = profile_.hasVideo() && video ? video : audio;
         std::int64_t markIn = marks ? marks->markIn() : 0;
-        std::int64_t markOut = marks ? marks->markOut() : 0;
+        std::int64_t markOut = marks ? marks->markOut() : -1;
         bool twoPass = video && video->preProcessPass() == 1;
         std::vector<std::shared_ptr<DataViewImpl>> views;
         if (video) views = video->views();

@@ -120,6 +120,7 @@ struct Transcoder::Impl {
     bool analysis = false;   // running the analysis pass (nothing is written)
     bool headerWritten = false;
     std::int64_t markIn = 0, markOut = 0;  // ms; markOut 0 = to the end
+    bool emptySegment = false;             // a mark-out at or before the mark-in: nothing to encode
     AVRational fps{30, 1};
     const RunControl* control = nullptr;
     LiveFigures* figures = nullptr;
@@ -382,8 +383,8 @@ struct Transcoder::Impl {
         if (pts == AV_NOPTS_VALUE) pts = f->pts;
         if (pts == AV_NOPTS_VALUE) return;
         pts -= video.startPts;
-        if (av_compare_ts(pts, video.tb, markIn, {1, 1000}) < 0) return;  // before the segment
-        if (markOut > 0 && av_compare_ts(pts, video.tb, markOut, {1, 1000}) >= 0) {
+        if (!emptySegment && av_compare_ts(pts, video.tb, markIn, {1, 1000}) < 0) return;  // before the segment
+        if (emptySegment || (markOut > 0 && av_compare_ts(pts, video.tb, markOut, {1, 1000}) >= 0)) {
             videoEnded = true;
             video.done = true;
             return;
@@ -512,7 +513,7 @@ struct Transcoder::Impl {
         const std::int64_t to = markOut > 0 ? av_rescale(markOut, sr, 1000) : INT64_MAX;
         const std::int64_t lo = std::max(first, from);
         const std::int64_t hi = std::min<std::int64_t>(first + f->nb_samples, to);
-        if (first >= to) {
+        if (first >= to || emptySegment) {
             audio.done = true;
             return;
         }
@@ -648,6 +649,9 @@ struct Transcoder::Impl {
         control = &ctl;
         figures = &figs;
         markIn = std::max<std::int64_t>(0, in);
+        // A mark-out that was never set (negative) or lies at or beyond the end runs to the
+        // end; one at or before the mark-in is an empty segment, which still gives a valid file.
+        emptySegment = outMs >= 0 && outMs <= markIn && !(durationMs > 0 && outMs >= durationMs);
         markOut = outMs > markIn && (durationMs <= 0 || outMs < durationMs) ? outMs : 0;
         const ProfileData& p = s.profile;
         const bool analyse = twoPass && p.hasVideo() && p.videoMode != kModeVbrQuality;

@@ -61,7 +61,8 @@ public:
     void open(const TranscodeSettings& settings);
     std::int64_t durationMs() const;
 
-    // Encodes [markInMs, markOutMs) (markOutMs 0 or beyond the end: to the end). With
+    // Encodes [markInMs, markOutMs) (markOutMs negative or beyond the end: to the end; at or
+    // before markInMs: nothing, into a valid empty file). With
     // twoPass, an analysis pass runs first. Returns normally when done or stopped; throws
     // shardex::Error with a code when the encode fails (the file written so far is finished
     // and stays readable).

@@ -70,7 +70,7 @@ void print_figures(Statistics& st, const char* prefix) {
 
 int main(int argc, char** argv) {
     std::string source, output, profileName = kDefaultProfile;
-    int markIn = 0, markOut = 0, threads = 1;
+    int markIn = 0, markOut = -1, threads = 1;  // mark-out -1: to the end
     bool twoPass = false, list = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -152,7 +152,7 @@ int main(int argc, char** argv) {
                                                 [&error](std::int32_t code) { error = code; }});
         encoder->prepare(true);
         const int duration = video->duration();
-        if (markOut > duration) markOut = duration;
+        if (markOut < 0 || markOut > duration) markOut = duration;
         for (auto& s : {video, audio}) {
             s->setMarkIn(markIn);
             s->setMarkOut(markOut);
