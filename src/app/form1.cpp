@@ -133,6 +133,10 @@ void lay_out_slot(const SlotPanel& p) {
 
 }  // namespace
 
+void show_message(Form1& f, const std::string& text) {
+    f.services.dialogs->message(text, "Shardex", platform::Buttons::Ok);
+}
+
 void set_timer_enabled(QTimer* t, bool enabled) {
     if (enabled && !t->isActive()) t->start();
     if (!enabled) t->stop();

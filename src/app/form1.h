@@ -173,6 +173,9 @@ private:
     void connectEvents();
 };
 
+// A modal message box with one OK button, no icon and the application's title "Shardex".
+void show_message(Form1& f, const std::string& text);
+
 // Switches a timer on or off, keeping its interval.
 void set_timer_enabled(QTimer* timer, bool enabled);
 bool timer_enabled(const QTimer* timer);

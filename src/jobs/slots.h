@@ -1,5 +1,4 @@
-// What the run control, the job set-ups, the polling and the completions share: the
-// application's message box, and the few facts about a slot that more than one of them reads.
+// What the run control, the job set-ups, the polling and the completions share: the few facts about a slot that more than one of them reads.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +7,6 @@
 #include "app/form1.h"
 
 namespace shardex {
-
-// A modal message box with one OK button and the application's title.
-inline void show_message(Form1& f, const std::string& text) {
-    f.services.dialogs->message(text, "Shardex", platform::Buttons::Ok);
-}
 
 // The tick count as the session stores it (a 32-bit signed number of milliseconds).
 inline std::int32_t tick_now(Form1& f) {

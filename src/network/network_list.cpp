@@ -64,7 +64,7 @@ void Fill_Network_List(Form1& f) {
 
 void Combo1_Click(Form1& f) {
     if (f.S.Remote_Connected == 1) {
-        f.services.dialogs->message("Start Shardex again to change clients.", "Shardex", platform::Buttons::Ok);
+        show_message(f, "Start Shardex again to change clients.");
         return;
     }
     f.S.Client1_Computer = f.Combo1->currentText().toStdString();
@@ -74,7 +74,7 @@ void Combo1_Click(Form1& f) {
 void Combo2_Click(Form1& f) {
     if (f.ListBox_NetComputers->count() < 3) return;
     if (f.S.Remote2_Connected == 1) {
-        f.services.dialogs->message("Start Shardex again to change clients.", "Shardex", platform::Buttons::Ok);
+        show_message(f, "Start Shardex again to change clients.");
         return;
     }
     f.S.Client2_Computer = f.Combo2->currentText().toStdString();

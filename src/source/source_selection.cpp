@@ -23,12 +23,6 @@
 namespace shardex {
 namespace {
 
-constexpr const char* kAppTitle = "Shardex";
-
-void show_message(Form1& f, const std::string& text) {
-    f.services.dialogs->message(text, kAppTitle, platform::Buttons::Ok);
-}
-
 // The output name of a slot: every ".avi" of the title replaced by `suffix`. A title without
 // a lower-case ".avi" has its last extension replaced instead, whatever its case, or `suffix`
 // appended when it has none, so that the three names always differ from each other and
