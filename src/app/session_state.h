@@ -76,4 +76,9 @@ struct SessionState {
     std::shared_ptr<encoder::Encoder> Remote2_Encoder;
 };
 
+// Whether any of the three slots has a job under way.
+inline bool any_slot_running(const SessionState& S) {
+    return S.Local_Running != kFalse || S.Remote_Running != kFalse || S.Remote2_Running != kFalse;
+}
+
 }  // namespace shardex

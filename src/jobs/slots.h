@@ -14,8 +14,6 @@ inline std::int32_t tick_now(Form1& f) {
 }
 
 // True when no slot has a job under way.
-inline bool no_slot_running(const Form1& f) {
-    return f.S.Local_Running == kFalse && f.S.Remote_Running == kFalse && f.S.Remote2_Running == kFalse;
-}
+inline bool no_slot_running(const Form1& f) { return !any_slot_running(f.S); }
 
 }  // namespace shardex

@@ -43,10 +43,6 @@ std::string output_name(const std::string& title, const std::string& suffix) {
     return title.substr(0, dot) + suffix;
 }
 
-bool jobs_running(const SessionState& S) {
-    return S.Local_Running != kFalse || S.Remote_Running != kFalse || S.Remote2_Running != kFalse;
-}
-
 // One set-up step of the new graph: a step that fails is skipped and the rest goes on.
 template <typename F>
 void step(F&& f) {
@@ -61,7 +57,7 @@ void step(F&& f) {
 void Cmd_File_Click(Form1& f) {
     // Running jobs read the source's length, size and output names when they finish; a new
     // source now would give them another file's facts.
-    if (jobs_running(f.S)) {
+    if (any_slot_running(f.S)) {
         show_message(f, "A new source can't be chosen while encoding jobs run. Wait until they end or stop them.");
         return;
     }
