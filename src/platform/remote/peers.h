@@ -1,0 +1,53 @@
+// Where a computer of the network is reached: the one place that turns a computer name
+// into a host and port. Explicit entries (command line `--peer NAME=HOST:PORT`, then the
+// peers file) come first; any other name is taken as a host name with the default port.
+// Discovery will add its answers here.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <utility>
+
+namespace shardex::remote {
+
+inline constexpr std::uint16_t kAgentPort = 47810;  // shardex-agent
+inline constexpr std::uint16_t kSharePort = 47811;  // the Server's share of its source
+
+struct Endpoint {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string text() const;  // "host:port", IPv6 hosts in brackets
+};
+
+// "HOST:PORT", "[v6]:PORT"; without a port the default. Throws shardex::Error with the
+// entry in the text when it is malformed (empty host, port not 1..65535).
+Endpoint parse_endpoint(const std::string& text, std::uint16_t defaultPort);
+
+// "NAME=HOST:PORT" (the port may be left out). Throws shardex::Error when malformed.
+std::pair<std::string, Endpoint> parse_peer(const std::string& entry);
+
+// <config>/shardex/peers: one "NAME=HOST:PORT" a line; blank lines and lines starting
+// with '#' are skipped.
+std::filesystem::path default_peers_file();
+
+class Resolver {
+public:
+    // Adds an entry; a later entry for the same name replaces the earlier one.
+    void add(const std::string& name, const Endpoint& endpoint);
+    // Adds a "NAME=HOST:PORT" entry (throws as parse_peer does).
+    void add(const std::string& entry);
+    // Reads a peers file; a missing file is no error. Entries already added (the command
+    // line's) win over the file's. Throws shardex::Error naming the file and the line of a
+    // malformed entry.
+    void load_file(const std::filesystem::path& file);
+    // The endpoint for `name`: an entry (names compared exactly), else {name, defaultPort}.
+    Endpoint resolve(const std::string& name, std::uint16_t defaultPort) const;
+    const std::map<std::string, Endpoint>& entries() const { return entries_; }
+
+private:
+    std::map<std::string, Endpoint> entries_;
+};
+
+}  // namespace shardex::remote

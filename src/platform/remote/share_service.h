@@ -1,0 +1,62 @@
+// The Share service: read-only access to files one computer offers the others. Two kinds of
+// share use it: the Server's, which offers exactly the chosen source file, and an agent's,
+// which offers the plain files of its Shardex folder. Every other path is refused with an
+// error that says why.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "shardex.grpc.pb.h"
+
+namespace shardex::remote {
+
+// Chunks of Read and Download, and the largest Read answered.
+inline constexpr int kMaxReadBytes = 1 << 20;
+inline constexpr int kChunkBytes = 256 << 10;
+
+// What a share offers: maps a requested path to a local file, or throws shardex::Error
+// with the reason for refusing it.
+class SharePolicy {
+public:
+    virtual ~SharePolicy() = default;
+    virtual std::filesystem::path resolve(const std::string& requestPath) const = 0;
+};
+
+// Exactly one file, which may change (a new source); nothing while none is set. The
+// request names it by its share path (platform::share_path_of).
+class SingleFileShare final : public SharePolicy {
+public:
+    void set(const std::filesystem::path& file);
+    std::filesystem::path resolve(const std::string& requestPath) const override;
+
+private:
+    mutable std::mutex mutex_;
+    std::filesystem::path file_;
+};
+
+// The plain files of one folder: a request names a plain file name (no separators, no
+// "..", no NUL); links and anything that is not a regular file are refused.
+class FolderShare final : public SharePolicy {
+public:
+    explicit FolderShare(std::filesystem::path folder);
+    std::filesystem::path resolve(const std::string& requestPath) const override;
+
+private:
+    std::filesystem::path folder_;
+};
+
+class ShareService final : public proto::Share::Service {
+public:
+    explicit ShareService(std::shared_ptr<const SharePolicy> policy);
+    grpc::Status Stat(grpc::ServerContext*, const proto::FileRef*, proto::FileInfo*) override;
+    grpc::Status Read(grpc::ServerContext*, const proto::ReadRequest*, proto::ReadReply*) override;
+    grpc::Status Download(grpc::ServerContext*, const proto::FileRef*, grpc::ServerWriter<proto::Chunk>*) override;
+
+private:
+    std::shared_ptr<const SharePolicy> policy_;
+};
+
+}  // namespace shardex::remote
