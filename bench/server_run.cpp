@@ -53,7 +53,9 @@ double encoder_alone(const std::string& source, const std::string& out, std::int
         stopped = true;
         cv.notify_all();
     };
-    h.onError = [](std::int32_t code) { std::fprintf(stderr, "encoder error %d\n", code); };
+    h.onError = [](std::int32_t code, const std::string& what) {
+        std::fprintf(stderr, "encoder error %d: %s\n", code, what.c_str());
+    };
     enc->setEventHandlers([](std::function<void()> fn) { fn(); }, h);
 
     const auto t0 = Clock::now();

@@ -88,11 +88,11 @@ void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
         if (current()) onState(*form, state);
     };
     if (onError)
-        handlers.onError = [form, current, onError](std::int32_t code) {
+        handlers.onError = [form, current, onError](std::int32_t code, const std::string&) {
             if (current()) onError(*form, code);
         };
     else
-        handlers.onError = [](std::int32_t) {};
+        handlers.onError = [](std::int32_t, const std::string&) {};
     enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
 }
 

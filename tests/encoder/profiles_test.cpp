@@ -89,7 +89,9 @@ TEST(ProfileCollection, CustomSetKeepsGivenOrder) {
     ASSERT_EQ(col->count(), 2);
     EXPECT_EQ(col->item(0)->name(), "One");
     EXPECT_EQ(col->item(1)->name(), "Two");
-    auto encoder = create_local_encoder(LocalEncoderOptions{1, 0, col});
+    LocalEncoderOptions options;
+    options.profiles = col;
+    auto encoder = create_local_encoder(options);
     EXPECT_EQ(encoder->profileCollection()->count(), 2);
 }
 

@@ -74,7 +74,7 @@ shardex::encoder::Executor EventLog::executor() {
 }
 
 shardex::encoder::EventHandlers EventLog::handlers() {
-    return {[this](std::int32_t s) { states.push_back(s); }, [this](std::int32_t c) { errors.push_back(c); }};
+    return {[this](std::int32_t s) { states.push_back(s); }, [this](std::int32_t c, const std::string&) { errors.push_back(c); }};
 }
 
 bool EventLog::waitStopped(std::chrono::seconds limit, const std::function<void()>& tick) {

@@ -305,7 +305,7 @@ public:
     void reportError(std::int32_t code) {
         if (!executor_ || !handlers_.onError) return;
         auto h = handlers_.onError;
-        executor_([h, code] { h(code); });
+        executor_([h, code] { h(code, "encoding failed (error " + std::to_string(code) + ")"); });
     }
     // The encode reaches its end (or a stop): 4 then 5.
     void finish() {

@@ -183,7 +183,8 @@ using Executor = std::function<void(std::function<void()>)>;
 
 struct EventHandlers {
     std::function<void(std::int32_t state)> onStateChange;
-    std::function<void(std::int32_t code)> onError;
+    // An error during an encode: its code (errors.h) and a description a user can read.
+    std::function<void(std::int32_t code, const std::string& description)> onError;
 };
 
 class Encoder {

@@ -1,6 +1,7 @@
 #include "platform/encoder/local_encoder.h"
 
 #include <atomic>
+#include <string>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -167,17 +168,17 @@ struct Core {
             if (*deliver) fn(s);
         });
     }
-    void postError(std::int32_t code) {
+    void postError(std::int32_t code, std::string description) {
         Executor exec;
-        std::function<void(std::int32_t)> fn;
+        std::function<void(std::int32_t, const std::string&)> fn;
         {
             std::lock_guard lock(mutex);
             exec = executor;
             fn = handlers.onError;
         }
         if (!exec || !fn || !alive) return;
-        exec([deliver = deliver, fn = std::move(fn), code] {
-            if (*deliver) fn(code);
+        exec([deliver = deliver, fn = std::move(fn), code, description = std::move(description)] {
+            if (*deliver) fn(code, description);
         });
     }
 };
@@ -360,9 +361,9 @@ private:
         try {
             job->run(markIn, markOut, twoPass, control, core->figures);
         } catch (const Error& e) {
-            core->postError(e.code() ? e.code() : errors::kInternal);
-        } catch (const std::exception&) {
-            core->postError(errors::kInternal);
+            core->postError(e.code() ? e.code() : errors::kInternal, e.what());
+        } catch (const std::exception& e) {
+            core->postError(errors::kInternal, e.what());
         }
         // Files are closed before anyone hears that the encode has stopped.
         job.reset();

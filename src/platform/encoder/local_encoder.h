@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "platform/encoder/byte_source.h"
 #include "platform/encoder/encoder.h"
 
 namespace shardex::encoder {
@@ -12,6 +13,8 @@ struct LocalEncoderOptions {
     int decodeThreads = 0;  // threads of the source's decoders; 0 lets FFmpeg choose
     // The profile collection the encoder offers; null = the stock set and the user's folder.
     std::shared_ptr<ProfileCollection> profiles;
+    // How source paths are opened; empty: every path is a local file.
+    InputOpener openInput;
 };
 
 std::shared_ptr<Encoder> create_local_encoder(const LocalEncoderOptions& options);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/encoder/byte_source.h"
 #include "platform/encoder/ffmpeg_util.h"
 #include "platform/encoder/profiles.h"
 
@@ -27,6 +28,7 @@ struct TranscodeSettings {
     Metadata metadata;
     int codecThreads = 1;   // encoder threads
     int decodeThreads = 0;  // 0 = FFmpeg's choice
+    InputOpener openInput;  // empty: the paths are local files
 };
 
 struct LiveFigures {

@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
         int error = 0;
         encoder->setEventHandlers([&events](std::function<void()> fn) { events.post(std::move(fn)); },
                                   EventHandlers{[&state](std::int32_t s) { state = s; },
-                                                [&error](std::int32_t code) { error = code; }});
+                                                [&error](std::int32_t code, const std::string&) { error = code; }});
         encoder->prepare(true);
         const int duration = video->duration();
         if (markOut < 0 || markOut > duration) markOut = duration;
