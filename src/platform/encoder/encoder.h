@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 
@@ -215,6 +216,21 @@ public:
     virtual ~EncoderApp() = default;
     virtual void setPlacement(std::int32_t first, std::int32_t second) = 0;
     virtual void setVisible(bool visible) = 0;
+};
+
+// The encoder agent of another computer: it creates encoder applications there and hands
+// out their encoders. What it creates belongs to the connection that created it; another
+// computer's connection can neither list nor drive it. Every call has a deadline and
+// throws shardex::Error naming the computer and what failed.
+class Agent {
+public:
+    virtual ~Agent() = default;
+    // Creates (or, for a name this connection created before, returns) an application.
+    virtual std::shared_ptr<EncoderApp> createEncoderApp(const std::string& name, const std::string& progId) = 0;
+    // Names of this connection's encoders, oldest first.
+    virtual std::vector<std::string> encoderNames() = 0;
+    // The encoder of that name; its events come back through its event handlers.
+    virtual std::shared_ptr<Encoder> encoder(const std::string& name) = 0;
 };
 
 }  // namespace shardex::encoder

@@ -22,6 +22,9 @@ inline constexpr std::int32_t kOutputUnavailable = static_cast<std::int32_t>(0xC
 inline constexpr std::int32_t kBadConfiguration = static_cast<std::int32_t>(0xC00D0006u);
 // A profile definition could not be read or describes something the encoder cannot make.
 inline constexpr std::int32_t kBadProfile = static_cast<std::int32_t>(0xC00D0007u);
+// The computer that ran the encode stopped answering or dropped its connection: the encode
+// there has ended, its file holds what was written until then.
+inline constexpr std::int32_t kConnectionLost = static_cast<std::int32_t>(0xC00D0008u);
 // Anything else that went wrong inside the encoder (out of memory, unexpected failure).
 inline constexpr std::int32_t kInternal = static_cast<std::int32_t>(0xC00D00FFu);
 

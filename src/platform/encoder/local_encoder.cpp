@@ -255,6 +255,7 @@ public:
         s.metadata = info_->metadata();
         s.codecThreads = options_.codecThreads;
         s.decodeThreads = options_.decodeThreads;
+        s.openInput = options_.openInput;
         auto t = std::make_unique<Transcoder>();
         t->open(s);
         const auto duration = static_cast<std::int32_t>(std::min<std::int64_t>(t->durationMs(), INT32_MAX));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <vector>
 
 extern "C" {
@@ -31,11 +32,78 @@ AVRational frame_rate_of(int thousandths) {
     return r;
 }
 
+// A ByteSource read by one demuxer: its own position, and the text of the last failure,
+// which cannot cross FFmpeg's C callbacks as an exception and is told to the user instead
+// of FFmpeg's bare "I/O error".
+struct SourceReader {
+    std::shared_ptr<ByteSource> source;
+    std::int64_t pos = 0;
+    std::string error;
+
+    static int read(void* opaque, std::uint8_t* buf, int size) {
+        auto* r = static_cast<SourceReader*>(opaque);
+        try {
+            const std::int64_t n = r->source->read(r->pos, buf, size);
+            if (n <= 0) return AVERROR_EOF;
+            r->pos += n;
+            return static_cast<int>(n);
+        } catch (const std::exception& e) {
+            r->error = e.what();
+        } catch (...) {
+            r->error = "unexpected failure";
+        }
+        return AVERROR(EIO);
+    }
+
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        auto* r = static_cast<SourceReader*>(opaque);
+        try {
+            switch (whence & ~AVSEEK_FORCE) {
+                case AVSEEK_SIZE: return r->source->size();
+                case SEEK_SET: break;
+                case SEEK_CUR: offset += r->pos; break;
+                case SEEK_END: offset += r->source->size(); break;
+                default: return AVERROR(EINVAL);
+            }
+            if (offset < 0) return AVERROR(EINVAL);
+            r->pos = offset;
+            return offset;
+        } catch (const std::exception& e) {
+            r->error = e.what();
+        } catch (...) {
+            r->error = "unexpected failure";
+        }
+        return AVERROR(EIO);
+    }
+};
+
+// An I/O context frees its buffer (FFmpeg may have replaced the one it was given) and itself.
+struct AvioDeleter {
+    void operator()(AVIOContext* c) const {
+        if (c == nullptr) return;
+        av_freep(&c->buffer);
+        avio_context_free(&c);
+    }
+};
+using AvioPtr = std::unique_ptr<AVIOContext, AvioDeleter>;
+
+// An opened source file. Over a ByteSource it owns the reader and the I/O context too; the
+// members are destroyed in reverse order, so the format context is closed before the I/O
+// context it reads through is freed.
+struct Demuxer {
+    std::unique_ptr<SourceReader> reader;  // null for a local file
+    AvioPtr avio;
+    ff::InputFormatPtr fmt;
+
+    // What the reader last failed with, "" when it did not (or there is none).
+    std::string readError() const { return reader ? reader->error : std::string(); }
+};
+
 // One demuxer reading one stream of a source file (the other streams are discarded so the
 // demuxer skips their data).
 struct Input {
     std::string path;
-    ff::InputFormatPtr fmt;
+    std::unique_ptr<Demuxer> demux;
     int stream = -1;
     ff::CodecContextPtr dec;
     AVRational tb{1, 1};
@@ -43,30 +111,59 @@ struct Input {
     bool done = false;
     double clock = 0;  // seconds of the last packet read; the input behind is read first
 
-    AVStream* st() const { return fmt->streams[stream]; }
+    AVFormatContext* fmt() const { return demux ? demux->fmt.get() : nullptr; }
+    AVStream* st() const { return fmt()->streams[stream]; }
 };
 
-ff::InputFormatPtr open_format(const std::string& path) {
+// A failure of FFmpeg on a source: the reader's own description when it has one.
+std::string reason(const Demuxer& d, int rc) {
+    std::string e = d.readError();
+    return e.empty() ? ff::error_text(rc) : e;
+}
+
+constexpr int kAvioBufferBytes = 64 << 10;
+
+// Opens `path`, as a local file when `source` is null, else through `source`.
+std::unique_ptr<Demuxer> open_format(const std::string& path, const std::shared_ptr<ByteSource>& source) {
+    auto d = std::make_unique<Demuxer>();
     AVFormatContext* raw = nullptr;
+    if (source) {
+        d->reader = std::make_unique<SourceReader>();
+        d->reader->source = source;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
+        if (!buffer) throw std::bad_alloc();
+        d->avio.reset(avio_alloc_context(buffer, kAvioBufferBytes, 0, d->reader.get(), &SourceReader::read, nullptr,
+                                         &SourceReader::seek));
+        if (!d->avio) {
+            av_free(buffer);
+            throw std::bad_alloc();
+        }
+        raw = avformat_alloc_context();
+        if (!raw) throw std::bad_alloc();
+        raw->pb = d->avio.get();
+        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    // On failure FFmpeg frees the format context (not a custom I/O context, which stays ours).
     int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-    if (rc < 0) fail("cannot open source " + in_quotes(path) + ": " + ff::error_text(rc), errors::kSourceUnreadable);
-    ff::InputFormatPtr fmt(raw);
-    rc = avformat_find_stream_info(fmt.get(), nullptr);
-    if (rc < 0) fail("cannot read source " + in_quotes(path) + ": " + ff::error_text(rc), errors::kSourceUnreadable);
-    return fmt;
+    if (rc < 0) fail("cannot open source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
+    d->fmt.reset(raw);
+    rc = avformat_find_stream_info(d->fmt.get(), nullptr);
+    if (rc < 0 || !d->readError().empty())
+        fail("cannot read source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
+    return d;
 }
 
 // Opens `path` for its best stream of `type`; returns an Input without a stream (-1) when
 // the file has none.
-Input open_input(const std::string& path, AVMediaType type, int threads) {
+Input open_input(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type, int threads) {
     Input in;
     in.path = path;
-    in.fmt = open_format(path);
-    int idx = av_find_best_stream(in.fmt.get(), type, -1, -1, nullptr, 0);
+    in.demux = open_format(path, source);
+    int idx = av_find_best_stream(in.fmt(), type, -1, -1, nullptr, 0);
     if (idx < 0) return in;
     in.stream = idx;
-    for (unsigned i = 0; i < in.fmt->nb_streams; ++i)
-        in.fmt->streams[i]->discard = static_cast<int>(i) == idx ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    for (unsigned i = 0; i < in.fmt()->nb_streams; ++i)
+        in.fmt()->streams[i]->discard = static_cast<int>(i) == idx ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     AVStream* st = in.st();
     in.tb = st->time_base;
     in.startPts = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
@@ -152,22 +249,31 @@ struct Transcoder::Impl {
         s = settings;
         const ProfileData& p = s.profile;
         if (p.audiences.empty()) fail("profile " + in_quotes(p.name) + " has no audience", errors::kBadProfile);
+        // One opener answer per path: the video and audio demuxers of one file share its
+        // ByteSource, and so its cache.
+        std::map<std::string, std::shared_ptr<ByteSource>> sources;
+        auto source_of = [&](const std::string& path) -> std::shared_ptr<ByteSource> {
+            if (!s.openInput) return nullptr;
+            auto it = sources.find(path);
+            if (it == sources.end()) it = sources.emplace(path, open_source(path)).first;
+            return it->second;
+        };
         if (p.hasVideo()) {
             if (s.videoPath.empty()) fail("no input set for the video source", errors::kBadConfiguration);
-            video = open_input(s.videoPath, AVMEDIA_TYPE_VIDEO, s.decodeThreads);
+            video = open_input(s.videoPath, source_of(s.videoPath), AVMEDIA_TYPE_VIDEO, s.decodeThreads);
             if (video.stream < 0) fail("source " + in_quotes(s.videoPath) + " has no video", errors::kSourceUnreadable);
-            durationMs = duration_ms_of(video.fmt.get());
+            durationMs = duration_ms_of(video.fmt());
         }
         if (p.hasAudio()) {
             std::string path = s.audioPath.empty() ? s.videoPath : s.audioPath;
             if (path.empty()) fail("no input set for the audio source", errors::kBadConfiguration);
-            audio = open_input(path, AVMEDIA_TYPE_AUDIO, s.decodeThreads);
+            audio = open_input(path, source_of(path), AVMEDIA_TYPE_AUDIO, s.decodeThreads);
             if (audio.stream < 0) {
                 if (!p.hasVideo()) fail("source " + in_quotes(path) + " has no audio", errors::kSourceUnreadable);
                 silentAudio = true;
                 audio = Input{};
             }
-            if (!p.hasVideo()) durationMs = duration_ms_of(audio.fmt.get());
+            if (!p.hasVideo()) durationMs = duration_ms_of(audio.fmt());
         }
         // Try the encoders now so that a profile they refuse fails here, not mid-encode.
         if (p.hasVideo()) open_video_encoder(0);
@@ -183,6 +289,17 @@ struct Transcoder::Impl {
         if (rc < 0)
             fail("cannot create output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc),
                  errors::kOutputUnavailable);
+    }
+
+    // The opener's ByteSource for `path` (null: a local file). Its refusals keep their own
+    // text and gain the source's code.
+    std::shared_ptr<ByteSource> open_source(const std::string& path) {
+        try {
+            return s.openInput(path);
+        } catch (const Error& e) {
+            if (e.code() != 0) throw;
+            fail("cannot open source " + in_quotes(path) + ": " + e.what(), errors::kSourceUnreadable);
+        }
     }
 
     // pass: 0 one pass, 1 analysis pass, 2 final pass of two.
@@ -271,13 +388,13 @@ struct Transcoder::Impl {
     void rewind(Input& in) {
         in.done = false;
         in.clock = 0;
-        if (!in.fmt) return;
+        if (!in.fmt()) return;
         std::int64_t ts = in.startPts + av_rescale_q(markIn, {1, 1000}, in.tb);
-        int rc = avformat_seek_file(in.fmt.get(), in.stream, INT64_MIN, ts, ts, 0);
-        if (rc < 0) rc = avformat_seek_file(in.fmt.get(), in.stream, INT64_MIN, in.startPts, in.startPts, 0);
-        if (rc < 0) rc = av_seek_frame(in.fmt.get(), in.stream, in.startPts, AVSEEK_FLAG_BACKWARD);
-        if (rc < 0 && markIn > 0)
-            fail("cannot seek in source " + in_quotes(in.path) + ": " + ff::error_text(rc), errors::kSourceUnreadable);
+        int rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, ts, ts, 0);
+        if (rc < 0) rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, in.startPts, in.startPts, 0);
+        if (rc < 0) rc = av_seek_frame(in.fmt(), in.stream, in.startPts, AVSEEK_FLAG_BACKWARD);
+        if ((rc < 0 && markIn > 0) || !in.demux->readError().empty())
+            fail("cannot seek in source " + in_quotes(in.path) + ": " + reason(*in.demux, rc), errors::kSourceUnreadable);
         avcodec_flush_buffers(in.dec.get());
     }
 
@@ -555,7 +672,11 @@ struct Transcoder::Impl {
 
     // Reads and decodes one packet of `in`; at the end of the file drains the decoder.
     void step(Input& in) {
-        int rc = av_read_frame(in.fmt.get(), pkt.get());
+        int rc = av_read_frame(in.fmt(), pkt.get());
+        // A source read through its share that fails to answer is an error, not an end:
+        // encoding what was read would give a file silently cut short.
+        if (rc < 0 && !in.demux->readError().empty())
+            fail("cannot read source " + in_quotes(in.path) + ": " + in.demux->readError(), errors::kSourceUnreadable);
         if (rc < 0) {
             // End of file, or a damaged/truncated file: what could be read is encoded.
             decode_packet(in, nullptr);

@@ -20,6 +20,12 @@ std::shared_ptr<grpc::Channel> make_channel(const Endpoint& endpoint, const Netw
 // clients so that a vanished Server is noticed.
 void apply_server_options(grpc::ServerBuilder& builder);
 
+// Keeps gRPC's own log lines (handshake failures, reconnects) off the user's terminal:
+// the failures that matter reach the user through describe_failure. Call it once at start,
+// before any other gRPC object, so that it also applies gRPC's start-up settings; calling it
+// again does nothing. make_channel and apply_server_options call it too.
+void quiet_grpc_log();
+
 // A deadline `d` from now, for a call's context.
 void set_deadline(grpc::ClientContext& context, std::chrono::milliseconds d);
 

@@ -1,1 +1,597 @@
-// placeholder
+#include "platform/remote/remote_encoder.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/encoder/errors.h"
+#include "platform/network_paths.h"
+#include "platform/remote/channel.h"
+#include "shardex.grpc.pb.h"
+
+namespace shardex::remote {
+namespace {
+
+namespace pb = proto;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// What one encoder of the session shares with the session's reader: the figures and state
+// last pushed, and where its events go.
+struct Link {
+    std::atomic<std::int64_t> size{0};
+    std::atomic<std::int64_t> duration{0};
+    std::atomic<std::int32_t> bitrate{0};
+    std::atomic<std::int32_t> state{encoder::kStateStopped};
+    std::mutex mutex;  // guards executor and handlers
+    encoder::Executor executor;
+    encoder::EventHandlers handlers;
+
+    void postState(std::int32_t s) {
+        std::unique_lock lock(mutex);
+        if (!executor || !handlers.onStateChange) return;
+        auto exec = executor;
+        auto fn = handlers.onStateChange;
+        lock.unlock();
+        exec([fn, s] { fn(s); });
+    }
+    void postError(std::int32_t code, std::string text) {
+        std::unique_lock lock(mutex);
+        if (!executor || !handlers.onError) return;
+        auto exec = executor;
+        auto fn = handlers.onError;
+        lock.unlock();
+        exec([fn, code, text = std::move(text)] { fn(code, text); });
+    }
+};
+
+class Session {
+public:
+    Session(AgentAddress address, std::shared_ptr<grpc::Channel> channel, ServerIdentity server)
+        : address_(std::move(address)), channel_(std::move(channel)), stub_(pb::Agent::NewStub(channel_)),
+          server_(std::move(server)) {}
+
+    ~Session() {
+        {
+            std::lock_guard lock(mutex_);
+            closing_ = true;
+        }
+        cv_.notify_all();
+        context_.TryCancel();
+        if (reader_.joinable()) reader_.join();
+        if (watchdog_.joinable()) watchdog_.join();
+    }
+
+    // Opens the event stream and waits for the agent's greeting.
+    void open() {
+        pb::OpenRequest request;
+        request.set_server_name(server_.name);
+        request.set_share_port(server_.sharePort);
+        request.set_protocol(1);
+        stream_ = stub_->Open(&context_, request);
+        reader_ = std::thread([this] { read(); });
+        auto greeting = opened_.get_future();
+        if (greeting.wait_for(kCallDeadline) != std::future_status::ready) {
+            context_.TryCancel();
+            throw Error(address_.computer + " (" + address_.endpoint.text() +
+                        ") did not answer in time: no greeting from its agent");
+        }
+        const std::string failure = greeting.get();
+        if (!failure.empty()) throw Error(failure);
+        watchdog_ = std::thread([this] { watch(); });
+    }
+
+    const std::string& computer() const { return address_.computer; }
+    const std::string& id() const { return id_; }
+
+    // The link of the encoder `name`, made on first use.
+    std::shared_ptr<Link> link(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        auto& l = links_[name];
+        if (!l) l = std::make_shared<Link>();
+        return l;
+    }
+
+    template <class Request, class Reply>
+    Reply unary(const std::string& what,
+                grpc::Status (pb::Agent::Stub::*method)(grpc::ClientContext*, const Request&, Reply*),
+                Request request, milliseconds deadline) {
+        checkAlive();
+        grpc::ClientContext context;
+        set_deadline(context, deadline);
+        Reply reply;
+        const grpc::Status status = ((*stub_).*method)(&context, request, &reply);
+        if (!status.ok()) throw Error(describe_failure(address_.computer, address_.endpoint, what, status));
+        return reply;
+    }
+
+    pb::CallReply call(const std::string& encoder, const std::string& what, pb::EncoderCall request,
+                       milliseconds deadline = kCallDeadline) {
+        request.set_session(id_);
+        request.set_encoder(encoder);
+        return unary(what, &pb::Agent::Stub::Call, std::move(request), deadline);
+    }
+
+private:
+    void checkAlive() {
+        std::lock_guard lock(mutex_);
+        if (!lostText_.empty()) throw Error(lostText_);
+    }
+
+    void read() {
+        pb::SessionEvent event;
+        bool greeted = false;
+        while (stream_->Read(&event)) {
+            lastMessage_.store(Clock::now().time_since_epoch().count());
+            if (event.has_opened()) {
+                if (!greeted) {
+                    greeted = true;
+                    id_ = event.opened().session();
+                    opened_.set_value({});
+                }
+                continue;
+            }
+            if (event.has_figures()) {
+                const auto& f = event.figures();
+                if (f.encoder().empty()) continue;  // a heartbeat of a session without encoders
+                auto l = link(f.encoder());
+                l->size = f.size_raw();
+                l->duration = f.duration_raw();
+                l->bitrate = f.bitrate();
+                l->state = f.run_state();
+            } else if (event.has_state()) {
+                auto l = link(event.state().encoder());
+                l->state = event.state().state();
+                l->postState(event.state().state());
+            } else if (event.has_error()) {
+                const auto& e = event.error();
+                link(e.encoder())->postError(e.code(), address_.computer + ": " + e.description());
+            }
+        }
+        const grpc::Status status = stream_->Finish();
+        std::string lost;
+        bool closing = false;
+        {
+            std::lock_guard lock(mutex_);
+            closing = closing_;
+            if (closing_) lost = "the connection to " + address_.computer + " was closed";
+            else if (silent_)
+                lost = "lost the connection to " + address_.computer + " (" + address_.endpoint.text() +
+                       "): it stopped answering";
+            else if (greeted)
+                lost = "lost the connection to " + address_.computer + " (" + address_.endpoint.text() +
+                       "): " + (status.ok() ? std::string("its agent ended the session") : status.error_message());
+            else
+                lost = describe_failure(address_.computer, address_.endpoint, "open a session", status);
+            lostText_ = lost;
+        }
+        cv_.notify_all();
+        if (!greeted) {
+            opened_.set_value(lost);
+            return;
+        }
+        if (closing) return;
+        // Encoders that were still at work end here: an error naming the computer, then the
+        // stopped state, as an encode that failed on this computer would.
+        std::vector<std::shared_ptr<Link>> links;
+        {
+            std::lock_guard lock(mutex_);
+            for (auto& [name, l] : links_) links.push_back(l);
+        }
+        for (auto& l : links) {
+            if (l->state.exchange(encoder::kStateStopped) == encoder::kStateStopped) continue;
+            l->postError(encoder::errors::kConnectionLost, lost);
+            l->postState(encoder::kStateStopped);
+        }
+    }
+
+    void watch() {
+        std::unique_lock lock(mutex_);
+        while (!closing_ && lostText_.empty()) {
+            cv_.wait_for(lock, milliseconds(100));
+            const auto last = Clock::time_point(Clock::duration(lastMessage_.load()));
+            if (!closing_ && lostText_.empty() && Clock::now() - last > kSilenceLimit) {
+                silent_ = true;
+                context_.TryCancel();
+                return;
+            }
+        }
+    }
+
+    AgentAddress address_;
+    std::shared_ptr<grpc::Channel> channel_;
+    std::unique_ptr<pb::Agent::Stub> stub_;
+    ServerIdentity server_;
+    grpc::ClientContext context_;
+    std::unique_ptr<grpc::ClientReader<pb::SessionEvent>> stream_;
+    std::promise<std::string> opened_;  // "" once greeted, else why the session failed
+    std::string id_;                    // written by the reader before opened_ is set
+    std::atomic<Clock::rep> lastMessage_{Clock::now().time_since_epoch().count()};
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool closing_ = false;
+    bool silent_ = false;
+    std::string lostText_;
+    std::map<std::string, std::shared_ptr<Link>> links_;
+
+    std::thread reader_;
+    std::thread watchdog_;
+};
+
+using SessionPtr = std::shared_ptr<Session>;
+
+// Every proxy object knows its session and the encoder it belongs to.
+struct Target {
+    SessionPtr session;
+    std::string encoder;
+    pb::CallReply call(const std::string& what, pb::EncoderCall request, milliseconds deadline = kCallDeadline) const {
+        return session->call(encoder, what, std::move(request), deadline);
+    }
+};
+
+pb::SourceRef source_ref(std::int32_t group, std::int32_t source) {
+    pb::SourceRef r;
+    r.set_group(group);
+    r.set_source(source);
+    return r;
+}
+
+std::int32_t as_int32(std::int64_t v) { return static_cast<std::int32_t>(v); }
+
+class RemoteProfile final : public encoder::Profile {
+public:
+    RemoteProfile(std::int32_t index, std::string name, std::string definition)
+        : index_(index), name_(std::move(name)), definition_(std::move(definition)) {}
+    std::string name() const override { return name_; }
+    std::string definition() const override { return definition_; }
+    std::int32_t index() const { return index_; }
+
+private:
+    std::int32_t index_;
+    std::string name_, definition_;
+};
+
+class RemoteProfiles final : public encoder::ProfileCollection {
+public:
+    explicit RemoteProfiles(Target t) : t_(std::move(t)) {}
+    void refresh() override {
+        pb::EncoderCall c;
+        c.mutable_profiles_refresh();
+        t_.call("refresh its profile collection", c);
+    }
+    std::int32_t count() override {
+        pb::EncoderCall c;
+        c.mutable_profiles_count();
+        return as_int32(t_.call("count its profiles", c).number());
+    }
+    std::shared_ptr<encoder::Profile> item(std::int32_t index) override {
+        pb::EncoderCall c;
+        c.set_profile_item(index);
+        auto r = t_.call("read its profile " + std::to_string(index), c);
+        return std::make_shared<RemoteProfile>(index, r.text(), r.definition());
+    }
+
+private:
+    Target t_;
+};
+
+class RemoteSource final : public encoder::Source {
+public:
+    RemoteSource(Target t, std::int32_t group, std::int32_t index, std::int32_t type)
+        : t_(std::move(t)), group_(group), index_(index), type_(type) {}
+    std::int32_t type() const override { return type_; }
+    void setInput(const std::string& path, const std::string& scheme, const std::string& initData) override {
+        pb::EncoderCall c;
+        auto* in = c.mutable_set_input();
+        *in->mutable_source() = ref();
+        in->set_path(path);
+        in->set_scheme(scheme);
+        in->set_init_data(initData);
+        t_.call("set the source's input", c);
+    }
+    std::string input() const override {
+        pb::EncoderCall c;
+        *c.mutable_get_input() = ref();
+        return t_.call("read the source's input", c).text();
+    }
+    void setMarkIn(std::int32_t ms) override { setNumber(&pb::EncoderCall::mutable_set_mark_in, ms, "set the mark-in"); }
+    std::int32_t markIn() const override { return getNumber(&pb::EncoderCall::mutable_get_mark_in, "read the mark-in"); }
+    void setMarkOut(std::int32_t ms) override {
+        setNumber(&pb::EncoderCall::mutable_set_mark_out, ms, "set the mark-out");
+    }
+    std::int32_t markOut() const override {
+        return getNumber(&pb::EncoderCall::mutable_get_mark_out, "read the mark-out");
+    }
+    std::int32_t duration() override {
+        return getNumber(&pb::EncoderCall::mutable_get_duration, "read the source's duration");
+    }
+    void setPreProcessPass(std::int32_t pass) override {
+        setNumber(&pb::EncoderCall::mutable_set_pre_process, pass, "set the pre-processing pass");
+    }
+    std::int32_t preProcessPass() const override {
+        return getNumber(&pb::EncoderCall::mutable_get_pre_process, "read the pre-processing pass");
+    }
+    std::int32_t addDataView(const std::shared_ptr<encoder::DataView>&) override {
+        throw Error(t_.session->computer() + ": a client computer shows no data view on this computer",
+                    encoder::errors::kBadConfiguration);
+    }
+
+private:
+    pb::SourceRef ref() const { return source_ref(group_, index_); }
+    void setNumber(pb::SetNumber* (pb::EncoderCall::*field)(), std::int32_t v, const std::string& what) {
+        pb::EncoderCall c;
+        auto* n = (c.*field)();
+        *n->mutable_source() = ref();
+        n->set_value(v);
+        t_.call(what, c);
+    }
+    std::int32_t getNumber(pb::SourceRef* (pb::EncoderCall::*field)(), const std::string& what) const {
+        pb::EncoderCall c;
+        *(c.*field)() = ref();
+        return as_int32(t_.call(what, c).number());
+    }
+
+    Target t_;
+    std::int32_t group_, index_, type_;
+};
+
+class RemoteGroup final : public encoder::SourceGroup {
+public:
+    RemoteGroup(Target t, std::int32_t index, std::string name) : t_(std::move(t)), index_(index), name_(std::move(name)) {}
+    std::string name() const override { return name_; }
+    std::shared_ptr<encoder::Source> addSource(std::int32_t type) override {
+        pb::EncoderCall c;
+        *c.mutable_add_source() = source_ref(index_, type);
+        auto index = as_int32(t_.call("add a source", c).number());
+        return std::make_shared<RemoteSource>(t_, index_, index, type);
+    }
+    std::int32_t sourceCount() override {
+        pb::EncoderCall c;
+        c.set_source_count(index_);
+        return as_int32(t_.call("count the sources", c).number());
+    }
+    std::shared_ptr<encoder::Source> source(std::int32_t index) override {
+        pb::EncoderCall c;
+        *c.mutable_source_type() = source_ref(index_, index);
+        auto type = as_int32(t_.call("read a source", c).number());
+        return std::make_shared<RemoteSource>(t_, index_, index, type);
+    }
+    void setProfile(const std::shared_ptr<encoder::Profile>& profile) override {
+        pb::EncoderCall c;
+        auto* p = c.mutable_set_group_profile();
+        p->set_group(index_);
+        p->set_index(-1);
+        if (profile) {
+            auto remote = std::dynamic_pointer_cast<RemoteProfile>(profile);
+            if (!remote)
+                throw Error(t_.session->computer() + ": the profile must come from " + t_.session->computer() +
+                                "'s own profile collection",
+                            encoder::errors::kBadConfiguration);
+            p->set_index(remote->index());
+            p->set_name(remote->name());
+        }
+        t_.call("set the profile", c);
+    }
+    std::shared_ptr<encoder::Profile> profile() const override {
+        pb::EncoderCall c;
+        c.set_get_group_profile(index_);
+        auto r = t_.call("read the profile", c);
+        if (r.number() < 0) return nullptr;
+        return std::make_shared<RemoteProfile>(as_int32(r.number()), r.text(), r.definition());
+    }
+
+private:
+    Target t_;
+    std::int32_t index_;
+    std::string name_;
+};
+
+class RemoteGroups final : public encoder::SourceGroupCollection {
+public:
+    explicit RemoteGroups(Target t) : t_(std::move(t)) {}
+    std::shared_ptr<encoder::SourceGroup> add(const std::string& name) override {
+        pb::EncoderCall c;
+        c.set_add_group(name);
+        auto index = as_int32(t_.call("add the source group", c).number());
+        return std::make_shared<RemoteGroup>(t_, index, name);
+    }
+    std::int32_t count() override {
+        pb::EncoderCall c;
+        c.mutable_group_count();
+        return as_int32(t_.call("count the source groups", c).number());
+    }
+    std::shared_ptr<encoder::SourceGroup> item(std::int32_t index) override {
+        pb::EncoderCall c;
+        c.set_group_name(index);
+        auto name = t_.call("read a source group", c).text();
+        return std::make_shared<RemoteGroup>(t_, index, name);
+    }
+
+private:
+    Target t_;
+};
+
+class RemoteOutput final : public encoder::OutputFile {
+public:
+    explicit RemoteOutput(Target t) : t_(std::move(t)) {}
+    // The output travels as a plain name that the agent places in its own Shardex folder.
+    void setLocalFileName(const std::string& path) override {
+        pb::EncoderCall c;
+        c.set_set_output(platform::output_name_of(path));
+        t_.call("set the output file", c);
+    }
+    std::string localFileName() const override {
+        pb::EncoderCall c;
+        c.mutable_get_output();
+        return t_.call("read the output file", c).text();
+    }
+
+private:
+    Target t_;
+};
+
+class RemoteDisplay final : public encoder::DisplayInfo {
+public:
+    explicit RemoteDisplay(Target t) : t_(std::move(t)) {}
+    void setAuthor(const std::string& v) override { set(pb::DISPLAY_AUTHOR, v); }
+    void setCopyright(const std::string& v) override { set(pb::DISPLAY_COPYRIGHT, v); }
+    void setDescription(const std::string& v) override { set(pb::DISPLAY_DESCRIPTION, v); }
+    void setTitle(const std::string& v) override { set(pb::DISPLAY_TITLE, v); }
+    std::string author() const override { return get(pb::DISPLAY_AUTHOR); }
+    std::string copyright() const override { return get(pb::DISPLAY_COPYRIGHT); }
+    std::string description() const override { return get(pb::DISPLAY_DESCRIPTION); }
+    std::string title() const override { return get(pb::DISPLAY_TITLE); }
+
+private:
+    void set(pb::DisplayField field, const std::string& v) {
+        pb::EncoderCall c;
+        c.mutable_set_display_info()->set_field(field);
+        c.mutable_set_display_info()->set_value(v);
+        t_.call("set the display information", c);
+    }
+    std::string get(pb::DisplayField field) const {
+        pb::EncoderCall c;
+        c.set_get_display_info(field);
+        return t_.call("read the display information", c).text();
+    }
+    Target t_;
+};
+
+class RemoteStatistics final : public encoder::Statistics {
+public:
+    explicit RemoteStatistics(std::shared_ptr<Link> link) : link_(std::move(link)) {}
+    encoder::Fixed4 archiveFileSize() override { return {link_->size.load()}; }
+    encoder::Fixed4 archiveFileDuration() override { return {link_->duration.load()}; }
+    std::int32_t outputBitrate() override { return link_->bitrate.load(); }
+
+private:
+    std::shared_ptr<Link> link_;
+};
+
+class RemoteEncoder final : public encoder::Encoder {
+public:
+    RemoteEncoder(SessionPtr session, std::string name)
+        : t_{std::move(session), std::move(name)}, link_(t_.session->link(t_.encoder)) {}
+
+    ~RemoteEncoder() override {
+        // Nothing is delivered for this encoder once it is gone.
+        std::lock_guard lock(link_->mutex);
+        link_->executor = nullptr;
+        link_->handlers = {};
+    }
+
+    std::shared_ptr<encoder::SourceGroupCollection> sourceGroups() override { return std::make_shared<RemoteGroups>(t_); }
+    std::shared_ptr<encoder::OutputFile> file() override { return std::make_shared<RemoteOutput>(t_); }
+    std::shared_ptr<encoder::DisplayInfo> displayInfo() override { return std::make_shared<RemoteDisplay>(t_); }
+    std::shared_ptr<encoder::ProfileCollection> profileCollection() override {
+        return std::make_shared<RemoteProfiles>(t_);
+    }
+    std::shared_ptr<encoder::Statistics> statistics() override { return std::make_shared<RemoteStatistics>(link_); }
+
+    void reset() override { control("reset the encoder", [](pb::EncoderCall& c) { c.mutable_reset(); }); }
+    void prepare(bool prepare) override {
+        control("prepare the encoder", [prepare](pb::EncoderCall& c) { c.set_prepare(prepare); }, kPrepareDeadline);
+    }
+    void start() override {
+        link_->size = 0;
+        link_->duration = 0;
+        link_->bitrate = 0;
+        control("start the encoder", [](pb::EncoderCall& c) { c.mutable_start(); }, kPrepareDeadline);
+    }
+    void stop() override { control("stop the encoder", [](pb::EncoderCall& c) { c.mutable_stop(); }); }
+    void pause() override { control("pause the encoder", [](pb::EncoderCall& c) { c.mutable_pause(); }); }
+    void resume() override { control("resume the encoder", [](pb::EncoderCall& c) { c.mutable_resume(); }); }
+    std::int32_t runState() const override { return link_->state.load(); }
+
+    void setEventHandlers(encoder::Executor executor, encoder::EventHandlers handlers) override {
+        std::lock_guard lock(link_->mutex);
+        link_->executor = std::move(executor);
+        link_->handlers = std::move(handlers);
+    }
+
+private:
+    // A call that changes the run state; the agent answers with the state after it.
+    template <class Fill>
+    void control(const std::string& what, Fill fill, milliseconds deadline = kCallDeadline) {
+        pb::EncoderCall c;
+        fill(c);
+        auto r = t_.call(what, c, deadline);
+        link_->state = as_int32(r.number());
+    }
+
+    Target t_;
+    std::shared_ptr<Link> link_;
+};
+
+class RemoteApp final : public encoder::EncoderApp {
+public:
+    RemoteApp(SessionPtr session, std::string name) : session_(std::move(session)), name_(std::move(name)) {}
+    void setPlacement(std::int32_t first, std::int32_t second) override {
+        auto r = request();
+        r.mutable_placement()->set_first(first);
+        r.mutable_placement()->set_second(second);
+        session_->unary("place the encoder application's window", &pb::Agent::Stub::SetAppWindow, r, kCallDeadline);
+    }
+    void setVisible(bool visible) override {
+        auto r = request();
+        r.set_visible(visible);
+        session_->unary("show the encoder application", &pb::Agent::Stub::SetAppWindow, r, kCallDeadline);
+    }
+
+private:
+    pb::AppWindowRequest request() const {
+        pb::AppWindowRequest r;
+        r.set_session(session_->id());
+        r.set_app(name_);
+        return r;
+    }
+    SessionPtr session_;
+    std::string name_;
+};
+
+class RemoteAgent final : public encoder::Agent {
+public:
+    explicit RemoteAgent(SessionPtr session) : session_(std::move(session)) {}
+
+    std::shared_ptr<encoder::EncoderApp> createEncoderApp(const std::string& name, const std::string& progId) override {
+        pb::CreateAppRequest r;
+        r.set_session(session_->id());
+        r.set_name(name);
+        r.set_prog_id(progId);
+        session_->unary("create the encoder application", &pb::Agent::Stub::CreateApp, r, kCallDeadline);
+        return std::make_shared<RemoteApp>(session_, name);
+    }
+    std::vector<std::string> encoderNames() override {
+        pb::SessionRef r;
+        r.set_session(session_->id());
+        auto reply = session_->unary("list its encoders", &pb::Agent::Stub::ListEncoders, r, kCallDeadline);
+        return {reply.names().begin(), reply.names().end()};
+    }
+    std::shared_ptr<encoder::Encoder> encoder(const std::string& name) override {
+        pb::EncoderRef r;
+        r.set_session(session_->id());
+        r.set_encoder(name);
+        session_->unary("get the encoder " + name, &pb::Agent::Stub::GetEncoder, r, kCallDeadline);
+        return std::make_shared<RemoteEncoder>(session_, name);
+    }
+
+private:
+    SessionPtr session_;
+};
+
+}  // namespace
+
+std::shared_ptr<encoder::Agent> connect_agent(const AgentAddress& address, const NetworkCredentials& creds,
+                                              const ServerIdentity& server) {
+    auto session = std::make_shared<Session>(address, make_channel(address.endpoint, creds), server);
+    session->open();
+    return std::make_shared<RemoteAgent>(std::move(session));
+}
+
+}  // namespace shardex::remote

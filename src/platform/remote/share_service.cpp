@@ -1,1 +1,226 @@
-// placeholder
+// The Share service: which paths a share offers (the policies) and the calls that read
+// them. Each call opens the file itself without following a final link and checks what it
+// opened, so a file swapped for a link between the check and the read is still refused.
+#include "platform/remote/share_service.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/error.h"
+#include "platform/network_paths.h"
+
+namespace shardex::remote {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Request paths longer than this are refused before any policy looks at them.
+constexpr std::size_t kMaxRequestPath = 4096;
+
+// A requested path as an error text quotes it: control characters (NUL among them) as '?',
+// cut after 80 bytes (on a character boundary) so that a huge name makes a short message.
+std::string shown(const std::string& path) {
+    constexpr std::size_t kShown = 80;
+    std::size_t n = std::min(path.size(), kShown);
+    if (n < path.size())
+        while (n > 0 && (static_cast<unsigned char>(path[n]) & 0xC0) == 0x80) --n;
+    std::string out = path.substr(0, n);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    if (n < path.size()) out += "...";
+    return "'" + out + "'";
+}
+
+[[noreturn]] void refuse(const std::string& text, grpc::StatusCode code) {
+    throw Error(text, static_cast<std::int32_t>(code));
+}
+
+grpc::Status status_of(const Error& e) {
+    auto code = static_cast<grpc::StatusCode>(e.code());
+    if (code == grpc::StatusCode::OK) code = grpc::StatusCode::FAILED_PRECONDITION;
+    return grpc::Status(code, e.what());
+}
+
+// An open descriptor, closed when it goes out of scope.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// The file a request names, opened for reading: a regular file, not a link. Throws Error
+// carrying the status code to answer with.
+struct Opened {
+    explicit Opened(int f) : fd(f) {}
+    Fd fd;
+    std::int64_t size = 0;
+};
+
+std::unique_ptr<Opened> open_shared(const SharePolicy& policy, const std::string& requestPath) {
+    if (requestPath.size() > kMaxRequestPath)
+        refuse("a path of " + std::to_string(requestPath.size()) + " bytes is not shared by this computer",
+               grpc::StatusCode::INVALID_ARGUMENT);
+    const fs::path file = policy.resolve(requestPath);
+    int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR)
+            refuse(shown(requestPath) + " does not exist on this computer", grpc::StatusCode::NOT_FOUND);
+        if (err == ELOOP) refuse(shown(requestPath) + " is a link, not a shared file", grpc::StatusCode::PERMISSION_DENIED);
+        refuse("cannot open " + shown(requestPath) + ": " + std::strerror(err),
+               err == EACCES || err == EPERM ? grpc::StatusCode::PERMISSION_DENIED : grpc::StatusCode::FAILED_PRECONDITION);
+    }
+    auto opened = std::make_unique<Opened>(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        refuse("cannot read " + shown(requestPath) + ": " + std::strerror(errno), grpc::StatusCode::FAILED_PRECONDITION);
+    if (!S_ISREG(st.st_mode))
+        refuse(shown(requestPath) + " is not a plain file", grpc::StatusCode::PERMISSION_DENIED);
+    // Opened without blocking (a FIFO must not hang the call); regular files read normally.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    opened->size = st.st_size;
+    return opened;
+}
+
+// Reads up to `length` bytes at `offset`; fewer only at the end of the file.
+std::int64_t read_at(int fd, std::int64_t offset, char* buffer, std::int64_t length, const std::string& requestPath) {
+    std::int64_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd, buffer + done, static_cast<std::size_t>(length - done), offset + done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0)
+            refuse("cannot read " + shown(requestPath) + ": " + std::strerror(errno), grpc::StatusCode::FAILED_PRECONDITION);
+        if (n == 0) break;
+        done += n;
+    }
+    return done;
+}
+
+}  // namespace
+
+// ---- policies ----
+
+void SingleFileShare::set(const std::filesystem::path& file) {
+    std::lock_guard lock(mutex_);
+    file_ = file;
+}
+
+std::filesystem::path SingleFileShare::resolve(const std::string& requestPath) const {
+    fs::path file;
+    {
+        std::lock_guard lock(mutex_);
+        file = file_;
+    }
+    if (file.empty())
+        refuse(shown(requestPath) + " is not shared by this computer: it shares no source now",
+               grpc::StatusCode::PERMISSION_DENIED);
+    if (requestPath != platform::share_path_of(file.string()))
+        refuse(shown(requestPath) + " is not shared by this computer", grpc::StatusCode::PERMISSION_DENIED);
+    // The user chose this file: a link to it is followed here, so that the service's open,
+    // which follows none, reaches the file itself.
+    std::error_code ec;
+    fs::path real = fs::canonical(file, ec);
+    return ec ? file : real;
+}
+
+FolderShare::FolderShare(std::filesystem::path folder) : folder_(std::move(folder)) {}
+
+std::filesystem::path FolderShare::resolve(const std::string& requestPath) const {
+    try {
+        platform::check_plain_name(requestPath);
+    } catch (const Error& e) {
+        // Its reason (after the quoted name, which may be huge) with the name cut short.
+        static const std::string kNotPlain = " is not a plain file name";
+        const std::string text = e.what();
+        const std::size_t at = text.rfind(kNotPlain);
+        refuse(shown(requestPath) + kNotPlain + (at == std::string::npos ? "" : text.substr(at + kNotPlain.size())),
+               grpc::StatusCode::PERMISSION_DENIED);
+    }
+    const fs::path file = folder_ / requestPath;
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(file, ec);
+    if (st.type() == fs::file_type::not_found)
+        refuse(shown(requestPath) + " is not in the Shardex folder of this computer", grpc::StatusCode::NOT_FOUND);
+    if (ec) refuse("cannot look at " + shown(requestPath) + ": " + ec.message(), grpc::StatusCode::FAILED_PRECONDITION);
+    if (st.type() == fs::file_type::symlink)
+        refuse(shown(requestPath) + " is a link, not a file of the Shardex folder", grpc::StatusCode::PERMISSION_DENIED);
+    if (st.type() == fs::file_type::directory)
+        refuse(shown(requestPath) + " is a folder, not a file of the Shardex folder", grpc::StatusCode::PERMISSION_DENIED);
+    if (st.type() != fs::file_type::regular)
+        refuse(shown(requestPath) + " is not a plain file of the Shardex folder", grpc::StatusCode::PERMISSION_DENIED);
+    return file;
+}
+
+// ---- service ----
+
+ShareService::ShareService(std::shared_ptr<const SharePolicy> policy) : policy_(std::move(policy)) {}
+
+grpc::Status ShareService::Stat(grpc::ServerContext*, const proto::FileRef* request, proto::FileInfo* reply) {
+    try {
+        reply->set_size(open_shared(*policy_, request->path())->size);
+        return grpc::Status::OK;
+    } catch (const Error& e) {
+        return status_of(e);
+    }
+}
+
+grpc::Status ShareService::Read(grpc::ServerContext*, const proto::ReadRequest* request, proto::ReadReply* reply) {
+    try {
+        const std::string& path = request->path();
+        if (request->offset() < 0)
+            refuse("cannot read " + shown(path) + " at offset " + std::to_string(request->offset()) +
+                       ": offsets start at 0",
+                   grpc::StatusCode::INVALID_ARGUMENT);
+        if (request->length() < 0 || request->length() > kMaxReadBytes)
+            refuse("cannot read " + std::to_string(request->length()) + " bytes of " + shown(path) + ": a read takes 0 to " +
+                       std::to_string(kMaxReadBytes) + " bytes",
+                   grpc::StatusCode::INVALID_ARGUMENT);
+        auto file = open_shared(*policy_, path);
+        std::string* data = reply->mutable_data();
+        const std::int64_t want = std::clamp<std::int64_t>(file->size - request->offset(), 0, request->length());
+        data->resize(static_cast<std::size_t>(want));
+        if (want > 0) data->resize(static_cast<std::size_t>(read_at(file->fd.get(), request->offset(), data->data(), want, path)));
+        return grpc::Status::OK;
+    } catch (const Error& e) {
+        return status_of(e);
+    }
+}
+
+grpc::Status ShareService::Download(grpc::ServerContext* context, const proto::FileRef* request,
+                                    grpc::ServerWriter<proto::Chunk>* writer) {
+    try {
+        const std::string& path = request->path();
+        auto file = open_shared(*policy_, path);
+        proto::Chunk chunk;
+        std::int64_t offset = 0;
+        for (;;) {
+            if (context->IsCancelled()) return grpc::Status(grpc::StatusCode::CANCELLED, "the copy was cancelled");
+            std::string* data = chunk.mutable_data();
+            data->resize(kChunkBytes);
+            const std::int64_t n = read_at(file->fd.get(), offset, data->data(), kChunkBytes, path);
+            if (n == 0) return grpc::Status::OK;
+            data->resize(static_cast<std::size_t>(n));
+            offset += n;
+            // The client went away (or cancelled): nothing more to send.
+            if (!writer->Write(chunk)) return grpc::Status(grpc::StatusCode::CANCELLED, "the copy was cancelled");
+        }
+    } catch (const Error& e) {
+        return status_of(e);
+    }
+}
+
+}  // namespace shardex::remote

@@ -18,7 +18,10 @@ inline constexpr int kMaxReadBytes = 1 << 20;
 inline constexpr int kChunkBytes = 256 << 10;
 
 // What a share offers: maps a requested path to a local file, or throws shardex::Error
-// with the reason for refusing it.
+// with the reason for refusing it; the Error's code is the grpc::StatusCode the service
+// answers with (PERMISSION_DENIED for a path that is not shared, NOT_FOUND for a shared
+// name with no file). The service then opens the file without following a final link and
+// reads it only if it is a regular file.
 class SharePolicy {
 public:
     virtual ~SharePolicy() = default;

@@ -1,0 +1,471 @@
+#include "agent/agent_service.h"
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <random>
+#include <vector>
+
+#include "platform/encoder/errors.h"
+#include "platform/encoder/local_encoder.h"
+#include "platform/network_paths.h"
+#include "platform/remote/channel.h"
+#include "platform/remote/remote_encoder.h"
+#include "platform/remote/share_client.h"
+
+namespace shardex::agent {
+
+namespace pb = remote::proto;
+using Clock = std::chrono::steady_clock;
+
+// The only kind of application an agent makes.
+inline constexpr const char* kAppProgId = "WMEnc.WMEncoderApp";
+
+struct AgentService::App {
+    std::string name;
+    std::mutex mutex;  // one call on the encoder at a time
+    std::shared_ptr<encoder::Encoder> encoder;
+    std::unique_ptr<AppView> view;
+};
+
+struct AgentService::Session {
+    std::string id;
+    std::string server;     // the Server's name, as its source paths write it
+    remote::Endpoint share;  // the Server's share of its source
+
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::function<void()>> queue;  // encoder events, run by the session's thread
+    std::vector<std::shared_ptr<App>> apps;    // in the order they were created
+    std::map<std::string, std::shared_ptr<remote::ShareClient>> shares;  // by Server name
+    grpc::ServerWriter<pb::SessionEvent>* writer = nullptr;  // used by the session's thread only
+
+    std::shared_ptr<App> app(const std::string& name) {
+        std::lock_guard lock(mutex);
+        for (auto& a : apps)
+            if (a->name == name) return a;
+        return nullptr;
+    }
+    std::vector<std::shared_ptr<App>> allApps() {
+        std::lock_guard lock(mutex);
+        return apps;
+    }
+    void post(std::function<void()> fn) {
+        {
+            std::lock_guard lock(mutex);
+            queue.push_back(std::move(fn));
+        }
+        cv.notify_all();
+    }
+};
+
+namespace {
+
+std::string new_session_id() {
+    std::random_device rd;
+    std::string id;
+    static const char* hex = "0123456789abcdef";
+    for (int i = 0; i < 32; ++i) id += hex[rd() % 16];
+    return id;
+}
+
+grpc::Status refused(grpc::StatusCode code, const std::string& text) { return {code, text}; }
+
+pb::Figures figures_of(const std::string& name, encoder::Encoder& enc) {
+    pb::Figures f;
+    f.set_encoder(name);
+    auto stats = enc.statistics();
+    f.set_size_raw(stats->archiveFileSize().raw);
+    f.set_duration_raw(stats->archiveFileDuration().raw);
+    f.set_bitrate(stats->outputBitrate());
+    f.set_run_state(enc.runState());
+    return f;
+}
+
+// The application's encoder and view are set when it is made and dropped only by the
+// session's own thread, which is the one calling this.
+bool write_figures(AgentService::Session& s, AgentService::App& app) {
+    if (!app.encoder || !s.writer) return true;
+    pb::SessionEvent ev;
+    *ev.mutable_figures() = figures_of(app.name, *app.encoder);
+    if (app.view) app.view->progress(ev.figures().size_raw(), ev.figures().duration_raw());
+    return s.writer->Write(ev);
+}
+
+std::shared_ptr<encoder::Source> source_at(encoder::Encoder& enc, const pb::SourceRef& ref) {
+    return enc.sourceGroups()->item(ref.group())->source(ref.source());
+}
+
+// The index of `profile` in the encoder's collection, found by name; -1 when absent.
+std::int32_t index_of(encoder::Encoder& enc, const std::shared_ptr<encoder::Profile>& profile) {
+    auto col = enc.profileCollection();
+    const auto n = col->count();
+    for (std::int32_t i = 0; i < n; ++i)
+        if (col->item(i)->name() == profile->name()) return i;
+    return -1;
+}
+
+}  // namespace
+
+std::string peer_host(const std::string& peer) {
+    std::string p = peer;
+    auto colon = p.find(':');
+    if (colon == std::string::npos) return {};
+    const std::string kind = p.substr(0, colon);
+    p = p.substr(colon + 1);
+    if (kind != "ipv4" && kind != "ipv6") return {};
+    // gRPC writes IPv6 addresses in brackets, sometimes percent-encoded.
+    for (auto [from, to] : {std::pair{"%5B", "["}, std::pair{"%5D", "]"}})
+        for (auto at = p.find(from); at != std::string::npos; at = p.find(from)) p.replace(at, 3, to);
+    auto last = p.rfind(':');
+    if (last == std::string::npos) return {};
+    std::string host = p.substr(0, last);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    return host;
+}
+
+AgentService::AgentService(AgentSettings settings) : settings_(std::move(settings)) {}
+
+AgentService::~AgentService() = default;
+
+std::size_t AgentService::sessionCount() const {
+    std::lock_guard lock(mutex_);
+    return sessions_.size();
+}
+
+std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
+    std::lock_guard lock(mutex_);
+    auto it = sessions_.find(id);
+    return it == sessions_.end() ? nullptr : it->second;
+}
+
+grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequest* request,
+                                grpc::ServerWriter<pb::SessionEvent>* writer) {
+    auto s = std::make_shared<Session>();
+    s->id = new_session_id();
+    s->server = request->server_name();
+    s->share = {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())};
+    s->writer = writer;
+    {
+        std::lock_guard lock(mutex_);
+        sessions_[s->id] = s;
+    }
+    pb::SessionEvent hello;
+    hello.mutable_opened()->set_session(s->id);
+    hello.mutable_opened()->set_agent_name(settings_.name);
+    hello.mutable_opened()->set_protocol(1);
+    bool open = writer->Write(hello);
+
+    auto nextFigures = Clock::now();
+    while (open && !context->IsCancelled()) {
+        std::deque<std::function<void()>> due;
+        {
+            std::unique_lock lock(s->mutex);
+            s->cv.wait_until(lock, nextFigures, [&] { return !s->queue.empty(); });
+            due.swap(s->queue);
+        }
+        for (auto& fn : due) fn();
+        if (Clock::now() >= nextFigures) {
+            nextFigures = Clock::now() + remote::kFiguresInterval;
+            pb::SessionEvent beat;
+            beat.mutable_figures();  // a heartbeat even while the session has no encoder
+            if (s->allApps().empty()) open = writer->Write(beat);
+            // Figures and the run state are safe to read while a call holds the application
+            // (a prepare may take seconds): the heartbeat must not wait for it.
+            for (auto& app : s->allApps()) {
+                if (!open) break;
+                open = write_figures(*s, *app);
+            }
+        }
+    }
+
+    // The Server is gone or has let go: end its encodes (their files stay valid) and free
+    // what it created.
+    {
+        std::lock_guard lock(mutex_);
+        sessions_.erase(s->id);
+    }
+    std::vector<std::shared_ptr<App>> apps;
+    {
+        std::lock_guard lock(s->mutex);
+        s->writer = nullptr;
+        apps.swap(s->apps);
+        s->queue.clear();
+    }
+    for (auto& app : apps) {
+        std::lock_guard lock(app->mutex);
+        if (app->encoder && app->encoder->runState() != encoder::kStateStopped && app->view)
+            app->view->error("the Server " + s->server + " went away: the encode is stopped");
+        app->encoder.reset();  // stops the encode and finishes its file
+        app->view.reset();
+    }
+    return grpc::Status::OK;
+}
+
+grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRequest* request,
+                                     pb::CreateAppReply*) {
+    auto s = find(request->session());
+    if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
+    if (request->prog_id() != kAppProgId)
+        return refused(grpc::StatusCode::INVALID_ARGUMENT, "'" + request->prog_id() + "' is not a program " +
+                                                               settings_.name + " can create (it offers " +
+                                                               kAppProgId + ")");
+    if (request->name().empty() || request->name().size() > 255)
+        return refused(grpc::StatusCode::INVALID_ARGUMENT, "an application needs a name of 1 to 255 bytes");
+    if (s->app(request->name())) return grpc::Status::OK;
+
+    auto app = std::make_shared<App>();
+    app->name = request->name();
+    std::weak_ptr<Session> weak = s;
+    const auto settings = &settings_;
+    encoder::LocalEncoderOptions options;
+    // Sources are read through the share of the Server that names them, never from this
+    // computer's own files.
+    options.openInput = [weak, settings](const std::string& path) -> std::shared_ptr<encoder::ByteSource> {
+        const auto where = platform::parse_network_path(path);
+        auto session = weak.lock();
+        if (!session) throw Error("the session that set this source has ended");
+        std::shared_ptr<remote::ShareClient> client;
+        {
+            std::lock_guard lock(session->mutex);
+            client = session->shares[where.server];
+        }
+        if (!client) {
+            const remote::Endpoint endpoint = where.server == session->server
+                                                  ? session->share
+                                                  : settings->resolver.resolve(where.server, remote::kSharePort);
+            client = std::make_shared<remote::ShareClient>(remote::make_channel(endpoint, settings->credentials),
+                                                           where.server, endpoint);
+            std::lock_guard lock(session->mutex);
+            session->shares[where.server] = client;
+        }
+        return remote::make_cached_share_source(client, where.path);
+    };
+    app->encoder = encoder::create_local_encoder(options);
+    if (settings_.views) app->view = settings_.views(s->server, app->name);
+
+    std::weak_ptr<App> weakApp = app;
+    encoder::EventHandlers handlers;
+    handlers.onStateChange = [weak, weakApp](std::int32_t state) {
+        auto session = weak.lock();
+        auto a = weakApp.lock();
+        if (!session || !a) return;
+        // The figures go first, so the Server's last look at them after "stopped" is final.
+        write_figures(*session, *a);
+        pb::SessionEvent ev;
+        ev.mutable_state()->set_encoder(a->name);
+        ev.mutable_state()->set_state(state);
+        if (session->writer) session->writer->Write(ev);
+        if (a->view) a->view->state(state);
+    };
+    handlers.onError = [weak, weakApp](std::int32_t code, const std::string& description) {
+        auto session = weak.lock();
+        auto a = weakApp.lock();
+        if (!session || !a) return;
+        pb::SessionEvent ev;
+        ev.mutable_error()->set_encoder(a->name);
+        ev.mutable_error()->set_code(code);
+        ev.mutable_error()->set_description(description);
+        if (session->writer) session->writer->Write(ev);
+        if (a->view) a->view->error(description);
+    };
+    app->encoder->setEventHandlers([weak](std::function<void()> fn) {
+        if (auto session = weak.lock()) session->post(std::move(fn));
+    }, std::move(handlers));
+
+    std::lock_guard lock(s->mutex);
+    s->apps.push_back(std::move(app));
+    return grpc::Status::OK;
+}
+
+grpc::Status AgentService::ListEncoders(grpc::ServerContext*, const pb::SessionRef* request, pb::EncoderNames* reply) {
+    auto s = find(request->session());
+    if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
+    for (auto& app : s->allApps()) reply->add_names(app->name);
+    return grpc::Status::OK;
+}
+
+grpc::Status AgentService::GetEncoder(grpc::ServerContext*, const pb::EncoderRef* request, pb::Empty*) {
+    auto s = find(request->session());
+    if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
+    if (!s->app(request->encoder()))
+        return refused(grpc::StatusCode::NOT_FOUND, "no encoder named '" + request->encoder() + "'");
+    return grpc::Status::OK;
+}
+
+grpc::Status AgentService::SetAppWindow(grpc::ServerContext*, const pb::AppWindowRequest* request, pb::Empty*) {
+    auto s = find(request->session());
+    if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
+    auto app = s->app(request->app());
+    if (!app) return refused(grpc::StatusCode::NOT_FOUND, "no application named '" + request->app() + "'");
+    std::lock_guard lock(app->mutex);
+    if (!app->view) return grpc::Status::OK;
+    if (request->has_placement()) app->view->setPlacement(request->placement().first(), request->placement().second());
+    else app->view->setVisible(request->visible());
+    return grpc::Status::OK;
+}
+
+grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* request, pb::CallReply* reply) {
+    auto s = find(request->session());
+    if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
+    auto app = s->app(request->encoder());
+    if (!app) return refused(grpc::StatusCode::NOT_FOUND, "no encoder named '" + request->encoder() + "'");
+    std::lock_guard lock(app->mutex);
+    if (!app->encoder) return refused(grpc::StatusCode::NOT_FOUND, "the encoder has been freed");
+    auto& enc = *app->encoder;
+    try {
+        switch (request->op_case()) {
+        case pb::EncoderCall::kReset: enc.reset(); break;
+        case pb::EncoderCall::kPrepare: {
+            auto groups = enc.sourceGroups();
+            if (request->prepare() && groups->count() > 0 && !groups->item(0)->profile())
+                throw Error("no profile is set for this job: the profile chosen on the Server is not installed on " +
+                                settings_.name,
+                            encoder::errors::kBadConfiguration);
+            enc.prepare(request->prepare());
+            break;
+        }
+        case pb::EncoderCall::kStart: {
+            enc.start();
+            if (app->view) {
+                auto group = enc.sourceGroups()->item(0);
+                auto video = group->source(0);
+                const std::int64_t in = video->markIn();
+                std::int64_t out = video->markOut();
+                std::int64_t duration = 0;
+                try {
+                    duration = video->duration();
+                } catch (const Error&) {
+                }
+                if (out < 0 || out > duration) out = duration;
+                app->view->job(video->input(), enc.file()->localFileName(), std::max<std::int64_t>(0, out - in));
+            }
+            break;
+        }
+        case pb::EncoderCall::kStop: enc.stop(); break;
+        case pb::EncoderCall::kPause: enc.pause(); break;
+        case pb::EncoderCall::kResume: enc.resume(); break;
+        case pb::EncoderCall::kRunState: break;
+
+        case pb::EncoderCall::kAddGroup:
+            enc.sourceGroups()->add(request->add_group());
+            reply->set_number(enc.sourceGroups()->count() - 1);
+            break;
+        case pb::EncoderCall::kGroupCount: reply->set_number(enc.sourceGroups()->count()); break;
+        case pb::EncoderCall::kGroupName: reply->set_text(enc.sourceGroups()->item(request->group_name())->name()); break;
+        case pb::EncoderCall::kAddSource: {
+            auto group = enc.sourceGroups()->item(request->add_source().group());
+            group->addSource(request->add_source().source());
+            reply->set_number(group->sourceCount() - 1);
+            break;
+        }
+        case pb::EncoderCall::kSourceCount:
+            reply->set_number(enc.sourceGroups()->item(request->source_count())->sourceCount());
+            break;
+        case pb::EncoderCall::kSourceType: reply->set_number(source_at(enc, request->source_type())->type()); break;
+        case pb::EncoderCall::kSetInput: {
+            const auto& in = request->set_input();
+            // Checked here so that a path this agent may not read fails when it is set.
+            platform::parse_network_path(in.path());
+            source_at(enc, in.source())->setInput(in.path(), in.scheme(), in.init_data());
+            break;
+        }
+        case pb::EncoderCall::kGetInput: reply->set_text(source_at(enc, request->get_input())->input()); break;
+        case pb::EncoderCall::kSetMarkIn:
+            source_at(enc, request->set_mark_in().source())->setMarkIn(request->set_mark_in().value());
+            break;
+        case pb::EncoderCall::kGetMarkIn: reply->set_number(source_at(enc, request->get_mark_in())->markIn()); break;
+        case pb::EncoderCall::kSetMarkOut:
+            source_at(enc, request->set_mark_out().source())->setMarkOut(request->set_mark_out().value());
+            break;
+        case pb::EncoderCall::kGetMarkOut: reply->set_number(source_at(enc, request->get_mark_out())->markOut()); break;
+        case pb::EncoderCall::kGetDuration: reply->set_number(source_at(enc, request->get_duration())->duration()); break;
+        case pb::EncoderCall::kSetPreProcess:
+            source_at(enc, request->set_pre_process().source())->setPreProcessPass(request->set_pre_process().value());
+            break;
+        case pb::EncoderCall::kGetPreProcess:
+            reply->set_number(source_at(enc, request->get_pre_process())->preProcessPass());
+            break;
+        case pb::EncoderCall::kSetGroupProfile: {
+            const auto& p = request->set_group_profile();
+            auto group = enc.sourceGroups()->item(p.group());
+            if (p.index() < 0) {
+                group->setProfile(nullptr);
+                break;
+            }
+            auto col = enc.profileCollection();
+            if (p.index() >= col->count() || col->item(p.index())->name() != p.name())
+                throw Error("the profile list of " + settings_.name + " changed: '" + p.name() +
+                                "' is no longer at the place it was read from",
+                            encoder::errors::kBadProfile);
+            group->setProfile(col->item(p.index()));
+            break;
+        }
+        case pb::EncoderCall::kGetGroupProfile: {
+            auto profile = enc.sourceGroups()->item(request->get_group_profile())->profile();
+            reply->set_number(profile ? index_of(enc, profile) : -1);
+            if (profile) {
+                reply->set_text(profile->name());
+                reply->set_definition(profile->definition());
+            }
+            break;
+        }
+        case pb::EncoderCall::kSetOutput:
+            platform::check_plain_name(request->set_output());
+            enc.file()->setLocalFileName((settings_.shardexFolder / request->set_output()).string());
+            break;
+        case pb::EncoderCall::kGetOutput: reply->set_text(enc.file()->localFileName()); break;
+        case pb::EncoderCall::kSetDisplayInfo: {
+            auto info = enc.displayInfo();
+            const auto& v = request->set_display_info().value();
+            switch (request->set_display_info().field()) {
+            case pb::DISPLAY_AUTHOR: info->setAuthor(v); break;
+            case pb::DISPLAY_COPYRIGHT: info->setCopyright(v); break;
+            case pb::DISPLAY_DESCRIPTION: info->setDescription(v); break;
+            case pb::DISPLAY_TITLE: info->setTitle(v); break;
+            default: throw Error("unknown display information field");
+            }
+            break;
+        }
+        case pb::EncoderCall::kGetDisplayInfo: {
+            auto info = enc.displayInfo();
+            switch (request->get_display_info()) {
+            case pb::DISPLAY_AUTHOR: reply->set_text(info->author()); break;
+            case pb::DISPLAY_COPYRIGHT: reply->set_text(info->copyright()); break;
+            case pb::DISPLAY_DESCRIPTION: reply->set_text(info->description()); break;
+            case pb::DISPLAY_TITLE: reply->set_text(info->title()); break;
+            default: throw Error("unknown display information field");
+            }
+            break;
+        }
+        case pb::EncoderCall::kProfilesRefresh: enc.profileCollection()->refresh(); break;
+        case pb::EncoderCall::kProfilesCount: reply->set_number(enc.profileCollection()->count()); break;
+        case pb::EncoderCall::kProfileItem: {
+            auto p = enc.profileCollection()->item(request->profile_item());
+            if (!p) throw Error("no profile at index " + std::to_string(request->profile_item()));
+            reply->set_text(p->name());
+            reply->set_definition(p->definition());
+            break;
+        }
+        case pb::EncoderCall::OP_NOT_SET:
+        default: return refused(grpc::StatusCode::UNIMPLEMENTED, "this agent does not know that call");
+        }
+        switch (request->op_case()) {
+        case pb::EncoderCall::kReset:
+        case pb::EncoderCall::kPrepare:
+        case pb::EncoderCall::kStart:
+        case pb::EncoderCall::kStop:
+        case pb::EncoderCall::kPause:
+        case pb::EncoderCall::kResume:
+        case pb::EncoderCall::kRunState: reply->set_number(enc.runState()); break;
+        default: break;
+        }
+    } catch (const Error& e) {
+        return refused(grpc::StatusCode::FAILED_PRECONDITION, e.what());
+    } catch (const std::exception& e) {
+        return refused(grpc::StatusCode::INTERNAL, std::string("the encoder failed: ") + e.what());
+    }
+    return grpc::Status::OK;
+}
+
+}  // namespace shardex::agent

@@ -1,0 +1,73 @@
+// The agent's object model as a gRPC service: sessions, encoder applications and the calls
+// on their encoders. Start-up (options, credentials, listening, signals) lives in main.cpp.
+//
+// A session is one Server's connection: it begins with the Open stream and ends with it.
+// Everything created in a session is found only through that session's identifier, a
+// random 128-bit value the agent sends on the session's own stream, so another Server can
+// neither list, drive, reset nor stop it. When the stream ends (the Server quit, its link
+// dropped, or keepalive failed) the session's encodes are stopped, which leaves their files
+// valid, and the applications are freed.
+//
+// Threads: gRPC's handler threads run the unary calls; the thread that serves a session's
+// Open stream also runs that session's encoder events and writes them, with the figures, to
+// the stream.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "agent/app_view.h"
+#include "platform/remote/network_certs.h"
+#include "platform/remote/peers.h"
+#include "shardex.grpc.pb.h"
+
+namespace shardex::agent {
+
+struct AgentSettings {
+    std::string name;                    // this computer's name, as Servers know it
+    std::filesystem::path shardexFolder;  // outputs are written here, and only here
+    remote::NetworkCredentials credentials;  // for reading the Servers' shares
+    remote::Resolver resolver;               // Servers named in a source path other than the session's own
+    ViewFactory views;                       // how an application shows itself
+};
+
+class AgentService final : public remote::proto::Agent::Service {
+public:
+    explicit AgentService(AgentSettings settings);
+    ~AgentService() override;
+
+    grpc::Status Open(grpc::ServerContext* context, const remote::proto::OpenRequest* request,
+                      grpc::ServerWriter<remote::proto::SessionEvent>* writer) override;
+    grpc::Status CreateApp(grpc::ServerContext* context, const remote::proto::CreateAppRequest* request,
+                           remote::proto::CreateAppReply* reply) override;
+    grpc::Status ListEncoders(grpc::ServerContext* context, const remote::proto::SessionRef* request,
+                              remote::proto::EncoderNames* reply) override;
+    grpc::Status GetEncoder(grpc::ServerContext* context, const remote::proto::EncoderRef* request,
+                            remote::proto::Empty* reply) override;
+    grpc::Status SetAppWindow(grpc::ServerContext* context, const remote::proto::AppWindowRequest* request,
+                              remote::proto::Empty* reply) override;
+    grpc::Status Call(grpc::ServerContext* context, const remote::proto::EncoderCall* request,
+                      remote::proto::CallReply* reply) override;
+
+    // Sessions now open (for tests and the agent's own status).
+    std::size_t sessionCount() const;
+
+    struct Session;
+    struct App;
+
+private:
+    std::shared_ptr<Session> find(const std::string& id) const;
+
+    AgentSettings settings_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::shared_ptr<Session>> sessions_;
+};
+
+// The address part of a gRPC peer text ("ipv4:10.0.0.5:51234" -> "10.0.0.5",
+// "ipv6:[::1]:51234" -> "::1"); "" when it has none.
+std::string peer_host(const std::string& peer);
+
+}  // namespace shardex::agent
