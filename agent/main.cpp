@@ -150,6 +150,8 @@ int serve(const Options& o) {
 
 int main(int argc, char** argv) {
     // Block the stop signals before any thread starts, so that only sigwait sees them.
+    // Before any other gRPC object: its settings are read once, at its start.
+    shardex::remote::quiet_grpc_log();
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);

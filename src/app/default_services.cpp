@@ -1,12 +1,16 @@
 #include "app/services.h"
+
+#include <algorithm>
+
 #include "platform/clock.h"
 #include "platform/computer_name.h"
 #include "platform/encoder/factory.h"
 #include "platform/media/factory.h"
+#include "platform/remote/remote_network.h"
 
 namespace shardex {
 
-Services default_services() {
+Services default_services(const NetworkSettings& network) {
     Services s;
     s.createEncoder = [] { return encoder::create_local_encoder(); };
     s.createProfileEditor = [] { return encoder::create_profile_editor(); };
@@ -15,11 +19,27 @@ Services default_services() {
     s.tickCount = [] { return platform::tick_count(); };
     s.sleep = [](std::uint32_t ms) { platform::sleep_ms(ms); };
     s.computerName = [] { return platform::computer_name(); };
-    // Until computers are discovered on the network, the list holds this computer alone,
-    // which makes the Server take the whole load.
-    s.browseComputers = [] {
-        auto self = platform::computer_name();
-        return self.empty() ? std::vector<std::string>{} : std::vector<std::string>{self};
+
+    remote::NetworkOptions options;
+    options.networkFolder = network.networkFolder;
+    options.peersFile = network.peersFile;
+    options.peers = network.peers;
+    options.shareListen = network.shareListen;
+    options.serverName = platform::computer_name();
+    auto net = std::make_shared<remote::RemoteNetwork>(std::move(options));
+    // The computers offered: this one and those the peers entries name, sorted, each once.
+    s.browseComputers = [net] {
+        std::vector<std::string> names = net->peerNames();
+        if (auto self = platform::computer_name(); !self.empty()) names.push_back(self);
+        std::sort(names.begin(), names.end());
+        names.erase(std::unique(names.begin(), names.end()), names.end());
+        return names;
+    };
+    s.createAgent = [net](const std::string& computer) { return net->connectAgent(computer); };
+    s.shareSource = [net](const std::string& path) { net->shareSource(path); };
+    s.copyFromClient = [net](const std::string& computer, const std::string& name, const std::string& target,
+                             const std::function<bool(std::int64_t, std::int64_t)>& progress) {
+        net->copyFromClient(computer, name, target, progress);
     };
     return s;
 }

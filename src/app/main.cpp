@@ -5,6 +5,10 @@
 //   --go                press Go once the source is loaded
 //   --screenshot FILE   save the window as a PNG after --delay milliseconds, then quit
 //   --delay MS          (default 2000)
+// and where to find the network:
+//   --peer NAME=HOST:PORT   reach the computer NAME there (repeatable; also the peers file)
+//   --network-dir DIR       the network's certificates (default ~/.config/shardex/network)
+//   --share-listen HOST:PORT  where the share of the source listens (default every address, 47811)
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLocale>
@@ -14,6 +18,7 @@
 #include <utility>
 
 #include "app/form1.h"
+#include "platform/remote/channel.h"
 #include "app/formats.h"
 #include "platform/dialogs.h"
 #include "run/run_control.h"
@@ -43,6 +48,8 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Before any other gRPC object: its settings are read once, at its start.
+    shardex::remote::quiet_grpc_log();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Shardex"));
     // The preview player's library reads numbers in the C locale.
@@ -55,11 +62,18 @@ int main(int argc, char** argv) {
     QCommandLineOption goOpt("go", "Press Go after loading the source.");
     QCommandLineOption shotOpt("screenshot", "Save the window to this PNG file and quit.", "file");
     QCommandLineOption delayOpt("delay", "Milliseconds before the screenshot.", "ms", "2000");
-    args.addOptions({sourceOpt, goOpt, shotOpt, delayOpt});
+    QCommandLineOption peerOpt("peer", "Reach computer NAME at HOST:PORT (repeatable).", "NAME=HOST:PORT");
+    QCommandLineOption networkOpt("network-dir", "Folder of the network's certificates.", "dir");
+    QCommandLineOption shareOpt("share-listen", "Where the share of the source listens.", "HOST:PORT");
+    args.addOptions({sourceOpt, goOpt, shotOpt, delayOpt, peerOpt, networkOpt, shareOpt});
     args.addHelpOption();
     args.process(app);
 
-    shardex::Form1 form(shardex::default_services());
+    shardex::NetworkSettings network;
+    for (const auto& p : args.values(peerOpt)) network.peers.push_back(p.toStdString());
+    network.networkFolder = args.value(networkOpt).toStdString();
+    network.shareListen = args.value(shareOpt).toStdString();
+    shardex::Form1 form(shardex::default_services(network));
     if (args.isSet(sourceOpt))
         form.services.dialogs =
             std::make_shared<PresetOpenDialogs>(form.services.dialogs, args.value(sourceOpt).toStdString());

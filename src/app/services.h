@@ -29,9 +29,29 @@ struct Services {
     std::function<std::vector<std::string>()> browseComputers;
     // This computer's name, or "" when it cannot be read.
     std::function<std::string()> computerName;
+
+    // The encoder agent of another computer (a new connection each call). Throws
+    // shardex::Error naming the computer and what failed.
+    std::function<std::shared_ptr<encoder::Agent>(const std::string& computer)> createAgent;
+    // Offers the source file to the clients through this computer's share (that file only).
+    std::function<void(const std::string& sourcePath)> shareSource;
+    // Copies the file `name` of a client's Shardex share to `target`, replacing it only by a
+    // complete copy. `progress(done, total)` may return false to cancel. Throws
+    // shardex::Error naming the computer and what failed.
+    std::function<void(const std::string& computer, const std::string& name, const std::string& target,
+                       const std::function<bool(std::int64_t done, std::int64_t total)>& progress)>
+        copyFromClient;
 };
 
-// The real services: FFmpeg encoder, libmpv graph, system clock and names.
-Services default_services();
+// Where the real services find the network: certificates, peers, the share's address.
+struct NetworkSettings {
+    std::string networkFolder;       // "" = the default
+    std::string peersFile;           // "" = the default
+    std::vector<std::string> peers;  // "NAME=HOST:PORT"
+    std::string shareListen;         // "" = every address, port 47811 or any free one
+};
+
+// The real services: FFmpeg encoder, libmpv graph, system clock and names, the network.
+Services default_services(const NetworkSettings& network = {});
 
 }  // namespace shardex

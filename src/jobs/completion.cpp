@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <system_error>
 
@@ -15,6 +16,7 @@
 #include "app/form1.h"
 #include "app/formats.h"
 #include "app/video_frame_widget.h"
+#include "jobs/client_copy.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
 #include "platform/paths.h"
@@ -76,7 +78,7 @@ void started(QPushButton* encode, QLabel* clock) {
 // encoder the slot holds: a replaced encoder's late events belong to a job that is over.
 void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
                   std::shared_ptr<encoder::Encoder> SessionState::*slot, void (*onState)(Form1&, std::int32_t),
-                  void (*onError)(Form1&, std::int32_t)) {
+                  std::function<void(Form1&, std::int32_t, const std::string&)> onError) {
     Form1* form = &f;
     std::weak_ptr<encoder::Encoder> weak = enc;
     auto current = [form, weak, slot] {
@@ -88,12 +90,26 @@ void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
         if (current()) onState(*form, state);
     };
     if (onError)
-        handlers.onError = [form, current, onError](std::int32_t code, const std::string&) {
-            if (current()) onError(*form, code);
+        handlers.onError = [form, current, onError](std::int32_t code, const std::string& description) {
+            if (current()) onError(*form, code, description);
         };
     else
         handlers.onError = [](std::int32_t, const std::string&) {};
     enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
+}
+
+// The client's output comes over to this computer, also after a stop. A copy that fails
+// leaves whatever file of that name was here untouched; the slot then ends as stopped, so
+// no ratio is read from a file of an earlier run.
+void copy_output(Form1& f, const std::string& computer, const std::string& name, VbBool& stopped,
+                 const char* prefix) {
+    if (!copy_client_output(f, computer, name, prefix)) stopped = kTrue;
+}
+
+// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason.
+void client_error(Form1& f, VbBool running, VbBool& stopped, const char* prefix, const std::string& description) {
+    if (running == kTrue) stopped = kTrue;
+    show_message(f, prefix + description);
 }
 
 }  // namespace
@@ -126,8 +142,7 @@ void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
         f.S.Remote_Running = kFalse;
         set_fore_color(f.Remote_Clock, kGreen);
         TimerRemote_Timer(f);
-        // The copy of the client's output into this computer's Shardex folder comes with
-        // client encoding.
+        copy_output(f, f.S.Client1_Computer, f.S.Remote_OutFile, f.S.Remote_Stopped, "Remote Encoder: ");
         Finish_Remote_Job(f);
     }
 }
@@ -140,6 +155,7 @@ void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
         f.S.Remote2_Running = kFalse;
         set_fore_color(f.Remote2_Clock, kGreen);
         TimerRemote2_Timer(f);
+        copy_output(f, f.S.Client2_Computer, f.S.Remote2_OutFile, f.S.Remote2_Stopped, "Remote Encoder-2: ");
         Finish_Remote2_Job(f);
     }
 }
@@ -149,6 +165,14 @@ void Local_Encoder_OnError(Form1& f, std::int32_t hResult) {
     // stopped, not as a success with a partial file.
     if (f.S.Local_Running == kTrue) f.S.Local_Stopped = kTrue;
     show_message(f, "Local Encoder Error: " + std::to_string(hResult));
+}
+
+void Remote_Encoder_OnError(Form1& f, std::int32_t, const std::string& description) {
+    client_error(f, f.S.Remote_Running, f.S.Remote_Stopped, "Remote Encoder: ", description);
+}
+
+void Remote2_Encoder_OnError(Form1& f, std::int32_t, const std::string& description) {
+    client_error(f, f.S.Remote2_Running, f.S.Remote2_Stopped, "Remote Encoder-2: ", description);
 }
 
 void Finish_Local_Job(Form1& f) {
@@ -173,15 +197,16 @@ void Finish_Remote2_Job(Form1& f) {
 }
 
 void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Local_Encoder, Local_Encoder_OnStateChange, Local_Encoder_OnError);
+    route_events(f, enc, &SessionState::Local_Encoder, Local_Encoder_OnStateChange,
+                 [](Form1& form, std::int32_t code, const std::string&) { Local_Encoder_OnError(form, code); });
 }
 
 void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Remote_Encoder, Remote_Encoder_OnStateChange, nullptr);
+    route_events(f, enc, &SessionState::Remote_Encoder, Remote_Encoder_OnStateChange, Remote_Encoder_OnError);
 }
 
 void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Remote2_Encoder, Remote2_Encoder_OnStateChange, nullptr);
+    route_events(f, enc, &SessionState::Remote2_Encoder, Remote2_Encoder_OnStateChange, Remote2_Encoder_OnError);
 }
 
 }  // namespace shardex

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/encoder/encoder.h"
 
@@ -14,6 +15,10 @@ void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Local_Encoder_OnError(Form1& f, std::int32_t hResult);
+// A client's encode failed or its computer was lost: the slot ends as stopped, and the
+// user reads why.
+void Remote_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& description);
+void Remote2_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& description);
 void Finish_Local_Job(Form1& f);
 void Finish_Remote_Job(Form1& f);
 void Finish_Remote2_Job(Form1& f);

@@ -24,9 +24,14 @@ std::string with_forward_slashes(std::string p) {
 }
 
 // Names in messages: control characters (a NUL above all) would cut or garble the text.
+// A name as an error text shows it: control characters as '?', and cut short, so that a
+// hostile request of a megabyte does not become a megabyte of message.
 std::string printable(const std::string& s) {
+    constexpr std::size_t kShown = 80;
     std::string out;
-    for (char c : s) out += (static_cast<unsigned char>(c) < 0x20) ? '?' : c;
+    for (std::size_t i = 0; i < s.size() && i < kShown; ++i)
+        out += (static_cast<unsigned char>(s[i]) < 0x20) ? '?' : s[i];
+    if (s.size() > kShown) out += "...";
     return out;
 }
 

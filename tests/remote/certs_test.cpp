@@ -82,13 +82,6 @@ TEST_F(Certs, InitTightensAFolderThatWasOpen) {
     EXPECT_EQ(mode_of(root / "open"), 0700u);
 }
 
-TEST_F(Certs, EachNetworkHasItsOwnAuthority) {
-    const NetworkCredentials a = make_network(), b = make_network();
-    EXPECT_NE(a.caPem, b.caPem);
-    EXPECT_NE(a.certPem, b.certPem);
-    EXPECT_NE(a.keyPem, b.keyPem);
-}
-
 TEST_F(Certs, WrongFoldersAreRefusedWithWhatToDo) {
     init_network(root / "a");
     init_network(root / "b");

@@ -674,9 +674,12 @@ struct Transcoder::Impl {
     void step(Input& in) {
         int rc = av_read_frame(in.fmt(), pkt.get());
         // A source read through its share that fails to answer is an error, not an end:
-        // encoding what was read would give a file silently cut short.
-        if (rc < 0 && !in.demux->readError().empty())
+        // encoding what was read would give a file silently cut short. (A packet the failure
+        // cut short comes back as a packet; it is not decoded either.)
+        if (!in.demux->readError().empty()) {
+            if (rc >= 0) av_packet_unref(pkt.get());
             fail("cannot read source " + in_quotes(in.path) + ": " + in.demux->readError(), errors::kSourceUnreadable);
+        }
         if (rc < 0) {
             // End of file, or a damaged/truncated file: what could be read is encoded.
             decode_packet(in, nullptr);

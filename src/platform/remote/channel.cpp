@@ -2,7 +2,6 @@
 // of a failed call.
 #include "platform/remote/channel.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -18,10 +17,9 @@ constexpr int kMaxMessageBytes = 8 * 1024 * 1024;
 constexpr int kKeepaliveTimeMs = 1000;
 constexpr int kKeepaliveTimeoutMs = 1000;
 
-void drop_below_error(gpr_log_func_args* args) {
-    if (args->severity < GPR_LOG_SEVERITY_ERROR) return;
-    std::fprintf(stderr, "shardex network: %s\n", args->message);
-}
+// gRPC's lines tell of every refused handshake and lost connection, on both ends; the
+// user learns of those that matter from describe_failure, in words that say what to do.
+void drop(gpr_log_func_args*) {}
 
 bool contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
@@ -34,8 +32,10 @@ void quiet_grpc_log() {
         // keepalive answered; at its default (5 s) the channel's own watchdog closes it and
         // the next call pays a new handshake. An explicit setting in the environment wins.
         ::setenv("GRPC_CLIENT_CHANNEL_BACKUP_POLL_INTERVAL_MS", "200", 0);
-        ::setenv("GRPC_VERBOSITY", "ERROR", 0);
-        gpr_set_log_function(drop_below_error);
+        // GRPC_VERBOSITY set by hand asks for gRPC's own lines, to look into a connection
+        // problem: they then go to stderr at that level, as gRPC writes them.
+        if (const char* v = std::getenv("GRPC_VERBOSITY"); v && *v) return;
+        gpr_set_log_function(drop);
     });
 }
 
@@ -95,7 +95,7 @@ std::string describe_failure(const std::string& computer, const Endpoint& endpoi
         return text("refused the connection: it is not a computer of this Shardex network");
     case grpc::StatusCode::UNAVAILABLE:
         if (contains(message, "Connection refused"))
-            return text("is not reachable: no agent answers there (connection refused); start shardex-agent on it "
+            return text("is not reachable: no Shardex program answers there (connection refused); start shardex-agent on it "
                         "or check the port");
         if (contains(message, "DNS resolution failed") || contains(message, "Name or service not known") ||
             contains(message, "not resolve"))

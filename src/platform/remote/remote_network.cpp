@@ -1,1 +1,121 @@
-// placeholder
+#include "platform/remote/remote_network.h"
+
+#include <grpcpp/grpcpp.h>
+
+#include <mutex>
+#include <optional>
+
+#include "platform/remote/channel.h"
+#include "platform/remote/network_certs.h"
+#include "platform/remote/peers.h"
+#include "platform/remote/remote_encoder.h"
+#include "platform/remote/share_client.h"
+#include "platform/remote/share_service.h"
+
+namespace shardex::remote {
+
+struct RemoteNetwork::Impl {
+    NetworkOptions options;
+    std::mutex mutex;
+    std::optional<NetworkCredentials> credentials;
+    std::optional<Resolver> resolver;
+    std::shared_ptr<SingleFileShare> shared = std::make_shared<SingleFileShare>();
+    std::unique_ptr<ShareService> shareService;
+    std::unique_ptr<grpc::Server> shareServer;
+    int sharePort = 0;
+
+    const NetworkCredentials& creds() {
+        if (!credentials)
+            credentials = load_network(options.networkFolder.empty() ? default_network_folder() : options.networkFolder);
+        return *credentials;
+    }
+
+    Endpoint resolve(const std::string& computer, std::uint16_t port) {
+        if (!resolver) {
+            Resolver r;
+            for (const auto& p : options.peers) r.add(p);
+            r.load_file(options.peersFile.empty() ? default_peers_file() : options.peersFile);
+            resolver = std::move(r);
+        }
+        return resolver->resolve(computer, port);
+    }
+
+    // The share listens from the first client job on; the agents learn its port when their
+    // session opens.
+    void startShare() {
+        if (shareServer) return;
+        auto serverCreds = server_credentials(creds());
+        shareService = std::make_unique<ShareService>(shared);
+        auto tryListen = [&](const std::string& address) -> bool {
+            grpc::ServerBuilder builder;
+            apply_server_options(builder);
+            int port = 0;
+            builder.AddListeningPort(address, serverCreds, &port);
+            builder.RegisterService(shareService.get());
+            auto server = builder.BuildAndStart();
+            if (!server || port == 0) return false;
+            shareServer = std::move(server);
+            sharePort = port;
+            return true;
+        };
+        if (!options.shareListen.empty()) {
+            const auto at = parse_endpoint(options.shareListen, kSharePort);
+            if (!tryListen(at.text()))
+                throw Error("cannot share the source on " + at.text() + ": the port is in use or the address is not this computer's");
+            return;
+        }
+        if (!tryListen("0.0.0.0:" + std::to_string(kSharePort)) && !tryListen("0.0.0.0:0"))
+            throw Error("cannot share the source with the clients: no port to listen on");
+    }
+};
+
+RemoteNetwork::RemoteNetwork(NetworkOptions options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+}
+
+RemoteNetwork::~RemoteNetwork() {
+    if (impl_->shareServer) impl_->shareServer->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));
+}
+
+std::shared_ptr<encoder::Agent> RemoteNetwork::connectAgent(const std::string& computer) {
+    std::unique_lock lock(impl_->mutex);
+    const auto& creds = impl_->creds();
+    impl_->startShare();
+    AgentAddress address{computer, impl_->resolve(computer, kAgentPort)};
+    ServerIdentity server{impl_->options.serverName, static_cast<std::uint16_t>(impl_->sharePort)};
+    lock.unlock();
+    return connect_agent(address, creds, server);
+}
+
+void RemoteNetwork::shareSource(const std::string& sourcePath) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->shared->set(sourcePath);
+}
+
+void RemoteNetwork::copyFromClient(const std::string& computer, const std::string& name,
+                                   const std::filesystem::path& target, const CopyProgress& progress) {
+    std::unique_lock lock(impl_->mutex);
+    const auto& creds = impl_->creds();
+    const Endpoint endpoint = impl_->resolve(computer, kAgentPort);
+    lock.unlock();
+    ShareClient client(make_channel(endpoint, creds), computer, endpoint);
+    client.download(name, target, progress);
+}
+
+std::vector<std::string> RemoteNetwork::peerNames() {
+    std::lock_guard lock(impl_->mutex);
+    std::vector<std::string> names;
+    try {
+        impl_->resolve("", kAgentPort);  // reads the peers once
+        for (const auto& [name, endpoint] : impl_->resolver->entries()) names.push_back(name);
+    } catch (const Error&) {
+    }
+    return names;
+}
+
+std::uint16_t RemoteNetwork::sharePort() const {
+    std::lock_guard lock(impl_->mutex);
+    return static_cast<std::uint16_t>(impl_->sharePort);
+}
+
+}  // namespace shardex::remote
