@@ -4,21 +4,30 @@
 //
 //   shardex-agent --init                 make the network's certificates and the Shardex folder
 //   shardex-agent [--listen HOST:PORT] [--name NAME] [--shardex-dir DIR]
-//                 [--network-dir DIR] [--peer NAME=HOST:PORT]... [--peers-file FILE]
+//                 [--network-dir DIR] [--peer NAME=HOST:PORT]... [--peers-file FILE] [--headless]
+//
+// On a desktop each encoder application is also a small window: the GUI's event loop then runs
+// on the main thread, the gRPC server on its own threads, and a thread of its own waits for
+// the stop signals.
 #include <grpcpp/grpcpp.h>
+#include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "agent/agent_service.h"
 #include "agent/app_view.h"
+#include "agent/desktop_view.h"
 #include "platform/computer_name.h"
 #include "platform/error.h"
 #include "platform/paths.h"
@@ -26,6 +35,10 @@
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
 #include "platform/remote/share_service.h"
+
+// After gRPC's headers: Qt's keyword macros must not reach them.
+#include <QApplication>
+#include <QGuiApplication>
 
 namespace {
 
@@ -35,6 +48,7 @@ using namespace shardex;
 struct Options {
     bool init = false;
     bool force = false;
+    bool headless = false;
     std::string listen = "0.0.0.0:" + std::to_string(remote::kAgentPort);
     std::string name;
     fs::path shardexDir;
@@ -52,7 +66,8 @@ const char* kUsage =
     "  --shardex-dir DIR    the folder outputs are written to (default ~/Shardex)\n"
     "  --network-dir DIR    the network's certificates (default ~/.config/shardex/network)\n"
     "  --peer NAME=HOST:PORT  where to reach a computer by that name (repeatable)\n"
-    "  --peers-file FILE    more such entries, one a line (default ~/.config/shardex/peers)\n";
+    "  --peers-file FILE    more such entries, one a line (default ~/.config/shardex/peers)\n"
+    "  --headless           print the applications' progress only, even on a desktop\n";
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
@@ -68,6 +83,7 @@ std::optional<Options> parse(int argc, char** argv) {
         };
         if (a == "--init") o.init = true;
         else if (a == "--force") o.force = true;
+        else if (a == "--headless") o.headless = true;
         else if (a == "--listen") o.listen = value("HOST:PORT");
         else if (a == "--name") o.name = value("a name");
         else if (a == "--shardex-dir") o.shardexDir = value("a folder");
@@ -100,23 +116,111 @@ int init(const Options& o) {
     return 0;
 }
 
-int serve(const Options& o) {
-    agent::AgentSettings settings;
-    settings.name = o.name;
-    settings.shardexFolder = o.shardexDir;
-    settings.credentials = remote::load_network(o.networkDir);
-    if (!fs::is_directory(o.shardexDir))
-        throw Error("there is no Shardex folder '" + o.shardexDir.string() +
-                    "': run 'shardex-agent --init' (or create the folder) and start the agent again");
-    for (const auto& p : o.peers) settings.resolver.add(p);
-    settings.resolver.load_file(o.peersFile);
-    const std::string name = o.name;
-    settings.views = [name](const std::string& server, const std::string& app) {
-        return agent::make_console_view(name, server, app);
-    };
-    const auto listen = remote::parse_endpoint(o.listen, remote::kAgentPort);
-    auto creds = remote::server_credentials(settings.credentials);
+// On a desktop an application is both a window and the console's lines: the terminal (or the
+// journal) keeps a record of the jobs either way.
+class BothViews final : public agent::AppView {
+public:
+    BothViews(std::unique_ptr<AppView> first, std::unique_ptr<AppView> second)
+        : first_(std::move(first)), second_(std::move(second)) {}
+    void setPlacement(std::int32_t x, std::int32_t y) override {
+        first_->setPlacement(x, y);
+        second_->setPlacement(x, y);
+    }
+    void setVisible(bool visible) override {
+        first_->setVisible(visible);
+        second_->setVisible(visible);
+    }
+    void job(const std::string& source, const std::string& output, std::int64_t segmentMs) override {
+        first_->job(source, output, segmentMs);
+        second_->job(source, output, segmentMs);
+    }
+    void state(std::int32_t state) override {
+        first_->state(state);
+        second_->state(state);
+    }
+    void progress(std::int64_t bytes, std::int64_t mediaMs) override {
+        first_->progress(bytes, mediaMs);
+        second_->progress(bytes, mediaMs);
+    }
+    void error(const std::string& description) override {
+        first_->error(description);
+        second_->error(description);
+    }
 
+private:
+    std::unique_ptr<AppView> first_;
+    std::unique_ptr<AppView> second_;
+};
+
+// Waits for SIGINT or SIGTERM (blocked in every thread since start-up).
+void wait_for_stop_signal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    int sig = 0;
+    sigwait(&set, &sig);
+}
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+}
+
+void quiet_qt(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+// The QApplication of an agent on a desktop, or none when the display cannot be used.
+// Qt aborts the program when no platform of its list starts, so the list ends with
+// "offscreen": a QApplication on it means the display failed, and is dropped.
+std::unique_ptr<QApplication> open_desktop() {
+    std::string platforms = env("QT_QPA_PLATFORM");
+    if (platforms.empty()) {
+        // X first, also on a Wayland desktop (through XWayland): there the window goes where
+        // the Server places it, which Wayland leaves to the compositor.
+        if (!env("DISPLAY").empty()) platforms += "xcb;";
+        if (!env("WAYLAND_DISPLAY").empty()) platforms += "wayland;";
+    } else {
+        platforms += ";";
+    }
+    platforms += "offscreen";
+    // Lives as long as the QApplication, which keeps references to both.
+    static std::string args[] = {"shardex-agent", "-platform", platforms};
+    static char* argv[] = {args[0].data(), args[1].data(), args[2].data(), nullptr};
+    static int argc = 3;
+    // Qt's own complaints about the display would say the same as our one line, less clearly.
+    const QtMessageHandler previous = qInstallMessageHandler(quiet_qt);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+        app->setQuitOnLastWindowClosed(false);  // the user closing a window only hides it
+        return app;
+    }
+    app.reset();
+    std::printf("shardex-agent: the display (%s) cannot be used: the applications are shown on this terminal only\n",
+                (!env("DISPLAY").empty() ? "DISPLAY=" + env("DISPLAY") : "WAYLAND_DISPLAY=" + env("WAYLAND_DISPLAY"))
+                    .c_str());
+    std::fflush(stdout);
+    return nullptr;
+}
+
+// Runs the desktop's event loop until SIGINT or SIGTERM. The loop may also end without one
+// (the desktop session ending): the waiter is then woken by a signal of our own to be joined.
+void run_desktop(QApplication& app) {
+    std::atomic<bool> signalled{false};
+    std::thread waiter([&signalled] {
+        wait_for_stop_signal();
+        signalled = true;
+        QMetaObject::invokeMethod(qApp, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+    });
+    app.exec();
+    if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+}
+
+// Serves until SIGINT or SIGTERM, then stops the server; the service and the views of the
+// applications still open go with it.
+void serve_until_stopped(const Options& o, agent::AgentSettings settings, const remote::Endpoint& listen,
+                         const std::shared_ptr<grpc::ServerCredentials>& creds, QApplication* desktop) {
     agent::AgentService agentService(std::move(settings));
     remote::ShareService shareService(std::make_shared<remote::FolderShare>(o.shardexDir));
     grpc::ServerBuilder builder;
@@ -133,16 +237,39 @@ int serve(const Options& o) {
                 o.shardexDir.string().c_str());
     std::fflush(stdout);
 
-    // Wait for the end: SIGINT or SIGTERM (blocked in every thread since start-up).
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    int sig = 0;
-    sigwait(&set, &sig);
+    if (desktop) run_desktop(*desktop);
+    else wait_for_stop_signal();
     std::printf("shardex-agent %s stopping\n", o.name.c_str());
     std::fflush(stdout);
     server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(3));
+}
+
+int serve(const Options& o) {
+    agent::AgentSettings settings;
+    settings.name = o.name;
+    settings.shardexFolder = o.shardexDir;
+    settings.credentials = remote::load_network(o.networkDir);
+    if (!fs::is_directory(o.shardexDir))
+        throw Error("there is no Shardex folder '" + o.shardexDir.string() +
+                    "': run 'shardex-agent --init' (or create the folder) and start the agent again");
+    for (const auto& p : o.peers) settings.resolver.add(p);
+    settings.resolver.load_file(o.peersFile);
+    const auto listen = remote::parse_listen_address(o.listen, remote::kAgentPort);
+    auto creds = remote::server_credentials(settings.credentials);
+    // Made before the server starts, as a Server may create an application at once.
+    std::unique_ptr<QApplication> desktop;
+    if (!o.headless && (!env("DISPLAY").empty() || !env("WAYLAND_DISPLAY").empty())) desktop = open_desktop();
+    const std::string name = o.name;
+    settings.views = [name, windows = desktop != nullptr](const std::string& server,
+                                                          const std::string& app) -> std::unique_ptr<agent::AppView> {
+        auto lines = agent::make_console_view(name, server, app);
+        if (!windows) return lines;
+        return std::make_unique<BothViews>(std::move(lines), agent::make_desktop_view(server, app));
+    };
+    serve_until_stopped(o, std::move(settings), listen, creds, desktop.get());
+    // The views of the applications still open were destroyed with the service: their windows
+    // close here, before the QApplication goes.
+    if (desktop) QCoreApplication::sendPostedEvents();
     return 0;
 }
 

@@ -141,7 +141,7 @@ TEST_F(Tls, NobodyListeningIsNotReachable) {
     }
     const Answer a = stat(make_channel(gone, *ours), "/Video/clip.avi");
     const std::string text = describe_failure("NODE1", gone, "open a session", a.status);
-    EXPECT_TRUE(has(text, "NODE1 (" + gone.text() + ") is not reachable: no agent answers there (connection refused)"))
+    EXPECT_TRUE(has(text, "NODE1 (" + gone.text() + ") is not reachable: no Shardex program answers there (connection refused)"))
         << text;
 }
 

@@ -30,7 +30,7 @@ void quiet_grpc_log();
 void set_deadline(grpc::ClientContext& context, std::chrono::milliseconds d);
 
 // A failed call as a user reads it, naming the computer and what failed, e.g.
-//   "NODE1 (127.0.0.1:47810) is not reachable: no agent answers there (connection refused)"
+//   "NODE1 (127.0.0.1:47810) is not reachable: no Shardex program answers there (connection refused)"
 //   "NODE1 (…) refused the connection: it is not a computer of this Shardex network (…)"
 //   "NODE1 (…) did not answer in time (…)"
 // `what` is the action, e.g. "create the encoder application"; the status's own message is

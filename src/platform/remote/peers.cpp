@@ -34,6 +34,15 @@ std::string Endpoint::text() const {
     return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
+Endpoint parse_listen_address(const std::string& text, std::uint16_t defaultPort) {
+    if (text.size() > 2 && text.compare(text.size() - 2, 2, ":0") == 0) {
+        Endpoint e = parse_endpoint(text.substr(0, text.size() - 2), defaultPort);
+        e.port = 0;
+        return e;
+    }
+    return parse_endpoint(text, defaultPort);
+}
+
 Endpoint parse_endpoint(const std::string& text, std::uint16_t defaultPort) {
     const auto refuse = [&](const std::string& why) { return Error("'" + text + "' is not HOST:PORT: " + why); };
     Endpoint e;

@@ -25,6 +25,9 @@ struct Endpoint {
 // entry in the text when it is malformed (empty host, port not 1..65535).
 Endpoint parse_endpoint(const std::string& text, std::uint16_t defaultPort);
 
+// An address to listen on: as parse_endpoint, and port 0 asks for any free port.
+Endpoint parse_listen_address(const std::string& text, std::uint16_t defaultPort);
+
 // "NAME=HOST:PORT" (the port may be left out). Throws shardex::Error when malformed.
 std::pair<std::string, Endpoint> parse_peer(const std::string& entry);
 

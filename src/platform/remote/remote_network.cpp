@@ -59,7 +59,7 @@ struct RemoteNetwork::Impl {
             return true;
         };
         if (!options.shareListen.empty()) {
-            const auto at = parse_endpoint(options.shareListen, kSharePort);
+            const auto at = parse_listen_address(options.shareListen, kSharePort);
             if (!tryListen(at.text()))
                 throw Error("cannot share the source on " + at.text() + ": the port is in use or the address is not this computer's");
             return;

@@ -1,0 +1,223 @@
+// The window of an encoder application on the agent's desktop, on the offscreen platform. The
+// view is fed from threads of its own, as the agent's gRPC and session threads feed it, and
+// the window is read on the GUI thread once the queued calls have reached it.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QScreen>
+#include <QWidget>
+#include <clocale>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "agent/desktop_view.h"
+#include "support/qt_wait.h"
+
+namespace {
+
+using shardex::agent::AppView;
+using shardex::agent::make_desktop_view;
+using shardex::testing::pump_events;
+using shardex::testing::wait_until;
+
+constexpr int kWaitMs = 5000;
+
+QWidget* window_titled(const QString& title) {
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->windowTitle() == title) return w;
+    return nullptr;
+}
+
+QString text_of(QWidget* window, const char* name) {
+    auto* label = window->findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QStringLiteral("<no label %1>").arg(QLatin1String(name));
+}
+
+// The whole path; the label itself may show it shortened.
+QString path_of(QWidget* window, const char* name) {
+    auto* label = window->findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->toolTip() : QString();
+}
+
+int bar_percent(QWidget* window) {
+    auto* bar = window->findChild<QProgressBar*>(QStringLiteral("progress"));
+    return bar ? bar->value() * 100 / bar->maximum() : -1;
+}
+
+void on_other_thread(const std::function<void()>& fn) {
+    std::thread t(fn);
+    t.join();
+}
+
+// A view made and fed on other threads, and the window it shows once that has arrived.
+struct Shown {
+    std::unique_ptr<AppView> view;
+    QWidget* window = nullptr;
+
+    explicit Shown(const char* server, const char* app) {
+        on_other_thread([&] { view = make_desktop_view(server, app); });
+        const QString title = QStringLiteral("Shardex encoder - %1 for %2").arg(app, server);
+        wait_until([&] { return (window = window_titled(title)) != nullptr; }, kWaitMs);
+    }
+    // Runs `feed` on another thread, then waits until `arrived` holds on the GUI thread.
+    bool feed(const std::function<void(AppView&)>& feed, const std::function<bool()>& arrived) {
+        on_other_thread([&] { feed(*view); });
+        return wait_until(arrived, kWaitMs);
+    }
+};
+
+TEST(DesktopView, ShowsTheJobThroughItsRunAndKeepsTheLastFigures) {
+    Shown s("SRV", "WMEnc_1");
+    ASSERT_NE(s.window, nullptr);
+    QWidget* w = s.window;
+
+    // Figures before any job are the idle encoder's: nothing to show.
+    ASSERT_TRUE(s.feed([](AppView& v) { v.progress(999999, 99999); },
+                       [] { return true; }));
+    pump_events(50);
+    EXPECT_EQ(text_of(w, "time"), "0:00:00 / 0:00:00");
+    EXPECT_EQ(text_of(w, "size"), "0 KB");
+
+    ASSERT_TRUE(s.feed(
+        [](AppView& v) {
+            v.job("//SRV/home/ann/Video/a rather long folder name/clip.avi", "clip_2.wmv", 3723000);
+            v.state(1);
+            v.state(2);
+            v.progress(2048000, 1861500);
+        },
+        [&] { return text_of(w, "size") == "2000 KB"; }));
+    EXPECT_EQ(path_of(w, "source"), "//SRV/home/ann/Video/a rather long folder name/clip.avi");
+    EXPECT_EQ(path_of(w, "output"), "clip_2.wmv");
+    EXPECT_EQ(text_of(w, "state"), "Running");
+    EXPECT_EQ(text_of(w, "time"), "0:31:01 / 1:02:03");
+    EXPECT_EQ(bar_percent(w), 50);
+
+    // Paused figures still count; a media time past the segment's end fills the bar, no more.
+    ASSERT_TRUE(s.feed([](AppView& v) { v.state(3); v.progress(3072000, 4000000); },
+                       [&] { return text_of(w, "size") == "3000 KB"; }));
+    EXPECT_EQ(text_of(w, "state"), "Paused");
+    EXPECT_EQ(bar_percent(w), 100);
+
+    // The figures of the stop are the file's last; those after it (idle again) are not shown.
+    ASSERT_TRUE(s.feed(
+        [](AppView& v) {
+            v.state(4);
+            v.progress(4096000, 3723000);
+            v.state(5);
+            v.progress(0, 0);
+        },
+        [&] { return text_of(w, "state") == "Stopped"; }));
+    pump_events(50);
+    EXPECT_EQ(text_of(w, "size"), "4000 KB");
+    EXPECT_EQ(text_of(w, "time"), "1:02:03 / 1:02:03");
+
+    // The window stays after the job, until the application is freed.
+    ASSERT_EQ(window_titled("Shardex encoder - WMEnc_1 for SRV"), w);
+    on_other_thread([&] { s.view.reset(); });
+    EXPECT_TRUE(wait_until([] { return window_titled("Shardex encoder - WMEnc_1 for SRV") == nullptr; }, kWaitMs));
+}
+
+TEST(DesktopView, AnErrorStaysOnShowUntilTheNextJob) {
+    Shown s("SRV", "WMEnc_2");
+    ASSERT_NE(s.window, nullptr);
+    QWidget* w = s.window;
+    ASSERT_TRUE(s.feed(
+        [](AppView& v) {
+            v.job("//SRV/clip.avi", "clip_3.wmv", 10000);
+            v.state(2);
+            v.error("the Server SRV went away: the encode is stopped");
+            v.state(5);
+        },
+        [&] { return text_of(w, "state").contains("went away"); }));
+    pump_events(50);
+    EXPECT_EQ(text_of(w, "state"), "Error: the Server SRV went away: the encode is stopped");
+
+    ASSERT_TRUE(s.feed([](AppView& v) { v.job("//SRV/clip.avi", "clip_3.wmv", 10000); v.state(1); },
+                       [&] { return text_of(w, "state") == "Starting"; }));
+}
+
+TEST(DesktopView, PlacementIsTheTopLeftCornerKeptOnTheScreen) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+
+    Shown fits("SRV", "WMEnc_3");
+    ASSERT_NE(fits.window, nullptr);
+    QWidget* w = fits.window;
+    EXPECT_FALSE(w->isVisible());  // hidden until the Server shows it
+    ASSERT_TRUE(fits.feed([&](AppView& v) { v.setPlacement(area.left() + 10, area.top() + 20); v.setVisible(true); },
+                          [&] { return w->isVisible(); }));
+    EXPECT_EQ(w->pos(), QPoint(area.left() + 10, area.top() + 20));
+
+    // The user closing it only hides it: the application is still there, and shows again.
+    EXPECT_FALSE(w->close());
+    EXPECT_FALSE(w->isVisible());
+    ASSERT_TRUE(fits.feed([](AppView& v) { v.setVisible(true); }, [&] { return w->isVisible(); }));
+    ASSERT_TRUE(fits.feed([](AppView& v) { v.setVisible(false); }, [&] { return !w->isVisible(); }));
+
+    // Where the Server puts a client's window on its own large screen, on a smaller one: moved
+    // back just enough to fit (the offscreen screen is 800 x 600).
+    Shown corner("SRV", "WMEnc_4");
+    ASSERT_NE(corner.window, nullptr);
+    w = corner.window;
+    ASSERT_TRUE(corner.feed([](AppView& v) { v.setPlacement(800, 600); v.setVisible(true); },
+                            [&] { return w->isVisible(); }));
+    EXPECT_TRUE(area.contains(w->frameGeometry())) << w->x() << "," << w->y();
+    if (area.right() < 800 + w->width()) EXPECT_EQ(w->frameGeometry().right(), area.right());
+    else EXPECT_EQ(w->x(), 800);
+    if (area.bottom() < 600 + w->height()) EXPECT_EQ(w->frameGeometry().bottom(), area.bottom());
+    else EXPECT_EQ(w->y(), 600);
+
+    // Off the top-left as well: onto the screen's corner.
+    ASSERT_TRUE(corner.feed([](AppView& v) { v.setPlacement(-5000, -5000); },
+                            [&] { return w->pos() != QPoint(800, 600) && area.contains(w->frameGeometry()); }));
+    EXPECT_EQ(w->pos(), area.topLeft());
+}
+
+TEST(DesktopView, IsDestroyedSafelyWithCallsStillQueued) {
+    const QString title = QStringLiteral("Shardex encoder - WMEnc_5 for SRV");
+    // Made, fed by two threads at once (figures and events, as the agent's threads do) and
+    // destroyed before the GUI thread has run any of it.
+    std::unique_ptr<AppView> view;
+    on_other_thread([&] {
+        view = make_desktop_view("SRV", "WMEnc_5");
+        view->setPlacement(800, 600);
+        view->setVisible(true);
+        view->job("//SRV/clip.avi", "clip_5.wmv", 60000);
+    });
+    std::thread figures([&] {
+        for (int i = 0; i < 500; ++i) view->progress(i * 1024, i * 100);
+    });
+    std::thread events([&] {
+        for (int i = 0; i < 500; ++i) view->state(1 + i % 5);
+        view->error("the source cannot be read");
+    });
+    figures.join();
+    events.join();
+    on_other_thread([&] { view.reset(); });
+    pump_events(200);
+    EXPECT_EQ(window_titled(title), nullptr);
+
+    // And destroyed after its window has been shown, with updates queued behind it.
+    Shown s("SRV", "WMEnc_6");
+    ASSERT_NE(s.window, nullptr);
+    ASSERT_TRUE(s.feed([](AppView& v) { v.setVisible(true); }, [&] { return s.window->isVisible(); }));
+    on_other_thread([&] {
+        for (int i = 0; i < 200; ++i) s.view->progress(i, i);
+        s.view.reset();
+    });
+    EXPECT_TRUE(wait_until([] { return window_titled("Shardex encoder - WMEnc_6 for SRV") == nullptr; }, kWaitMs));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
