@@ -105,6 +105,15 @@ std::int32_t index_of(encoder::Encoder& enc, const std::shared_ptr<encoder::Prof
     return -1;
 }
 
+// Outputs are written only into the Shardex folder itself, never through a link in it.
+void refuse_link(const std::filesystem::path& output) {
+    std::error_code ec;
+    if (std::filesystem::is_symlink(std::filesystem::symlink_status(output, ec)))
+        throw Error("'" + output.filename().string() + "' is a link in the Shardex folder: an output is never written "
+                    "through a link",
+                    encoder::errors::kOutputUnavailable);
+}
+
 }  // namespace
 
 std::string peer_host(const std::string& peer) {
@@ -322,6 +331,9 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
                 throw Error("no profile is set for this job: the profile chosen on the Server is not installed on " +
                                 settings_.name,
                             encoder::errors::kBadConfiguration);
+            // The output is opened here: a link put in its place since it was named would
+            // make the encoder write outside the Shardex folder.
+            if (request->prepare() && !enc.file()->localFileName().empty()) refuse_link(enc.file()->localFileName());
             enc.prepare(request->prepare());
             break;
         }
@@ -412,6 +424,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
         }
         case pb::EncoderCall::kSetOutput:
             platform::check_plain_name(request->set_output());
+            refuse_link(settings_.shardexFolder / request->set_output());
             enc.file()->setLocalFileName((settings_.shardexFolder / request->set_output()).string());
             break;
         case pb::EncoderCall::kGetOutput: reply->set_text(enc.file()->localFileName()); break;

@@ -86,6 +86,7 @@ public:
         form->addRow(bar_);
         time_ = addText(form, "Media time:", "time");
         size_ = addText(form, "Size:", "size");
+        state_->setWordWrap(true);  // an error's whole text, on as many lines as it takes
         state_->setText(QStringLiteral("Waiting for a job"));
         showFigures(0, 0);
         setFixedWidth(kWindowWidth);
@@ -98,7 +99,10 @@ public:
         segmentMs_ = segmentMs;
         failed_ = false;
         state_->setStyleSheet({});
+        // The job's first run states may come before it (they travel on another thread).
+        if (runState_ != 0) state_->setText(state_caption(runState_));
         showFigures(0, 0);
+        fitHeight();
     }
 
     void setState(std::int32_t state) {
@@ -111,6 +115,7 @@ public:
         failed_ = true;
         state_->setStyleSheet(QStringLiteral("color: #b00000"));
         state_->setText(QStringLiteral("Error: ") + description);
+        fitHeight();
     }
 
     void setProgress(std::int64_t bytes, std::int64_t mediaMs) {
@@ -125,13 +130,16 @@ public:
     void place(QPoint wanted) {
         wanted_ = wanted;
         placed_ = true;
-        applyPlacement();
+        moveOnScreen(wanted_);
     }
 
     void showWindow(bool visible) {
         if (visible) {
-            applyPlacement();  // the screens may have changed since the Server placed it
+            // The screens may have changed since the Server placed it; and once shown, the
+            // window's frame is known on platforms that tell it at once.
+            if (placed_) moveOnScreen(wanted_);
             show();
+            if (placed_) moveOnScreen(wanted_);
         } else {
             hide();
         }
@@ -161,16 +169,25 @@ private:
     void showFigures(std::int64_t bytes, std::int64_t mediaMs) {
         time_->setText(clock_text(mediaMs) + QStringLiteral(" / ") + clock_text(segmentMs_));
         size_->setText(QStringLiteral("%1 KB").arg(std::max<std::int64_t>(0, bytes) / 1024));
-        const std::int64_t done = segmentMs_ > 0 ? std::clamp<std::int64_t>(mediaMs, 0, segmentMs_) * kBarSteps / segmentMs_ : 0;
-        bar_->setValue(static_cast<int>(done));
+        if (segmentMs_ <= 0) {
+            bar_->setValue(0);
+            return;
+        }
+        bar_->setValue(static_cast<int>(std::clamp<std::int64_t>(mediaMs, 0, segmentMs_) * kBarSteps / segmentMs_));
     }
 
-    void applyPlacement() {
-        if (!placed_) return;
-        QScreen* screen = QGuiApplication::screenAt(wanted_);
+    // A longer or shorter error changes the height; a window grown past the screen's bottom
+    // moves up, wherever the user has put it.
+    void fitHeight() {
+        adjustSize();
+        if (isVisible()) moveOnScreen(frameGeometry().topLeft());
+    }
+
+    void moveOnScreen(QPoint wanted) {
+        QScreen* screen = QGuiApplication::screenAt(wanted);
         if (!screen) screen = QGuiApplication::primaryScreen();
         if (!screen) {
-            move(wanted_);
+            move(wanted);
             return;
         }
         const QRect area = screen->availableGeometry();
@@ -178,8 +195,8 @@ private:
         const QSize size = frameGeometry().size();
         // Right and bottom edges first, then left and top: a window larger than the screen
         // keeps its title bar reachable.
-        const int x = std::max(area.left(), std::min(wanted_.x(), area.left() + area.width() - size.width()));
-        const int y = std::max(area.top(), std::min(wanted_.y(), area.top() + area.height() - size.height()));
+        const int x = std::max(area.left(), std::min(wanted.x(), area.left() + area.width() - size.width()));
+        const int y = std::max(area.top(), std::min(wanted.y(), area.top() + area.height() - size.height()));
         move(x, y);
     }
 
@@ -198,7 +215,8 @@ private:
 
 // What the GUI thread keeps of one application. Its window is made by the view's first
 // queued call and deleted by its last; only the GUI thread touches it. Every queued call holds
-// the panel, so a call still queued when the view is destroyed finds no window and does nothing.
+// the panel rather than the view, so the view may go (on its own thread) while calls are
+// still queued; its last call, queued behind them, closes the window.
 struct Panel {
     std::unique_ptr<AppWindow> window;
 };

@@ -55,6 +55,10 @@ std::shared_ptr<grpc::Channel> make_channel(const Endpoint& endpoint, const Netw
 
 void apply_server_options(grpc::ServerBuilder& builder) {
     quiet_grpc_log();
+    // gRPC shares a port with any other program that asks (SO_REUSEPORT) unless told not to:
+    // a second agent, or a second Server's share, would then split the connections with the
+    // first instead of being told the port is taken.
+    builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
     // Accept the clients' pings at their pace, however idle the connection.
     builder.AddChannelArgument(GRPC_ARG_HTTP2_MIN_RECV_PING_INTERVAL_WITHOUT_DATA_MS, kKeepaliveTimeMs / 2);
     builder.AddChannelArgument(GRPC_ARG_HTTP2_MAX_PING_STRIKES, 0);

@@ -1,0 +1,482 @@
+// shardex-agent as users meet it: the real program started on 127.0.0.1 (its own Shardex
+// folder, the test's network certificates), driven by a Server through connect_agent and by
+// raw stubs where a Server would never go. Start-up failures, sessions kept apart, a Server
+// that lets go, an agent that freezes, and what its services refuse.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "encoder/support.h"
+#include "platform/error.h"
+#include "platform/network_paths.h"
+#include "platform/remote/channel.h"
+#include "platform/remote/network_certs.h"
+#include "platform/remote/remote_network.h"
+#include "shardex.grpc.pb.h"
+#include "support/agent_process.h"
+
+namespace shardex::testing {
+namespace {
+
+namespace fs = std::filesystem;
+namespace pb = remote::proto;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using enc_test::TempDir;
+
+constexpr const char* kProfile = "Windows Media Video 8 for Local Area Network (768 Kbps)";
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+template <class Pred>
+bool wait_for(Pred pred, std::chrono::milliseconds limit) {
+    for (const auto until = Clock::now() + limit; Clock::now() < until; std::this_thread::sleep_for(20ms))
+        if (pred()) return true;
+    return pred();
+}
+
+// A client encoder's events as the Server receives them: the last state, and the errors' texts.
+struct Events {
+    std::mutex mutex;
+    int state = 0;
+    std::string errors;
+    bool stopped() {
+        std::lock_guard lock(mutex);
+        return state == encoder::kStateStopped;
+    }
+    std::string errorText() {
+        std::lock_guard lock(mutex);
+        return errors;
+    }
+};
+
+// One client job as the window sets it up: the application WMEnc_1, its encoder reading the
+// source through the Server's share, output `out` in the agent's Shardex folder.
+struct ClientJob {
+    std::shared_ptr<encoder::Agent> agent;
+    std::shared_ptr<encoder::EncoderApp> app;
+    std::shared_ptr<encoder::Encoder> enc;
+    std::shared_ptr<Events> events = std::make_shared<Events>();
+};
+
+std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out) {
+    auto j = std::make_unique<ClientJob>();
+    net.shareSource(source);
+    j->agent = net.connectAgent("NODE1");
+    j->app = j->agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    j->enc = j->agent->encoder(j->agent->encoderNames().front());
+    auto ev = j->events;
+    encoder::EventHandlers handlers;
+    handlers.onStateChange = [ev](std::int32_t s) {
+        std::lock_guard lock(ev->mutex);
+        ev->state = s;
+    };
+    handlers.onError = [ev](std::int32_t, const std::string& text) {
+        std::lock_guard lock(ev->mutex);
+        ev->errors += "[" + text + "]";
+    };
+    j->enc->setEventHandlers([](std::function<void()> fn) { fn(); }, handlers);
+    auto& enc = *j->enc;
+    enc.reset();
+    auto group = enc.sourceGroups()->add("SG_1");
+    auto video = group->addSource(encoder::kSourceVideo);
+    auto audio = group->addSource(encoder::kSourceAudio);
+    const std::string input = platform::network_source_path("SRV", source.string());
+    video->setInput(input, "", "");
+    audio->setInput(input, "", "");
+    enc.file()->setLocalFileName(out);
+    auto profiles = enc.profileCollection();
+    for (std::int32_t i = 0, n = profiles->count(); i < n; ++i)
+        if (auto p = profiles->item(i); p->name() == kProfile) group->setProfile(p);
+    enc.prepare(true);
+    for (auto& s : {video, audio}) {
+        s->setMarkIn(0);
+        s->setMarkOut(video->duration());
+    }
+    enc.start();
+    return j;
+}
+
+// A session opened by hand, so that its id is known: its stream drained until it is dropped.
+class RawSession {
+public:
+    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel) : stub_(pb::Agent::NewStub(channel)) {
+        remote::set_deadline(context_, 120s);
+        pb::OpenRequest r;
+        r.set_server_name("RAW");
+        r.set_protocol(1);
+        stream_ = stub_->Open(&context_, r);
+        pb::SessionEvent ev;
+        if (stream_->Read(&ev) && ev.has_opened()) id = ev.opened().session();
+        reader_ = std::thread([this] {
+            pb::SessionEvent e;
+            while (stream_->Read(&e)) {
+            }
+        });
+    }
+    ~RawSession() {
+        context_.TryCancel();
+        reader_.join();
+        stream_->Finish();
+    }
+    pb::Agent::Stub& stub() { return *stub_; }
+    grpc::Status createApp(const std::string& name);
+    std::string id;
+
+private:
+    std::unique_ptr<pb::Agent::Stub> stub_;
+    grpc::ClientContext context_;
+    std::unique_ptr<grpc::ClientReader<pb::SessionEvent>> stream_;
+    std::thread reader_;
+};
+
+// A unary call of `stub` under a short deadline.
+template <class Stub, class Req, class Rep>
+grpc::Status call(Stub& stub, grpc::Status (Stub::*method)(grpc::ClientContext*, const Req&, Rep*), const Req& req,
+                  Rep* rep = nullptr) {
+    grpc::ClientContext context;
+    remote::set_deadline(context, 10s);
+    Rep local;
+    return (stub.*method)(&context, req, rep ? rep : &local);
+}
+
+grpc::Status RawSession::createApp(const std::string& name) {
+    pb::CreateAppRequest r;
+    r.set_session(id);
+    r.set_name(name);
+    r.set_prog_id("WMEnc.WMEncoderApp");
+    return call(*stub_, &pb::Agent::Stub::CreateApp, r);
+}
+
+// The text of the shardex::Error `fn` throws; "accepted" when it throws none.
+template <class Fn>
+std::string refusal(Fn fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "accepted";
+}
+
+pb::EncoderCall encoder_call(const std::string& session, const std::string& encoder) {
+    pb::EncoderCall c;
+    c.set_session(session);
+    c.set_encoder(encoder);
+    return c;
+}
+
+class AgentTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir;
+        network = dir->path() / "network";
+        remote::init_network(network);
+        ours = remote::load_network(network);
+        remote::init_network(dir->path() / "other");
+        theirs = remote::load_network(dir->path() / "other");
+        const std::string src = "-f lavfi -i testsrc2=size=320x240:rate=30000/1001 -f lavfi -i sine -c:v mjpeg -q:v 5 "
+                                "-c:a pcm_s16le -t ";
+        enc_test::make_clip(longClip(), src + "60");
+    }
+    static void TearDownTestSuite() {
+        delete dir;
+        dir = nullptr;
+    }
+    static fs::path longClip() { return dir->path() / "long.avi"; }
+
+    void SetUp() override {
+        ASSERT_TRUE(fs::exists(longClip())) << "ffmpeg could not make the test clip";
+        fs::create_directories(folder);
+        node = agent("NODE1");
+        ASSERT_TRUE(node->start()) << node->log();
+    }
+
+    // An agent named `name` living in this test's home; `extra` replaces or adds options.
+    std::unique_ptr<AgentProcess> agent(const std::string& name, fs::path shardexDir = {}, fs::path networkDir = {},
+                                        std::string listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
+        const fs::path root = home.path();
+        return std::make_unique<AgentProcess>(AgentProcess::Options{
+            SHARDEX_AGENT_PATH, name, shardexDir.empty() ? folder : shardexDir,
+            networkDir.empty() ? network : networkDir, root / (name + "-" + std::to_string(++started) + ".log"),
+            listen, extra, {"HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / "config").string()}});
+    }
+
+    remote::Endpoint endpoint() const { return {"127.0.0.1", static_cast<std::uint16_t>(node->port())}; }
+    std::shared_ptr<grpc::Channel> channel() const { return remote::make_channel(endpoint(), ours); }
+
+    std::unique_ptr<remote::RemoteNetwork> server() const {
+        remote::NetworkOptions o;
+        o.networkFolder = network;
+        o.peersFile = home.path() / "no-peers";
+        o.peers = {"NODE1=" + node->endpoint()};
+        o.shareListen = "127.0.0.1:0";
+        o.serverName = "SRV";
+        return std::make_unique<remote::RemoteNetwork>(o);
+    }
+
+    static inline TempDir* dir = nullptr;
+    static inline fs::path network;
+    static inline remote::NetworkCredentials ours, theirs;
+    TempDir home;
+    fs::path folder = home.path() / "Shardex";
+    int started = 0;
+    std::unique_ptr<AgentProcess> node;
+};
+
+TEST_F(AgentTest, StartUpFailuresSayWhatToDo) {
+    const fs::path missing = home.path() / "no-such-folder";
+    fs::create_directories(home.path() / "empty-network");
+    struct Case {
+        const char* intent;
+        std::unique_ptr<AgentProcess> process;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"no certificates", agent("N2", {}, home.path() / "empty-network"),
+         {"No network certificate in '" + (home.path() / "empty-network").string() + "'", "shardex-agent --init"}},
+        {"no Shardex folder", agent("N3", missing),
+         {"there is no Shardex folder '" + missing.string() + "'", "shardex-agent --init", "create the folder"}},
+        {"port in use", agent("N4", {}, {}, node->endpoint()), {"cannot listen on " + node->endpoint()}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        EXPECT_FALSE(c.process->start()) << c.process->log();
+        EXPECT_EQ(c.process->wait_exit(10s), 2) << c.process->log();
+        for (const auto& s : c.says) EXPECT_TRUE(has(c.process->log(), s)) << c.process->log();
+    }
+}
+
+TEST_F(AgentTest, InitMakesPrivateCertificatesAndTheFolderOnce) {
+    const fs::path net = home.path() / "new" / "network", shardex = home.path() / "new" / "Shardex";
+    auto first = agent("N2", shardex, net, "127.0.0.1:0", {"--init"});
+    EXPECT_FALSE(first->start());
+    ASSERT_EQ(first->wait_exit(30s), 0) << first->log();
+    EXPECT_TRUE(fs::is_directory(shardex));
+    for (const char* f : {"ca.pem", "computer.pem", "computer.key"}) {
+        struct stat st {};
+        ASSERT_EQ(::stat((net / f).c_str(), &st), 0) << f;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+    }
+    const std::string key = remote::load_network(net).keyPem;
+
+    auto again = agent("N3", shardex, net, "127.0.0.1:0", {"--init"});
+    EXPECT_FALSE(again->start());
+    EXPECT_EQ(again->wait_exit(30s), 2) << again->log();
+    EXPECT_TRUE(has(again->log(), "holds a network already")) << again->log();
+    EXPECT_EQ(remote::load_network(net).keyPem, key) << "the network was replaced";
+}
+
+TEST_F(AgentTest, SessionsSeeAndReachOnlyWhatTheyMade) {
+    std::string endedId;
+    {
+        RawSession ended(channel());
+        endedId = ended.id;
+    }
+    RawSession a(channel()), b(channel());
+    // The agent notices the closed stream at its next figures tick.
+    pb::SessionRef endedRef;
+    endedRef.set_session(endedId);
+    EXPECT_TRUE(wait_for([&] { return call(a.stub(), &pb::Agent::Stub::ListEncoders, endedRef).error_code() ==
+                                      grpc::StatusCode::NOT_FOUND; }, 5s));
+    ASSERT_FALSE(a.id.empty());
+    ASSERT_NE(a.id, b.id);
+    const std::pair<RawSession*, const char*> made[] = {{&a, "WMEnc_1"}, {&a, "A_only"}, {&b, "WMEnc_1"}};
+    for (auto [s, name] : made) ASSERT_TRUE(s->createApp(name).ok()) << name;
+    const auto names = [&](RawSession& s) {
+        pb::SessionRef r;
+        r.set_session(s.id);
+        pb::EncoderNames n;
+        EXPECT_TRUE(call(s.stub(), &pb::Agent::Stub::ListEncoders, r, &n).ok());
+        return std::vector<std::string>(n.names().begin(), n.names().end());
+    };
+    EXPECT_EQ(names(a), (std::vector<std::string>{"WMEnc_1", "A_only"}));
+    EXPECT_EQ(names(b), (std::vector<std::string>{"WMEnc_1"}));
+
+    // A's application through B's id, a made-up id and an ended session's id: every call refused.
+    for (const std::string& id : {b.id, std::string(32, '0'), endedId}) {
+        SCOPED_TRACE(id);
+        pb::EncoderRef ref;
+        ref.set_session(id);
+        ref.set_encoder("A_only");
+        auto stop = encoder_call(id, "A_only");
+        stop.mutable_stop();
+        pb::AppWindowRequest window;
+        window.set_session(id);
+        window.set_app("A_only");
+        window.set_visible(true);
+        for (const grpc::Status& st : {call(b.stub(), &pb::Agent::Stub::GetEncoder, ref),
+                                       call(b.stub(), &pb::Agent::Stub::Call, stop),
+                                       call(b.stub(), &pb::Agent::Stub::SetAppWindow, window)}) {
+            EXPECT_EQ(st.error_code(), grpc::StatusCode::NOT_FOUND) << st.error_message();
+            EXPECT_TRUE(has(st.error_message(), id == b.id ? "named 'A_only'" : "no such session on NODE1"))
+                << st.error_message();
+        }
+    }
+}
+
+TEST_F(AgentTest, AnotherServerStoppingItsEncoderLeavesARunningEncodeAlone) {
+    auto net = server();
+    auto job = start_job(*net, longClip(), "a.wmv");
+    ASSERT_TRUE(wait_for([&] { return job->enc->statistics()->archiveFileDuration().raw > 1000; }, 60s))
+        << node->log() << job->events->errorText();
+    auto other = net->connectAgent("NODE1");
+    other->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    EXPECT_EQ(other->encoderNames(), (std::vector<std::string>{"WMEnc_1"}));
+    auto otherEnc = other->encoder("WMEnc_1");
+    otherEnc->reset();
+    otherEnc->stop();
+    EXPECT_EQ(otherEnc->runState(), encoder::kStateStopped);
+    EXPECT_NE(job->enc->runState(), encoder::kStateStopped) << "the other Server's stop reached this encode";
+
+    ASSERT_TRUE(wait_for([&] { return job->events->stopped(); }, 120s)) << node->log();
+    EXPECT_EQ(job->events->errorText(), "");
+    EXPECT_EQ(enc_test::frame_count(folder / "a.wmv"), enc_test::frame_count(longClip()));
+}
+
+TEST_F(AgentTest, AServerThatLetsGoEndsItsEncodeWithAValidFile) {
+    auto net = server();
+    auto job = start_job(*net, longClip(), "long.wmv");
+    ASSERT_TRUE(wait_for([&] { return job->enc->statistics()->archiveFileDuration().raw > 2000; }, 60s))
+        << node->log() << job->events->errorText();
+    job.reset();  // every reference to the session: its stream closes
+
+    ASSERT_TRUE(wait_for([&] { return has(node->log(), "the Server SRV went away: the encode is stopped"); }, 15s))
+        << node->log();
+    // The file is finished once its size holds still; it must then read as a whole ASF file.
+    std::uintmax_t size = 0;
+    ASSERT_TRUE(wait_for([&] {
+        std::error_code ec;
+        const auto now = fs::file_size(folder / "long.wmv", ec);
+        const bool still = now == size;
+        size = now;
+        std::this_thread::sleep_for(500ms);
+        return still && has(enc_test::probe(folder / "long.wmv", "format=format_name"), "format_name=asf");
+    }, 20s));
+    const int frames = enc_test::frame_count(folder / "long.wmv");
+    EXPECT_GT(frames, 30);
+    EXPECT_LT(frames, enc_test::frame_count(longClip()));
+}
+
+TEST_F(AgentTest, AFrozenAgentIsNoticedWithinSecondsNamingTheComputer) {
+    auto net = server();
+    auto job = start_job(*net, longClip(), "frozen.wmv");
+    ASSERT_TRUE(wait_for([&] { return job->enc->statistics()->archiveFileDuration().raw > 1000; }, 60s))
+        << node->log() << job->events->errorText();
+    node->signal(SIGSTOP);
+    const auto frozen = Clock::now();
+    const bool noticed = wait_for([&] { return job->events->stopped(); }, 10s);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - frozen);
+    node->signal(SIGCONT);
+    ASSERT_TRUE(noticed) << job->events->errorText();
+    std::printf("frozen agent noticed after %lld ms\n", static_cast<long long>(took.count()));
+    EXPECT_LT(took.count(), 3000);
+    EXPECT_EQ(job->enc->runState(), encoder::kStateStopped);
+    const std::string errors = job->events->errorText();
+    EXPECT_TRUE(has(errors, "lost the connection to NODE1 (" + node->endpoint() + "): it stopped answering")) << errors;
+    // A later call fails at once; the agent, woken, ends the encode of the Server that gave up.
+    EXPECT_THROW(job->enc->stop(), Error);
+    EXPECT_TRUE(wait_for([&] { return has(node->log(), "the Server SRV went away"); }, 10s)) << node->log();
+}
+
+TEST_F(AgentTest, StrangersAreRefusedOnBothServicesNamingTheComputer) {
+    grpc::ChannelArguments args;
+    args.SetSslTargetNameOverride(remote::kTargetName);
+    grpc::SslCredentialsOptions rootOnly;
+    rootOnly.pem_root_certs = ours.caPem;
+    struct Case {
+        const char* intent;
+        std::shared_ptr<grpc::Channel> channel;
+    } cases[] = {
+        {"no TLS", grpc::CreateChannel(node->endpoint(), grpc::InsecureChannelCredentials())},
+        {"no client certificate", grpc::CreateCustomChannel(node->endpoint(), grpc::SslCredentials(rootOnly), args)},
+        {"another network's certificate",
+         remote::make_channel(endpoint(), {ours.caPem, theirs.certPem, theirs.keyPem})},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        auto agentStub = pb::Agent::NewStub(c.channel);
+        auto shareStub = pb::Share::NewStub(c.channel);
+        pb::SessionRef session;
+        pb::FileRef file;
+        file.set_path("x.wmv");
+        for (const grpc::Status& st : {call(*agentStub, &pb::Agent::Stub::ListEncoders, session),
+                                       call(*shareStub, &pb::Share::Stub::Stat, file)}) {
+            EXPECT_FALSE(st.ok());
+            const std::string text = remote::describe_failure("NODE1", endpoint(), "list its encoders", st);
+            EXPECT_TRUE(has(text, "NODE1 (" + node->endpoint() + ") refused the connection: it is not a computer of "
+                                  "this Shardex network"))
+                << text;
+        }
+    }
+}
+
+TEST_F(AgentTest, TheShareLetsOutPlainFilesOfTheShardexFolderOnly) {
+    std::ofstream(folder / "done.wmv") << "hello";
+    std::ofstream(home.path() / "secret.txt") << "secret";
+    fs::create_symlink(home.path() / "secret.txt", folder / "escape.wmv");
+    auto share = pb::Share::NewStub(channel());
+    struct Case {
+        std::string path;
+        grpc::StatusCode code;
+        std::string says;
+    } cases[] = {
+        {"../x", grpc::StatusCode::PERMISSION_DENIED, "'../x' is not a plain file name"},
+        {"/etc/passwd", grpc::StatusCode::PERMISSION_DENIED, "'/etc/passwd' is not a plain file name"},
+        {"escape.wmv", grpc::StatusCode::PERMISSION_DENIED, "'escape.wmv' is a link"},
+        {std::string(1 << 20, 'a'), grpc::StatusCode::INVALID_ARGUMENT, "a path of 1048576 bytes is not shared"},
+        {std::string("done.wmv\0x", 10), grpc::StatusCode::PERMISSION_DENIED, "'done.wmv?x' is not a plain file name"},
+        {"done.wmv", grpc::StatusCode::OK, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.substr(0, 40));
+        pb::ReadRequest read;
+        read.set_path(c.path);
+        read.set_length(100);
+        pb::ReadReply data;
+        const grpc::Status st = call(*share, &pb::Share::Stub::Read, read, &data);
+        EXPECT_EQ(st.error_code(), c.code) << st.error_message();
+        EXPECT_TRUE(has(st.error_message(), c.says)) << st.error_message();
+        EXPECT_LT(st.error_message().size(), 300u);
+        EXPECT_EQ(data.data(), c.code == grpc::StatusCode::OK ? "hello" : "");
+        EXPECT_EQ(remote::describe_failure("NODE1", endpoint(), "copy the file", st).rfind("NODE1", 0), 0u);
+    }
+}
+
+TEST_F(AgentTest, OutputsOutsideTheShardexFolderAndLocalSourcesAreRefused) {
+    // The agent's own check, reached by a caller that skips the Server's.
+    RawSession s(channel());
+    ASSERT_TRUE(s.createApp("WMEnc_1").ok());
+    for (std::string name : {"../evil.wmv", "/tmp/x.wmv", "a/b.wmv", "..", "", "a\\b.wmv"}) {
+        SCOPED_TRACE(name);
+        auto c = encoder_call(s.id, "WMEnc_1");
+        c.set_set_output(name);
+        const grpc::Status st = call(s.stub(), &pb::Agent::Stub::Call, c);
+        EXPECT_EQ(st.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+        EXPECT_TRUE(has(st.error_message(), "'" + name + "' is not a plain file name")) << st.error_message();
+    }
+
+    // Through the Server's proxy: refused before anything is sent, or by the agent.
+    auto net = server();
+    auto agent = net->connectAgent("NODE1");
+    agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    auto enc = agent->encoder("WMEnc_1");
+    for (std::string path : {"../evil.wmv", "/tmp/x.wmv", "a/b.wmv"}) {
+        const std::string text = refusal([&] { enc->file()->setLocalFileName(path); });
+        EXPECT_TRUE(has(text, "'" + path + "' is not in the Shardex folder")) << text;
+    }
+    auto source = enc->sourceGroups()->add("SG_1")->addSource(encoder::kSourceVideo);
+    for (const std::string& path : {longClip().string(), std::string("C:\\clip.avi"), std::string("//SRV"),
+                                    std::string("//SRV/")}) {
+        const std::string text = refusal([&] { source->setInput(path, "", ""); });
+        EXPECT_EQ(text.rfind("NODE1: '" + path + "' is not a network path", 0), 0u) << text;
+    }
+    EXPECT_EQ(source->input(), "");
+}
+
+}  // namespace
+}  // namespace shardex::testing
