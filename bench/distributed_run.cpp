@@ -569,8 +569,9 @@ int bench(int rounds) {
                 best(ffmpegEach[0]), best(ffmpegEach[1]));
     std::printf("Server only at 100/0, whole clip:          best %.3f s, median %.3f s  [%s]\n", bestWhole,
                 median(whole), list(whole).c_str());
-    std::printf("client only (its Encode button), whole clip: best %.3f s, median %.3f s  [%s]\n", best(clientWhole),
-                median(clientWhole), list(clientWhole).c_str());
+    std::printf("client only (its Encode button), whole clip: best %.3f s, median %.3f s  [%s]; %.3f x the "
+                "Server-only run\n",
+                best(clientWhole), median(clientWhole), list(clientWhole).c_str(), best(clientWhole) / bestWhole);
     std::printf("our encoder, both halves side by side in one process: best %.3f s, median %.3f s  [%s]\n",
                 best(ours), median(ours), list(ours).c_str());
     std::printf("ratio with the median of each: %.3f; speedup with the medians: %.2f\n",

@@ -257,7 +257,8 @@ void init_network(const fs::path& folder, bool overwrite) {
             if (fs::exists(fs::symlink_status(f, ec)))
                 throw Error("'" + folder.string() + "' holds a network already ('" + f.filename().string() +
                             "' exists). Making a new one would shut this computer out of that network; to do it "
-                            "anyway, remove the folder first and copy the new one to every computer afterwards");
+                            "anyway, add --force (or remove the folder) and copy the new one to every computer "
+                            "afterwards");
     }
 
     const NetworkCredentials creds = make_network();
