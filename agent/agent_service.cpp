@@ -203,9 +203,10 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
     }
     for (auto& app : apps) {
         std::lock_guard lock(app->mutex);
-        if (app->encoder && app->encoder->runState() != encoder::kStateStopped && app->view)
-            app->view->error("the Server " + s->server + " went away: the encode is stopped");
+        const bool working = app->encoder && app->encoder->runState() != encoder::kStateStopped;
+        if (working && app->view) app->view->error("the Server " + s->server + " went away: the encode is stopped");
         app->encoder.reset();  // stops the encode and finishes its file
+        if (working && app->view) app->view->state(encoder::kStateStopped);
         app->view.reset();
     }
     return grpc::Status::OK;

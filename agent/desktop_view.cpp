@@ -8,6 +8,7 @@
 #include <QFormLayout>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QResizeEvent>
 #include <QScreen>
@@ -214,22 +215,24 @@ private:
 };
 
 // What the GUI thread keeps of one application. Its window is made by the view's first
-// queued call and deleted by its last; only the GUI thread touches it. Every queued call holds
-// the panel rather than the view, so the view may go (on its own thread) while calls are
-// still queued; its last call, queued behind them, closes the window.
+// queued call and deleted by its last, both on the GUI thread. Every queued call holds the
+// panel rather than the view, so the view may go (on its own thread) while calls are still
+// queued; its last call, queued behind them, deletes the window. Should the QApplication end
+// first, that call is dropped unrun and the window is left to it: the panel never deletes a
+// widget itself, as it may be freed on any thread.
 struct Panel {
-    std::unique_ptr<AppWindow> window;
+    QPointer<AppWindow> window;
 };
 
 class DesktopView final : public AppView {
 public:
     explicit DesktopView(const QString& title) : panel_(std::make_shared<Panel>()) {
-        post([title](Panel& p) { p.window = std::make_unique<AppWindow>(title); });
+        post([title](Panel& p) { p.window = new AppWindow(title); });
     }
 
     ~DesktopView() override {
         // The window goes with the application, on the GUI thread.
-        post([](Panel& p) { p.window.reset(); });
+        post([](Panel& p) { delete p.window.data(); });
     }
 
     void setPlacement(std::int32_t x, std::int32_t y) override {

@@ -574,8 +574,16 @@ int bench(int rounds) {
                 best(clientWhole), median(clientWhole), list(clientWhole).c_str(), best(clientWhole) / bestWhole);
     std::printf("our encoder, both halves side by side in one process: best %.3f s, median %.3f s  [%s]\n",
                 best(ours), median(ours), list(ours).c_str());
-    std::printf("ratio with the median of each: %.3f; speedup with the medians: %.2f\n",
-                median(distributed) / median(pair), median(whole) / median(distributed));
+    // Each round's runs follow each other closely, so they share the machine's other load.
+    std::vector<double> roundRatios, roundSpeedups;
+    for (std::size_t i = 0; i < distributed.size(); ++i) {
+        roundRatios.push_back(distributed[i] / pair[i]);
+        roundSpeedups.push_back(whole[i] / distributed[i]);
+    }
+    std::printf("ratio with the median of each: %.3f; median of the rounds' own ratios: %.3f [%s]; speedup with "
+                "the medians: %.2f, median of the rounds' own: %.2f\n",
+                median(distributed) / median(pair), median(roundRatios), list(roundRatios).c_str(),
+                median(whole) / median(distributed), median(roundSpeedups));
     std::printf("ratio our encoder's halves side by side / ffmpeg's: %.3f; distributed run / our halves: %.3f\n",
                 best(ours) / bestPair, bestDistributed / best(ours));
     std::printf("the fastest distributed run, seconds after Go: Go's set-up returned %.3f (agent session %.3f, "

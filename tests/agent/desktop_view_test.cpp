@@ -56,13 +56,20 @@ void on_other_thread(const std::function<void()>& fn) {
 
 // A view made and fed on other threads, and the window it shows once that has arrived.
 struct Shown {
+    QString title;
     std::unique_ptr<AppView> view;
     QWidget* window = nullptr;
 
-    explicit Shown(const char* server, const char* app) {
+    explicit Shown(const char* server, const char* app)
+        : title(QStringLiteral("Shardex encoder - %1 for %2").arg(app, server)) {
         on_other_thread([&] { view = make_desktop_view(server, app); });
-        const QString title = QStringLiteral("Shardex encoder - %1 for %2").arg(app, server);
         wait_until([&] { return (window = window_titled(title)) != nullptr; }, kWaitMs);
+    }
+    // The application freed: its window closes before the next test looks at the screen.
+    ~Shown() {
+        if (!view) return;
+        on_other_thread([&] { view.reset(); });
+        EXPECT_TRUE(wait_until([&] { return window_titled(title) == nullptr; }, kWaitMs));
     }
     // Runs `feed` on another thread, then waits until `arrived` holds on the GUI thread.
     bool feed(const std::function<void(AppView&)>& feed, const std::function<bool()>& arrived) {
