@@ -22,4 +22,9 @@ void set_display_info(encoder::Encoder& enc);
 // end - start; a result beyond 32 bits fails with "Overflow".
 std::int32_t segment_length(std::int32_t start, std::int32_t end);
 
+// After prepare: lowers `end` to the source's duration when it lies beyond it, marks the
+// segment on the video then the audio source, and stores its length.
+void mark_segment(encoder::Source& video, encoder::Source& audio, std::int32_t start, std::int32_t& end,
+                  std::int32_t& length);
+
 }  // namespace shardex

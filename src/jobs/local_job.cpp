@@ -43,6 +43,16 @@ std::int32_t segment_length(std::int32_t start, std::int32_t end) {
     return static_cast<std::int32_t>(len);
 }
 
+void mark_segment(encoder::Source& video, encoder::Source& audio, std::int32_t start, std::int32_t& end,
+                  std::int32_t& length) {
+    if (end > video.duration()) end = video.duration();
+    video.setMarkIn(start);
+    video.setMarkOut(end);
+    audio.setMarkIn(start);
+    audio.setMarkOut(end);
+    length = segment_length(start, end);
+}
+
 void Start_Local_Job(Form1& f) {
     auto& S = f.S;
     try {
@@ -81,12 +91,7 @@ void Start_Local_Job(Form1& f) {
             view->startView(cookie);
         }
 
-        if (S.Local_SegEnd > video->duration()) S.Local_SegEnd = video->duration();
-        video->setMarkIn(S.Local_SegStart);
-        video->setMarkOut(S.Local_SegEnd);
-        audio->setMarkIn(S.Local_SegStart);
-        audio->setMarkOut(S.Local_SegEnd);
-        S.Local_SegLength = segment_length(S.Local_SegStart, S.Local_SegEnd);
+        mark_segment(*video, *audio, S.Local_SegStart, S.Local_SegEnd, S.Local_SegLength);
 
         f.TextBox_LocalFile->setText(QString::fromStdString(S.Local_OutFile));
         enc->start();

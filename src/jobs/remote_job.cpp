@@ -80,12 +80,7 @@ void start_client_job(Form1& f, const ClientSlot& c) {
 
         enc.prepare(true);
 
-        if (c.segEnd > video->duration()) c.segEnd = video->duration();
-        video->setMarkIn(c.segStart);
-        video->setMarkOut(c.segEnd);
-        audio->setMarkIn(c.segStart);
-        audio->setMarkOut(c.segEnd);
-        c.segLength = segment_length(c.segStart, c.segEnd);
+        mark_segment(*video, *audio, c.segStart, c.segEnd, c.segLength);
 
         c.fileBox->setText(QString::fromStdString(c.outFile));
         c.app->setPlacement(800, 600);

@@ -21,9 +21,6 @@
 #include <string>
 
 #include "app/form1.h"
-#include "platform/clock.h"
-#include "platform/encoder/factory.h"
-#include "platform/media/factory.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/remote_network.h"
 #include "profiles/profile_catalogue.h"
@@ -32,6 +29,7 @@
 #include "support/agent_process.h"
 #include "support/fake_dialogs.h"
 #include "support/qt_wait.h"
+#include "support/real_services.h"
 
 namespace shardex::testing {
 namespace {
@@ -118,21 +116,7 @@ protected:
 
     // The window on the real encoder, player and network, with NODE1 and NODE2 as clients.
     void open_window(const fs::path& networkFolder = network) {
-        Services s;
-        s.dialogs = dialogs;
-        s.createEncoder = [] { return encoder::create_local_encoder(); };
-        s.createProfileEditor = [] { return encoder::create_profile_editor(); };
-        s.createDataView = [] { return encoder::create_data_view(); };
-        s.createGraph = []() -> std::shared_ptr<media::FilterGraph> {
-            media::GraphOptions o;
-            o.videoOutput = "null";
-            o.audioOutput = "null";
-            return media::create_filter_graph(o);
-        };
-        s.tickCount = [] { return platform::tick_count(); };
-        s.sleep = [](std::uint32_t ms) { platform::sleep_ms(ms); };
-        s.browseComputers = [] { return std::vector<std::string>{"NODE1", "NODE2", kServer}; };
-        s.computerName = [] { return std::string(kServer); };
+        auto s = real_services(dialogs, kServer, {"NODE1", "NODE2", kServer});
         remote::NetworkOptions o;
         o.networkFolder = networkFolder;
         o.peersFile = home.path().toStdString() + "/no-peers";

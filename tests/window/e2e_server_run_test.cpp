@@ -20,13 +20,11 @@
 
 #include "app/form1.h"
 #include "app/video_frame_widget.h"
-#include "platform/clock.h"
-#include "platform/encoder/factory.h"
-#include "platform/media/factory.h"
 #include "run/run_control.h"
 #include "source/source_selection.h"
 #include "support/fake_dialogs.h"
 #include "support/qt_wait.h"
+#include "support/real_services.h"
 
 namespace shardex::testing {
 namespace {
@@ -79,21 +77,8 @@ protected:
         savedHome = qgetenv("HOME");
         qputenv("HOME", home.path().toLocal8Bit());
         ASSERT_TRUE(QDir(home.path()).mkdir(QStringLiteral("Shardex")));
-        Services s;
-        s.dialogs = dialogs;
-        s.createEncoder = [] { return encoder::create_local_encoder(); };
-        s.createProfileEditor = [] { return encoder::create_profile_editor(); };
-        s.createDataView = [] { return encoder::create_data_view(); };
-        s.createGraph = []() -> std::shared_ptr<media::FilterGraph> {
-            media::GraphOptions o;
-            o.videoOutput = "null";
-            o.audioOutput = "null";
-            return media::create_filter_graph(o);
-        };
-        s.tickCount = [] { return platform::tick_count(); };
+        auto s = real_services(dialogs, "SRV");
         s.sleep = [](std::uint32_t) {};
-        s.browseComputers = [] { return std::vector<std::string>{}; };
-        s.computerName = [] { return std::string("SRV"); };
         f = std::make_unique<Form1>(s);
         f->load();
     }
