@@ -2,9 +2,10 @@
 // (under the bench's own network certificates) encode a generated 60 s clip at loads 50/50/0
 // through the window (offscreen, preview off), timed from Go until "Go" comes back. Against:
 // two ffmpeg processes encoding the same two halves side by side with the same settings
-// (one thread each), and a Server-only run of the whole clip through the window. Also our
-// encoder on both halves side by side in this process, and where the distributed run's time
-// goes. Prints figures; asserts nothing.
+// (one thread each), and a Server-only run of the whole clip through the window. Also, to
+// show where the time goes: our encoder on both halves side by side in this process, the
+// whole clip on the client alone (its Encode button), the processor time of each, and the
+// steps of the fastest distributed run. Prints figures; asserts nothing.
 //
 //   distributed_run [ROUNDS]   rounds of every measurement (default 7); the best counts
 #include <fcntl.h>
@@ -30,9 +31,9 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,7 @@
 #include "source/source_selection.h"
 #include "support/agent_process.h"
 #include "support/fake_dialogs.h"
+#include "support/real_services.h"
 
 extern char** environ;
 
@@ -428,25 +430,12 @@ int bench(int rounds) {
 
     auto dialogs = std::make_shared<testing::FakeDialogs>();
     NetworkCosts costs;
-    Services s;
-    s.dialogs = dialogs;
-    s.createEncoder = [] { return encoder::create_local_encoder(); };
-    s.createProfileEditor = [] { return encoder::create_profile_editor(); };
-    s.createDataView = [] { return encoder::create_data_view(); };
-    s.createGraph = []() -> std::shared_ptr<media::FilterGraph> {
-        media::GraphOptions o;
-        o.videoOutput = "null";
-        o.audioOutput = "null";
-        return media::create_filter_graph(o);
-    };
-    s.tickCount = [] { return platform::tick_count(); };
+    auto s = testing::real_services(dialogs, kServer, {kClient, kServer});
     s.sleep = [&costs](std::uint32_t ms) {
         const auto t0 = Clock::now();
         platform::sleep_ms(ms);
         costs.pause += seconds_since(t0);
     };
-    s.browseComputers = [] { return std::vector<std::string>{kClient, kServer}; };
-    s.computerName = [] { return std::string(kServer); };
     remote::NetworkOptions o;
     o.networkFolder = network;
     o.peersFile = root / "no-peers";
