@@ -3,6 +3,7 @@
 #   make test        install, build, run every test (in CI also a sanitizer pass)
 #   make screenshot  write the window, with a generated clip loaded, to build/screenshot.png
 #   make bench       build the benchmarks and print their ratios
+#   make demo        a three-computer run on this computer: two agents on loopback and the window
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -18,7 +19,7 @@ endif
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run test test-asan screenshot bench clean
+.PHONY: deps configure build run demo test test-asan screenshot bench clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -32,6 +33,9 @@ build: configure
 run: build
 	@mkdir -p "$$HOME/Shardex"
 	$(BUILD)/src/app/shardex
+
+demo: build
+	@bash tools/demo.sh $(BUILD)
 
 test: build
 	@bash tools/run-tests.sh $(BUILD)

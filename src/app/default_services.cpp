@@ -27,9 +27,12 @@ Services default_services(const NetworkSettings& network) {
     options.shareListen = network.shareListen;
     options.serverName = platform::computer_name();
     auto net = std::make_shared<remote::RemoteNetwork>(std::move(options));
-    // The computers offered: this one and those the peers entries name, sorted, each once.
+    // The computers offered: the agents DNS-SD finds, those the peers entries name and this
+    // one, sorted, each once. A browse that finds nothing (no daemon, no multicast) leaves
+    // the others.
     s.browseComputers = [net] {
-        std::vector<std::string> names = net->peerNames();
+        std::vector<std::string> names = net->discoverAgents();
+        for (auto& name : net->peerNames()) names.push_back(name);
         if (auto self = platform::computer_name(); !self.empty()) names.push_back(self);
         std::sort(names.begin(), names.end());
         names.erase(std::unique(names.begin(), names.end()), names.end());

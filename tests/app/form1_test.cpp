@@ -18,6 +18,7 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "app/video_frame_widget.h"
+#include "network/network_list.h"
 #include "support/fake_dialogs.h"
 
 using namespace shardex;
@@ -233,6 +234,49 @@ TEST(Form1StartUp, LoadsFollowTheNumberOfComputers) {
         w.form->load();
         EXPECT_EQ(w.form->local_load->text(), "40");
         EXPECT_EQ(w.form->S.Client1_Computer, "");
+    }
+}
+
+// Picking clients: allowed until the slot's application exists; Client 2 only with three
+// or more computers listed; the empty entry leaves a slot without a computer.
+TEST(Form1Clients, ComboChoicesFollowTheConnectionAndTheListSize) {
+    {
+        Window w({"NODE1", "NODE2", "THISPC"});
+        w.form->load();
+        w.dialogs->shown.clear();  // this window has no profiles to offer
+        w.form->Combo2->setCurrentIndex(2);  // the empty entry
+        Combo2_Click(*w.form);
+        EXPECT_EQ(w.form->S.Client2_Computer, "");
+        EXPECT_EQ(w.form->Frame_Remote2->title(), "Client 2: ");
+        w.form->Combo1->setCurrentIndex(1);  // both slots may name the same computer
+        Combo1_Click(*w.form);
+        EXPECT_EQ(w.form->S.Client1_Computer, "NODE2");
+        w.form->S.Remote_Connected = 1;
+        w.form->Combo1->setCurrentIndex(0);
+        Combo1_Click(*w.form);
+        EXPECT_EQ(w.form->S.Client1_Computer, "NODE2");
+        ASSERT_EQ(w.dialogs->shown.size(), 1u);
+        EXPECT_EQ(w.dialogs->shown[0].text, "Start Shardex again to change clients.");
+        EXPECT_EQ(w.dialogs->shown[0].title, "Shardex");
+    }
+    {
+        Window w({"THISPC", "NODE1"});
+        w.form->load();
+        w.dialogs->shown.clear();
+        w.form->Combo2->setCurrentIndex(0);
+        Combo2_Click(*w.form);  // two computers: Client 2 cannot be chosen
+        EXPECT_EQ(w.form->S.Client2_Computer, "");
+        EXPECT_TRUE(w.dialogs->shown.empty());
+    }
+    {
+        // This computer's name unreadable: nothing is passed over, and the combo boxes get
+        // no empty entry.
+        Window w({"NODE1", "THISPC"}, "");
+        w.form->load();
+        EXPECT_EQ(w.form->Frame_Local->title(), "Server: ");
+        EXPECT_EQ(w.form->S.Client1_Computer, "NODE1");
+        EXPECT_EQ(w.form->S.Client2_Computer, "THISPC");
+        EXPECT_EQ(w.form->Combo1->count(), 2);
     }
 }
 

@@ -115,7 +115,10 @@ void Resolver::load_file(const std::filesystem::path& file) {
     for (const auto& [name, endpoint] : fromFile) entries_.try_emplace(name, endpoint);
 }
 
+void Resolver::add_discovered(const std::string& name, const Endpoint& endpoint) { discovered_[name] = endpoint; }
+
 Endpoint Resolver::resolve(const std::string& name, std::uint16_t defaultPort) const {
+    if (const auto it = discovered_.find(name); it != discovered_.end()) return it->second;
     if (const auto it = entries_.find(name); it != entries_.end()) return it->second;
     return {name, defaultPort};
 }

@@ -1,7 +1,7 @@
 // Where a computer of the network is reached: the one place that turns a computer name
-// into a host and port. Explicit entries (command line `--peer NAME=HOST:PORT`, then the
-// peers file) come first; any other name is taken as a host name with the default port.
-// Discovery will add its answers here.
+// into a host and port. What DNS-SD found comes first (the computer announced where it
+// listens), then explicit entries (command line `--peer NAME=HOST:PORT`, then the peers
+// file); any other name is taken as a host name with the default port.
 #pragma once
 
 #include <cstdint>
@@ -45,11 +45,15 @@ public:
     // line's) win over the file's. Throws shardex::Error naming the file and the line of a
     // malformed entry.
     void load_file(const std::filesystem::path& file);
-    // The endpoint for `name`: an entry (names compared exactly), else {name, defaultPort}.
+    // What DNS-SD found for `name`; it wins over the entries.
+    void add_discovered(const std::string& name, const Endpoint& endpoint);
+    // The endpoint for `name`: found by DNS-SD, else an entry (names compared exactly),
+    // else {name, defaultPort}.
     Endpoint resolve(const std::string& name, std::uint16_t defaultPort) const;
     const std::map<std::string, Endpoint>& entries() const { return entries_; }
 
 private:
+    std::map<std::string, Endpoint> discovered_;
     std::map<std::string, Endpoint> entries_;
 };
 

@@ -2,9 +2,14 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include <fstream>
+#include <cstdio>
 #include <mutex>
 #include <optional>
 
+#include "platform/discovery/dns_sd.h"
+
+#include "platform/discovery/dns_sd.h"
 #include "platform/remote/channel.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
@@ -13,6 +18,28 @@
 #include "platform/remote/share_service.h"
 
 namespace shardex::remote {
+
+std::filesystem::path default_settings_file() { return default_network_folder().parent_path() / "shardex.conf"; }
+
+namespace {
+
+// The browse time from the settings file; the default when the file or the key is missing
+// or not a number from 0 to 60,000.
+int browse_ms_setting() {
+    std::ifstream in(default_settings_file());
+    for (std::string line; std::getline(in, line);) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos || line.compare(0, eq, "browse_ms") != 0) continue;
+        try {
+            const int ms = std::stoi(line.substr(eq + 1));
+            if (ms >= 0 && ms <= 60000) return ms;
+        } catch (const std::exception&) {
+        }
+    }
+    return kDefaultBrowseMs;
+}
+
+}  // namespace
 
 struct RemoteNetwork::Impl {
     NetworkOptions options;
@@ -23,6 +50,8 @@ struct RemoteNetwork::Impl {
     std::unique_ptr<ShareService> shareService;
     std::unique_ptr<grpc::Server> shareServer;
     int sharePort = 0;
+    // Tells the LAN where this Server's share is for as long as it serves.
+    std::unique_ptr<discovery::Announcement> shareAnnouncement;
 
     const NetworkCredentials& creds() {
         if (!credentials)
@@ -62,10 +91,21 @@ struct RemoteNetwork::Impl {
             const auto at = parse_listen_address(options.shareListen, kSharePort);
             if (!tryListen(at.text()))
                 throw Error("cannot share the source on " + at.text() + ": the port is in use or the address is not this computer's");
-            return;
-        }
-        if (!tryListen("0.0.0.0:" + std::to_string(kSharePort)) && !tryListen("0.0.0.0:0"))
+        } else if (!tryListen("0.0.0.0:" + std::to_string(kSharePort)) && !tryListen("0.0.0.0:0")) {
             throw Error("cannot share the source with the clients: no port to listen on");
+        }
+        announceShare();
+    }
+
+    // Not being found on the LAN costs nothing here: the agents learn the share's port from
+    // their session anyway. The reason is told once.
+    void announceShare() {
+        if (options.serverName.empty()) return;
+        shareAnnouncement = std::make_unique<discovery::Announcement>(
+            discovery::kShareService, options.serverName, static_cast<std::uint16_t>(sharePort),
+            [](const std::string& why) {
+                std::fprintf(stderr, "shardex: cannot announce this Server's share on the network (%s)\n", why.c_str());
+            });
     }
 };
 
@@ -74,6 +114,7 @@ RemoteNetwork::RemoteNetwork(NetworkOptions options) : impl_(std::make_unique<Im
 }
 
 RemoteNetwork::~RemoteNetwork() {
+    impl_->shareAnnouncement.reset();  // withdrawn before the share stops answering
     if (impl_->shareServer) impl_->shareServer->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));
 }
 
@@ -109,6 +150,25 @@ std::vector<std::string> RemoteNetwork::peerNames() {
         impl_->resolve("", kAgentPort);  // reads the peers once
         for (const auto& [name, endpoint] : impl_->resolver->entries()) names.push_back(name);
     } catch (const Error&) {
+    }
+    return names;
+}
+
+std::vector<std::string> RemoteNetwork::discoverAgents() {
+    const int ms = impl_->options.browseMs >= 0 ? impl_->options.browseMs : browse_ms_setting();
+    const auto found = discovery::browse(discovery::kAgentService, std::chrono::milliseconds(ms));
+    std::lock_guard lock(impl_->mutex);
+    std::vector<std::string> names;
+    bool peersRead = true;
+    try {
+        impl_->resolve("", kAgentPort);  // reads the peers once
+    } catch (const Error&) {
+        peersRead = false;  // a bad peers file is reported when a computer is reached
+    }
+    for (const auto& f : found) {
+        names.push_back(f.name);
+        const std::string host = !f.address.empty() ? f.address : f.host;
+        if (peersRead && !host.empty() && f.port != 0) impl_->resolver->add_discovered(f.name, {host, f.port});
     }
     return names;
 }

@@ -23,7 +23,15 @@ struct NetworkOptions {
     // or any free port when that one is taken (agents are told the port).
     std::string shareListen;
     std::string serverName;  // this computer's name, as source paths write it
+    // How long the start-up browse for agents lasts; negative: the settings file's
+    // `browse_ms` (<config>/shardex/shardex.conf), else kDefaultBrowseMs.
+    int browseMs = -1;
 };
+
+inline constexpr int kDefaultBrowseMs = 1000;
+
+// The settings file of this computer: <config>/shardex/shardex.conf, "key=value" lines.
+std::filesystem::path default_settings_file();
 
 using CopyProgress = std::function<bool(std::int64_t done, std::int64_t total)>;
 
@@ -49,6 +57,11 @@ public:
     // The names of the peers entries (command line and peers file), sorted; none when the
     // peers file cannot be read.
     std::vector<std::string> peerNames();
+
+    // Browses the LAN for agents for the browse time and remembers where each one listens
+    // (used ahead of the peers entries). Returns their names, sorted; none when the browse
+    // fails (no DNS-SD daemon, no multicast).
+    std::vector<std::string> discoverAgents();
 
     // The port the share listens on; 0 before it started.
     std::uint16_t sharePort() const;
