@@ -5,6 +5,10 @@
 //   shardex-agent --init                 make the network's certificates and the Shardex folder
 //   shardex-agent [--listen HOST:PORT] [--name NAME] [--shardex-dir DIR]
 //                 [--network-dir DIR] [--peer NAME=HOST:PORT]... [--peers-file FILE] [--headless]
+//   shardex-agent --list [--browse-ms N] the agents that announce themselves on the LAN
+//
+// While it serves, the agent announces itself on the LAN (DNS-SD) under its name and port,
+// so that Servers find it without a peers entry.
 //
 // On a desktop each encoder application is also a small window: the GUI's event loop then runs
 // on the main thread, the gRPC server on its own threads, and a thread of its own waits for
@@ -13,6 +17,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +34,7 @@
 #include "agent/app_view.h"
 #include "agent/desktop_view.h"
 #include "platform/computer_name.h"
+#include "platform/discovery/dns_sd.h"
 #include "platform/error.h"
 #include "platform/paths.h"
 #include "platform/remote/channel.h"
@@ -49,6 +55,8 @@ struct Options {
     bool init = false;
     bool force = false;
     bool headless = false;
+    bool list = false;
+    int browseMs = 1000;
     std::string listen = "0.0.0.0:" + std::to_string(remote::kAgentPort);
     std::string name;
     fs::path shardexDir;
@@ -67,7 +75,9 @@ const char* kUsage =
     "  --network-dir DIR    the network's certificates (default ~/.config/shardex/network)\n"
     "  --peer NAME=HOST:PORT  where to reach a computer by that name (repeatable)\n"
     "  --peers-file FILE    more such entries, one a line (default ~/.config/shardex/peers)\n"
-    "  --headless           print the applications' progress only, even on a desktop\n";
+    "  --headless           print the applications' progress only, even on a desktop\n"
+    "  --list               print the agents announced on the LAN (name, host, port, address)\n"
+    "  --browse-ms N        how long --list listens for them (default 1000)\n";
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
@@ -84,6 +94,15 @@ std::optional<Options> parse(int argc, char** argv) {
         if (a == "--init") o.init = true;
         else if (a == "--force") o.force = true;
         else if (a == "--headless") o.headless = true;
+        else if (a == "--list") o.list = true;
+        else if (a == "--browse-ms") {
+            const std::string v = value("a number of milliseconds");
+            char* end = nullptr;
+            const long ms = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || ms < 0 || ms > 60000)
+                throw Error("--browse-ms needs a number of milliseconds from 0 to 60000, not '" + v + "'");
+            o.browseMs = static_cast<int>(ms);
+        }
         else if (a == "--listen") o.listen = value("HOST:PORT");
         else if (a == "--name") o.name = value("a name");
         else if (a == "--shardex-dir") o.shardexDir = value("a folder");
@@ -96,7 +115,7 @@ std::optional<Options> parse(int argc, char** argv) {
         } else
             throw Error("unknown option '" + a + "'\n" + kUsage);
     }
-    if (o.name.empty()) throw Error("this computer's name cannot be read: give one with --name");
+    if (o.name.empty() && !o.list) throw Error("this computer's name cannot be read: give one with --name");
     return o;
 }
 
@@ -113,6 +132,27 @@ int init(const Options& o) {
                 "and each client), with its modes kept (e.g. scp -rp).\n"
                 "Shardex folder: %s\n",
                 o.networkDir.string().c_str(), o.shardexDir.string().c_str());
+    return 0;
+}
+
+// Prints the agents announced on the LAN, one a line; "-" stands for what did not resolve in time.
+int list(const Options& o) {
+    std::string error;
+    const auto found = discovery::browse(discovery::kAgentService, std::chrono::milliseconds(o.browseMs), &error);
+    if (found.empty()) {
+        std::printf("no Shardex agent answered within %.1f s%s\n", o.browseMs / 1000.0,
+                    error.empty() ? "" : (" (" + error + ")").c_str());
+        return 0;
+    }
+    std::size_t nameWidth = 0, hostWidth = 0;
+    for (const auto& f : found) {
+        nameWidth = std::max(nameWidth, f.name.size());
+        hostWidth = std::max(hostWidth, std::max<std::size_t>(f.host.size(), 1));
+    }
+    for (const auto& f : found)
+        std::printf("%-*s  %-*s  %5s  %s\n", static_cast<int>(nameWidth), f.name.c_str(), static_cast<int>(hostWidth),
+                    f.host.empty() ? "-" : f.host.c_str(), f.port ? std::to_string(f.port).c_str() : "-",
+                    f.address.empty() ? "-" : f.address.c_str());
     return 0;
 }
 
@@ -236,11 +276,21 @@ void serve_until_stopped(const Options& o, agent::AgentSettings settings, const 
     std::printf("shardex-agent %s listening on %s:%d, Shardex folder %s\n", o.name.c_str(), listen.host.c_str(), port,
                 o.shardexDir.string().c_str());
     std::fflush(stdout);
+    // Withdrawn before the server stops. Not being announced never stops the agent.
+    auto announcement = std::make_unique<discovery::Announcement>(
+        discovery::kAgentService, o.name, static_cast<std::uint16_t>(port), [](const std::string& why) {
+            std::fprintf(stderr,
+                         "shardex-agent: cannot announce this agent on the network (%s): Servers find it only "
+                         "through their peers entries\n",
+                         why.c_str());
+            std::fflush(stderr);
+        });
 
     if (desktop) run_desktop(*desktop);
     else wait_for_stop_signal();
     std::printf("shardex-agent %s stopping\n", o.name.c_str());
     std::fflush(stdout);
+    announcement.reset();
     server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(3));
 }
 
@@ -288,6 +338,7 @@ int main(int argc, char** argv) {
     try {
         auto options = parse(argc, argv);
         if (!options) return 0;
+        if (options->list) return list(*options);
         return options->init ? init(*options) : serve(*options);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "shardex-agent: %s\n", e.what());

@@ -60,6 +60,9 @@ public:
             envStrings.push_back(v);
         }
         envStrings.insert(envStrings.end(), o_.env.begin(), o_.env.end());
+        // The agent announces itself with DNS-SD: only on a daemon the test chose.
+        if (!getenv("DBUS_SYSTEM_BUS_ADDRESS"))
+            envStrings.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/shardex-tests-no-bus");
         std::vector<char*> envp;
         for (auto& e : envStrings) envp.push_back(e.data());
         envp.push_back(nullptr);

@@ -9,9 +9,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -24,6 +23,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Avahi's library prints a warning about itself to the user of every program built on it
+// unless this is set. Set before main, while the process has a single thread: setenv is not
+// thread-safe. A value the user gave is kept.
+[[maybe_unused]] const bool quietCompatWarning = [] { return ::setenv("AVAHI_COMPAT_NOWARN", "1", 0) == 0; }();
+
 // Owns one DNSServiceRef: deallocating it ends the operation and closes its socket.
 struct ServiceRefDeleter {
     void operator()(DNSServiceRef ref) const noexcept { DNSServiceRefDeallocate(ref); }
@@ -35,7 +39,9 @@ using ServiceRef = std::unique_ptr<std::remove_pointer_t<DNSServiceRef>, Service
 std::string describe(DNSServiceErrorType code) {
     const char* what = nullptr;
     switch (code) {
-    case kDNSServiceErr_Unknown: what = "no DNS-SD daemon reachable: is avahi-daemon running?"; break;
+    case kDNSServiceErr_Unknown:
+        what = "no DNS-SD daemon reachable: avahi-daemon is not running or cannot be reached";
+        break;
     case kDNSServiceErr_NameConflict: what = "the name is already announced by another computer"; break;
     case kDNSServiceErr_NoMemory: what = "out of memory"; break;
     case kDNSServiceErr_BadParam: what = "a name or service type DNS-SD does not accept"; break;
@@ -48,19 +54,17 @@ std::string describe(DNSServiceErrorType code) {
     case kDNSServiceErr_Refused: what = "refused by the DNS-SD daemon"; break;
     default: what = "DNS-SD failed"; break;
     }
-    return std::string(what) + " (error " + std::to_string(code) + ")";
+    return std::string(what) + ", error " + std::to_string(code);
 }
 
-// Waits up to `timeoutMs` (-1: without limit) for any of `fds` to be readable; the
-// readable ones are flagged in `ready`. poll, not select: the process may hold file
-// descriptors above FD_SETSIZE (gRPC opens many).
+// Waits up to `timeoutMs` (-1: without limit) for any of `fds` to be readable (their revents
+// say which); false on the time limit or an error. poll, not select: the process may hold
+// file descriptors above FD_SETSIZE (gRPC opens many).
 bool wait_readable(std::vector<pollfd>& fds, int timeoutMs) {
     for (auto& p : fds) p.revents = 0;
     const int n = ::poll(fds.data(), fds.size(), timeoutMs);
     return n > 0;
 }
-
-// ---- browse -------------------------------------------------------------------------------
 
 // One instance seen by the browse, with the operations that resolve it. Callbacks only
 // record what they hear; the loop starts and ends operations between rounds, so that no
@@ -113,7 +117,8 @@ void on_resolve(DNSServiceRef, DNSServiceFlags, std::uint32_t, DNSServiceErrorTy
 }
 
 void on_address(DNSServiceRef, DNSServiceFlags flags, std::uint32_t, DNSServiceErrorType error, const char*,
-                std::uint16_t type, std::uint16_t, std::uint16_t length, const void* data, std::uint32_t, void* context) {
+                std::uint16_t type, std::uint16_t, std::uint16_t length, const void* data, std::uint32_t,
+                void* context) {
     auto& in = *static_cast<Instance*>(context);
     if (error != kDNSServiceErr_NoError) {
         in.addressed = true;
@@ -156,17 +161,25 @@ void tend(BrowseState& state) {
     }
 }
 
-// ---- announcement ---------------------------------------------------------------------------
-
 }  // namespace
+
+// ---- announcement ---------------------------------------------------------------------------
 
 struct Announcement::Impl {
     std::function<void(const std::string&)> log;
     std::string name;
     std::once_flag reported;
+    bool withdraw = false;  // set by a callback, acted on by the thread once the callback is over
     ServiceRef ref;
     int stopPipe[2] = {-1, -1};
     std::thread thread;
+
+    void fail(DNSServiceErrorType error) {
+        report(error == kDNSServiceErr_NameConflict ? conflict() : describe(error));
+    }
+    std::string conflict() const {
+        return "the name " + name + " is already announced on the network by another computer";
+    }
 
     void report(const std::string& why) {
         std::call_once(reported, [&] {
@@ -174,14 +187,18 @@ struct Announcement::Impl {
         });
     }
 
-    static void on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char*, const char*,
-                              const char*, void* context) {
+    // Avahi renames a service whose name is taken ("NAME #2") and has no flag to stop it; the
+    // name is how Servers know this computer, so a renamed announcement is withdrawn and told.
+    static void on_registered(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char* registered,
+                              const char*, const char*, void* context) {
         auto& self = *static_cast<Impl*>(context);
-        if (error == kDNSServiceErr_NameConflict)
-            self.report("the name " + self.name + " is already announced by another computer (error " +
-                        std::to_string(error) + ")");
-        else if (error != kDNSServiceErr_NoError)
-            self.report(describe(error));
+        if (error != kDNSServiceErr_NoError) {
+            self.fail(error);
+            self.withdraw = true;
+        } else if (registered && registered != self.name) {
+            self.report(self.conflict());
+            self.withdraw = true;
+        }
     }
 
     // Hears the daemon's answers until the stop pipe is written to (or the daemon goes away).
@@ -196,8 +213,9 @@ struct Announcement::Impl {
             if (fds[1].revents) return;
             if (fds[0].revents) {
                 const DNSServiceErrorType error = DNSServiceProcessResult(ref.get());
-                if (error != kDNSServiceErr_NoError) {
-                    report(describe(error));
+                if (error != kDNSServiceErr_NoError) fail(error);
+                if (error != kDNSServiceErr_NoError || withdraw) {
+                    ref.reset();
                     return;
                 }
             }
@@ -211,13 +229,10 @@ Announcement::Announcement(const std::string& type, const std::string& name, std
     impl_->log = std::move(log);
     impl_->name = name;
     DNSServiceRef ref = nullptr;
-    // No automatic renaming: the name is how Servers know this computer, so a clash is told,
-    // not hidden behind "NAME (2)".
-    const DNSServiceErrorType error =
-        DNSServiceRegister(&ref, kDNSServiceFlagsNoAutoRename, 0, name.c_str(), type.c_str(), nullptr, nullptr,
-                           htons(port), 0, nullptr, &Impl::on_registered, impl_.get());
+    const DNSServiceErrorType error = DNSServiceRegister(&ref, 0, 0, name.c_str(), type.c_str(), nullptr, nullptr,
+                                                         htons(port), 0, nullptr, &Impl::on_registered, impl_.get());
     if (error != kDNSServiceErr_NoError) {
-        impl_->report(describe(error));
+        impl_->fail(error);
         return;
     }
     impl_->ref.reset(ref);
@@ -240,6 +255,8 @@ Announcement::~Announcement() {
     for (int fd : impl_->stopPipe)
         if (fd >= 0) ::close(fd);
 }
+
+// ---- browse ---------------------------------------------------------------------------------
 
 std::vector<Found> browse(const std::string& type, std::chrono::milliseconds limit, std::string* error) {
     const auto deadline = Clock::now() + limit;

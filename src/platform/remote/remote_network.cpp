@@ -8,8 +8,6 @@
 #include <optional>
 
 #include "platform/discovery/dns_sd.h"
-
-#include "platform/discovery/dns_sd.h"
 #include "platform/remote/channel.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
