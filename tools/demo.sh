@@ -19,9 +19,9 @@ fi
 
 clip="$demo/sample.avi"
 if [[ ! -f "$clip" ]]; then
-  echo "making a 2-minute sample clip: $clip"
+  echo "making a 4-minute sample clip: $clip"
   ffmpeg -v error -y -f lavfi -i "testsrc2=size=640x480:rate=30000/1001" -f lavfi -i "sine=frequency=440" \
-    -t 120 -c:v mjpeg -q:v 4 -c:a pcm_s16le "$clip"
+    -t 240 -c:v mjpeg -q:v 4 -c:a pcm_s16le "$clip"
 fi
 
 pids=()
