@@ -2,8 +2,10 @@
 
 #include <algorithm>
 
+#include "about/desktop.h"
 #include "platform/clock.h"
 #include "platform/computer_name.h"
+#include "platform/counters/counters.h"
 #include "platform/encoder/factory.h"
 #include "platform/media/factory.h"
 #include "platform/remote/remote_network.h"
@@ -19,6 +21,8 @@ Services default_services(const NetworkSettings& network) {
     s.tickCount = [] { return platform::tick_count(); };
     s.sleep = [](std::uint32_t ms) { platform::sleep_ms(ms); };
     s.computerName = [] { return platform::computer_name(); };
+    auto counters = platform::create_counter_collection();
+    s.monitorCounters = [counters] { return counters; };
 
     remote::NetworkOptions options;
     options.networkFolder = network.networkFolder;
@@ -44,6 +48,10 @@ Services default_services(const NetworkSettings& network) {
                              const std::function<bool(std::int64_t, std::int64_t)>& progress) {
         net->copyFromClient(computer, name, target, progress);
     };
+    s.findProgram = desktop::find_program;
+    s.startProgram = desktop::start_detached;
+    s.openInBrowser = desktop::open_in_browser;
+    s.helpLocations = desktop::help_locations_of_this_program;
     return s;
 }
 

@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -13,10 +14,13 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSlider>
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "about/about_box.h"
+#include "about/help.h"
 #include "app/colors.h"
 #include "app/startup.h"
 #include "app/video_frame_widget.h"
@@ -147,6 +151,7 @@ bool timer_enabled(const QTimer* t) { return t->isActive(); }
 Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(s)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Shardex v0.9 - Larkspur Works"));
+    setWindowIcon(QIcon(QStringLiteral(":/shardex/shardex.png")));
     if (!services.dialogs) services.dialogs = platform::create_qt_dialogs(this);
     buildControls();
     connectEvents();
@@ -429,6 +434,12 @@ void Form1::connectEvents() {
     on(Cmd_Profile, Cmd_Profile_Click);
     on(Cmd_Go, Cmd_Go_Click);
     on(Cmd_Exit, Cmd_Exit_Click);
+    on(Cmd_Help, Cmd_Help_Click);
+    on(Cmd_About, Cmd_About_Click);
+    // F1 anywhere in the window opens the help, as Cmd_Help does.
+    auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    helpKey->setObjectName(QStringLiteral("Key_F1"));
+    connect(helpKey, &QShortcut::activated, this, [this] { Cmd_Help_Click(*this); });
     on(Cmd_Play, Cmd_Play_Click);
     on(Cmd_Stop, Cmd_Stop_Click);
     on(Cmd_Forward, Cmd_Forward_Click);

@@ -6,6 +6,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "app/services.h"
@@ -25,6 +26,7 @@ class QTimer;
 
 namespace shardex {
 
+class AboutBox;
 class VideoFrameWidget;
 
 // The file-open dialog's settings and results, as the routines read them: FileName is the
@@ -167,6 +169,9 @@ public:
     QTimer* TimerRemote;
     QTimer* TimerRemote2;
     QTimer* Timer_Playback;
+
+    // The About box, made by the first Cmd_About click and kept until the window goes.
+    std::unique_ptr<AboutBox> frmAbout;
 
 private:
     void buildControls();

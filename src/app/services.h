@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/counters/counters.h"
 #include "platform/dialogs.h"
 #include "platform/encoder/encoder.h"
 #include "platform/media/graph.h"
@@ -29,6 +30,9 @@ struct Services {
     std::function<std::vector<std::string>()> browseComputers;
     // This computer's name, or "" when it cannot be read.
     std::function<std::string()> computerName;
+    // SystemMonitor1's counter collection: this computer's performance counters by path, the
+    // same collection on every call. When empty, the meters show 0.
+    std::function<std::shared_ptr<platform::CounterCollection>()> monitorCounters;
 
     // The encoder agent of another computer (a new connection each call). Throws
     // shardex::Error naming the computer and what failed.
@@ -41,6 +45,15 @@ struct Services {
     std::function<void(const std::string& computer, const std::string& name, const std::string& target,
                        const std::function<bool(std::int64_t done, std::int64_t total)>& progress)>
         copyFromClient;
+
+    // The About box and the help. The full path of a program found on the PATH, or "" when
+    // there is none; starts a program detached from Shardex, false when it cannot be started.
+    std::function<std::string(const std::string& name)> findProgram;
+    std::function<bool(const std::string& program)> startProgram;
+    // Opens a local file in the default web browser; false when none can be opened.
+    std::function<bool(const std::string& file)> openInBrowser;
+    // Where the help's first page is looked for, in order (about/help.h).
+    std::function<std::vector<std::string>()> helpLocations;
 };
 
 // Where the real services find the network: certificates, peers, the share's address.

@@ -1,0 +1,282 @@
+// The performance meters: captions and bar values from a counter set the test lays out,
+// the counters and colours set at start-up, counters that are missing or can't be read,
+// and one window on this computer's real counters.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPalette>
+#include <QProgressBar>
+#include <QTimer>
+#include <atomic>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/form1.h"
+#include "meters/meters.h"
+#include "platform/computer_name.h"
+#include "platform/counters/counters.h"
+#include "support/fake_dialogs.h"
+#include "support/qt_wait.h"
+
+using namespace shardex;
+using shardex::testing::FakeDialogs;
+
+namespace {
+
+const std::string kEth0 = "\\\\THISPC\\Network Interface(eth0)\\Bytes Total/sec";
+const std::string kLoopback = "\\\\THISPC\\Network Interface(Loopback Interface lo)\\Bytes Total/sec";
+
+class FakeCounter : public platform::Counter {
+public:
+    FakeCounter(std::string path, double value) : path_(std::move(path)), value_(value) {}
+    std::string path() const override { return path_; }
+    double value() override { return value_; }
+
+private:
+    std::string path_;
+    double value_;
+};
+
+// Counters listed in the order the test gives, position 1 first; Add only records the path.
+class FakeCounters : public platform::CounterCollection {
+public:
+    std::int32_t count() const override { return static_cast<std::int32_t>(items.size()); }
+    std::shared_ptr<platform::Counter> item(std::int32_t position) const override {
+        if (position < 1 || position > count()) return nullptr;
+        return items[static_cast<std::size_t>(position - 1)];
+    }
+    std::shared_ptr<platform::Counter> add(const std::string& path) override {
+        added.push_back(path);
+        return nullptr;
+    }
+
+    // Lays the counters out as the collection lists them: the interfaces (position 1 first),
+    // then the disk, then the processor.
+    void lay_out(double cpu, double disk, const std::vector<std::pair<std::string, double>>& interfaces) {
+        items.clear();
+        for (const auto& [path, v] : interfaces) items.push_back(std::make_shared<FakeCounter>(path, v));
+        items.push_back(std::make_shared<FakeCounter>("\\\\THISPC\\PhysicalDisk(_Total)\\% Disk Time", disk));
+        items.push_back(std::make_shared<FakeCounter>("\\\\THISPC\\Processor(_Total)\\% Processor Time", cpu));
+    }
+
+    std::vector<std::shared_ptr<platform::Counter>> items;
+    std::vector<std::string> added;
+};
+
+struct MeterWindow {
+    std::shared_ptr<FakeDialogs> dialogs = std::make_shared<FakeDialogs>();
+    std::shared_ptr<FakeCounters> counters = std::make_shared<FakeCounters>();
+    std::unique_ptr<Form1> form;
+
+    explicit MeterWindow(bool with_counters = true) {
+        Services s;
+        s.dialogs = dialogs;
+        if (with_counters) s.monitorCounters = [c = counters] { return c; };
+        form = std::make_unique<Form1>(std::move(s));
+        form->S.Server_Computer = "THISPC";
+    }
+
+    struct Shown {
+        std::string cpu, disk, traffic, network;
+        int cpuMeter, diskMeter, netMeter;
+        bool operator==(const Shown&) const = default;
+    };
+    Shown shown() const {
+        auto& f = *form;
+        return {f.Label_CPU->text().toStdString(),
+                f.Label_Disk->text().toStdString(),
+                f.Label_Network_Traffic->text().toStdString(),
+                f.Label_Network->text().toStdString(),
+                f.Local_CPU_Meter->value(),
+                f.Local_Disk_Meter->value(),
+                f.Local_Net_Meter->value()};
+    }
+};
+
+std::ostream& operator<<(std::ostream& os, const MeterWindow::Shown& s) {
+    return os << '"' << s.cpu << "\" \"" << s.disk << "\" \"" << s.traffic << "\" \"" << s.network << "\" meters "
+              << s.cpuMeter << ' ' << s.diskMeter << ' ' << s.netMeter;
+}
+
+const MeterWindow::Shown kAllZero{"CPU:  0 %", "Disk:   0 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 0, 0, 0};
+
+}  // namespace
+
+TEST(MetersTest, StartAddsThisComputersCountersColoursTheBarsAndStartsTheTimer) {
+    MeterWindow w;
+    Start_Meters(*w.form);
+    EXPECT_EQ(w.counters->added, (std::vector<std::string>{
+                                     "\\\\THISPC\\Processor(_Total)\\% Processor Time",
+                                     "\\\\THISPC\\PhysicalDisk(_Total)\\% Disk Time",
+                                     "\\\\THISPC\\Network Interface(*)\\Bytes Total/sec",
+                                 }));
+    EXPECT_EQ(w.form->S.Monitor_Counters, w.counters);
+    EXPECT_EQ(w.form->Local_CPU_Meter->palette().color(QPalette::Highlight), QColor(0, 255, 0));
+    EXPECT_EQ(w.form->Local_Disk_Meter->palette().color(QPalette::Highlight), QColor(255, 0, 0));
+    EXPECT_EQ(w.form->Local_Net_Meter->palette().color(QPalette::Highlight), QColor(255, 255, 0));
+    EXPECT_TRUE(w.form->Timer_Counters->isActive());
+    EXPECT_EQ(w.form->Timer_Counters->interval(), 500);
+}
+
+// Each row: the processor and disk values, and the interfaces at positions n - 3 and n - 2.
+TEST(MetersTest, CaptionsAndMetersFollowTheCounters) {
+    struct Row {
+        const char* intent;
+        double cpu, disk;
+        std::pair<std::string, double> atNMinus3, atNMinus2;
+        MeterWindow::Shown expected;
+    };
+    const Row rows[] = {
+        {"45.2 % shows 45, meter 4.5 to even", 45.2, 0, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  45 %", "Disk:   0 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 4, 0, 0}},
+        {"55 % gives meter 6", 55, 0, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  55 %", "Disk:   0 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 6, 0, 0}},
+        {"100 % gives a full meter", 100, 0, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  100 %", "Disk:   0 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 10, 0, 0}},
+        {"the percent rounds halves to even", 12.5, 13.5, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  12 %", "Disk:   14 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 1, 1, 0}},
+        {"disk 250 % shown unclamped, meter held at 10", 0, 250, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   250 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 0, 10, 0}},
+        {"meters 3.5 and 4.5 both round to 4", 35, 45, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  35 %", "Disk:   45 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 4, 4, 0}},
+        {"a negative value gives an empty meter", -3, -20, {kEth0, 0}, {kLoopback, 0},
+         {"CPU:  -3 %", "Disk:   -20 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 0, 0, 0}},
+        {"1,536,000 B/s is 1500 KB/s", 0, 0, {kEth0, 1536000}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 01,500 KB/sec", "Network: 15 %", 0, 0, 1}},
+        {"12,288 KB/s gives meter 12, held at 10", 0, 0, {kEth0, 12288.0 * 1024}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 12,288 KB/sec", "Network: 119 %", 0, 0, 10}},
+        {"10,300 KB/s counts as 100 %", 0, 0, {kEth0, 10300.0 * 1024}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 10,300 KB/sec", "Network: 100 %", 0, 0, 10}},
+        {"six digits grouped", 0, 0, {kEth0, 123456.0 * 1024}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 123,456 KB/sec", "Network: 1199 %", 0, 0, 10}},
+        {"kilobytes round halves to even: 2.5 gives 2", 0, 0, {kEth0, 2560}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 00,002 KB/sec", "Network: 0 %", 0, 0, 0}},
+        {"megabytes round halves to even: 1.5 gives 2", 0, 0, {kEth0, 1536.0 * 1024},
+         {kLoopback, 0}, {"CPU:  0 %", "Disk:   0 %", "Traffic: 01,536 KB/sec", "Network: 15 %", 0, 0, 2}},
+        {"2.5 MB/s gives meter 2", 0, 0, {kEth0, 2560.0 * 1024}, {kLoopback, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 02,560 KB/sec", "Network: 25 %", 0, 0, 2}},
+        {"loopback at n - 3: the interface at n - 2 is shown", 0, 0, {kLoopback, 99999999}, {kEth0, 1536000},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 01,500 KB/sec", "Network: 15 %", 0, 0, 1}},
+        {"the loopback test is case-sensitive: lower case is not skipped", 0, 0,
+         {"\\\\THISPC\\Network Interface(loopback lo)\\Bytes Total/sec", 1536000}, {kEth0, 0},
+         {"CPU:  0 %", "Disk:   0 %", "Traffic: 01,500 KB/sec", "Network: 15 %", 0, 0, 1}},
+        {"nor is upper case", 0, 0, {"\\\\THISPC\\Network Interface(LOOPBACK lo)\\Bytes Total/sec", 1536000},
+         {kEth0, 0}, {"CPU:  0 %", "Disk:   0 %", "Traffic: 01,500 KB/sec", "Network: 15 %", 0, 0, 1}},
+    };
+    for (const auto& r : rows) {
+        MeterWindow w;
+        // Two more interfaces farther from the disk counter, never shown.
+        w.counters->lay_out(r.cpu, r.disk, {{"\\\\THISPC\\Network Interface(x1)\\Bytes Total/sec", 7e6}, r.atNMinus3,
+                                            r.atNMinus2});
+        Update_Meters(*w.form);
+        EXPECT_EQ(w.shown(), r.expected) << r.intent;
+        EXPECT_TRUE(w.dialogs->shown.empty()) << r.intent;
+    }
+}
+
+TEST(MetersTest, MonitorCounterIsTheInterfaceShown) {
+    MeterWindow w;
+    w.counters->lay_out(0, 0, {{kLoopback, 5}, {kEth0, 6}});
+    Update_Meters(*w.form);
+    EXPECT_EQ(w.form->S.Monitor_Counters, w.counters);
+    ASSERT_NE(w.form->S.Monitor_Counter, nullptr);
+    EXPECT_EQ(w.form->S.Monitor_Counter->path(), kEth0);
+}
+
+// Whatever can't be read shows 0, with no message and nothing thrown.
+TEST(MetersTest, CountersThatCannotBeReadShowZero) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Row {
+        const char* intent;
+        std::vector<std::pair<std::string, double>> listed;  // position 1 first
+        MeterWindow::Shown expected;
+    };
+    const Row rows[] = {
+        {"an empty collection", {}, kAllZero},
+        {"processor and disk only: the interface's position is below 1",
+         {{"disk", 250}, {"cpu", 45.2}},
+         {"CPU:  45 %", "Disk:   250 %", "Traffic: 00,000 KB/sec", "Network: 0 %", 4, 10, 0}},
+        {"loopback at n - 3 with nothing at n - 2 (position 0)",
+         {{kLoopback, 1536000}, {"disk", 0}, {"cpu", 0}}, kAllZero},
+        {"values that are not numbers", {{kEth0, nan}, {kLoopback, 0}, {"disk", inf}, {"cpu", nan}}, kAllZero},
+        {"values beyond 32 bits", {{kEth0, 1e300}, {kLoopback, 0}, {"disk", -1e300}, {"cpu", 1e12}}, kAllZero},
+    };
+    for (const auto& r : rows) {
+        MeterWindow w;
+        for (const auto& [path, v] : r.listed) w.counters->items.push_back(std::make_shared<FakeCounter>(path, v));
+        Update_Meters(*w.form);
+        EXPECT_EQ(w.shown(), r.expected) << r.intent;
+        EXPECT_TRUE(w.dialogs->shown.empty()) << r.intent;
+    }
+
+    MeterWindow none(false);  // no counter service at all
+    Start_Meters(*none.form);
+    Update_Meters(*none.form);
+    EXPECT_EQ(none.shown(), kAllZero);
+    EXPECT_EQ(none.form->S.Monitor_Counters, nullptr);
+    EXPECT_TRUE(none.form->Timer_Counters->isActive());
+    EXPECT_TRUE(none.dialogs->shown.empty());
+}
+
+TEST(MetersTest, ClampValueHoldsTheEnds) {
+    const std::int32_t rows[][4] = {
+        // value, low, high, result
+        {5, 0, 10, 5}, {12, 0, 10, 10}, {-1, 0, 10, 0}, {0, 0, 10, 0}, {10, 0, 10, 10},
+        {7, 5, 3, 5},  // high applied first, then low wins
+    };
+    for (const auto& r : rows) {
+        std::int32_t v = r[0];
+        Clamp_Value(v, static_cast<std::int16_t>(r[1]), static_cast<std::int16_t>(r[2]));
+        EXPECT_EQ(v, r[3]) << r[0] << " in " << r[1] << ".." << r[2];
+    }
+}
+
+TEST(MetersTest, TheTimerRefreshesTheMeters) {
+    MeterWindow w;
+    w.counters->lay_out(45.2, 250, {{kEth0, 1536000}, {kLoopback, 0}});
+    Start_Meters(*w.form);
+    EXPECT_EQ(w.form->Label_CPU->text(), "CPU: ") << "design-time look until the first tick";
+    ASSERT_TRUE(shardex::testing::wait_until([&] { return w.form->Label_CPU->text() == "CPU:  45 %"; }, 5000));
+    EXPECT_EQ(w.shown(), (MeterWindow::Shown{"CPU:  45 %", "Disk:   250 %", "Traffic: 01,500 KB/sec", "Network: 15 %",
+                                              4, 10, 1}));
+}
+
+// The window on this computer's counters, named by this computer's name: the three paths
+// are taken, and a busy thread shows in the processor caption.
+TEST(MetersTest, RealCountersOfThisComputer) {
+    Services s;
+    s.dialogs = std::make_shared<FakeDialogs>();
+    auto counters = platform::create_counter_collection();
+    s.monitorCounters = [counters] { return counters; };
+    Form1 f(std::move(s));
+    f.S.Server_Computer = platform::computer_name();
+    Start_Meters(f);
+    ASSERT_GE(counters->count(), 3);
+    EXPECT_NE(counters->item(counters->count())->path().find("\\Processor(_Total)\\"), std::string::npos);
+    EXPECT_NE(counters->item(counters->count() - 1)->path().find("\\PhysicalDisk(_Total)\\"), std::string::npos);
+
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        volatile unsigned long x = 0;
+        while (!stop.load(std::memory_order_relaxed)) x = x + 1;
+    });
+    bool busy_shown = false;
+    for (int i = 0; i < 30 && !busy_shown; ++i) {
+        shardex::testing::pump_events(100);
+        Update_Meters(f);
+        busy_shown = f.Label_CPU->text() != "CPU:  0 %";
+    }
+    stop = true;
+    busy.join();
+    EXPECT_TRUE(busy_shown);
+    EXPECT_TRUE(f.Label_CPU->text().startsWith("CPU:  ") && f.Label_CPU->text().endsWith(" %"));
+    EXPECT_TRUE(f.Label_Network_Traffic->text().endsWith(" KB/sec"));
+    EXPECT_GE(f.Local_CPU_Meter->value(), 0);
+    EXPECT_LE(f.Local_CPU_Meter->value(), 10);
+}
