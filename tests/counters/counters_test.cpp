@@ -94,42 +94,8 @@ std::vector<std::string> paths_of(const CounterCollection& c) {
 
 }  // namespace
 
-TEST(CounterPathTest, TakesPathsApartAndRefusesMalformedOnes) {
-    struct Row {
-        const char* path;
-        bool ok;
-        const char* computer = "";
-        const char* object = "";
-        const char* instance = "";
-        const char* counter = "";
-    };
-    const Row rows[] = {
-        {"\\\\THISPC\\Processor(_Total)\\% Processor Time", true, "THISPC", "Processor", "_Total", "% Processor Time"},
-        {"\\Network Interface(*)\\Bytes Total/sec", true, "", "Network Interface", "*", "Bytes Total/sec"},
-        {"\\\\\\PhysicalDisk(_Total)\\% Disk Time", true, "", "PhysicalDisk", "_Total", "% Disk Time"},  // empty name
-        {"\\System\\Processes", true, "", "System", "", "Processes"},
-        {"", false},
-        {"Processor(_Total)\\% Processor Time", false},  // no leading backslash
-        {"\\\\THISPC", false},                           // no object
-        {"\\Processor(_Total)", false},                  // no counter
-        {"\\Processor(_Total\\% Processor Time", false}, // instance not closed
-        {"\\Processor()\\% Processor Time", false},
-        {"\\(_Total)\\% Processor Time", false},
-        {"\\Processor(_Total)\\a\\b", false},
-    };
-    for (const auto& r : rows) {
-        auto p = parse_counter_path(r.path);
-        ASSERT_EQ(p.has_value(), r.ok) << r.path;
-        if (!r.ok) continue;
-        EXPECT_EQ(p->computer, r.computer) << r.path;
-        EXPECT_EQ(p->object, r.object) << r.path;
-        EXPECT_EQ(p->instance, r.instance) << r.path;
-        EXPECT_EQ(p->counter, r.counter) << r.path;
-    }
-}
-
-// Paths of this computer, with names in any case, are taken; another computer's, unknown
-// objects, instances and counters are refused and add nothing.
+// Paths of this computer, with names in any case, are taken; malformed paths, another
+// computer's, unknown objects, instances and counters are refused and add nothing.
 TEST(CounterCollectionTest, AddTakesThisComputersCountersOnly) {
     struct Row {
         std::string path;
@@ -149,7 +115,12 @@ TEST(CounterCollectionTest, AddTakesThisComputersCountersOnly) {
         {"\\\\THISPC\\Memory\\Available Bytes", 0},
         {net_path("lo"), 0},  // loopback goes by its instance name
         {net_path("wlan9"), 0},
-        {"Processor", 0},
+        {"", 0},
+        {"Processor(_Total)\\% Processor Time", 0},   // no leading backslash
+        {"\\\\THISPC\\Processor(_Total)", 0},          // no counter
+        {"\\Processor(_Total\\% Processor Time", 0},  // instance not closed
+        {"\\(_Total)\\% Processor Time", 0},
+        {"\\Processor(_Total)\\% Processor Time\\x", 0},
     };
     FakeSystem sys;
     for (const auto& r : rows) {
@@ -170,6 +141,7 @@ TEST(CounterCollectionTest, ListsTheCountersSoThePositionsHoldTheMeters) {
         std::vector<std::string> interfaces;  // proc/net/dev, in order; "lo" and "mylo" are loopback
         std::string routed;                   // the default route's interface; "" = none
         std::vector<std::string> expected;    // instances from position 1 to count() - 2
+        bool sysfs = true;                    // false: no flags to read, "lo" is loopback by name
     };
     const Row rows[] = {
         {"loopback and the routed one nearest the disk", {"lo", "ifb0", "eth0", "docker0"}, "eth0",
@@ -181,6 +153,7 @@ TEST(CounterCollectionTest, ListsTheCountersSoThePositionsHoldTheMeters) {
          {"usb0", "wlan0", "eth0"}},
         {"a route to an interface not listed", {"lo", "eth0"}, "tun7", {"eth0", "Loopback Interface lo"}},
         {"loopback alone", {"lo"}, "eth0", {"Loopback Interface lo"}},
+        {"no flags to read: loopback by name", {"lo", "eth0"}, "eth0", {"eth0", "Loopback Interface lo"}, false},
     };
     for (const auto& r : rows) {
         FakeSystem sys;
@@ -190,6 +163,7 @@ TEST(CounterCollectionTest, ListsTheCountersSoThePositionsHoldTheMeters) {
             sys.write("sys/class/net/" + name + "/flags", name.find("lo") != std::string::npos ? "0x9\n" : "0x1003\n");
         }
         sys.dev(dev);
+        if (!r.sysfs) sys.remove("sys");
         if (r.routed.empty()) sys.remove("proc/net/route");
         else sys.route(r.routed);
 
@@ -203,14 +177,6 @@ TEST(CounterCollectionTest, ListsTheCountersSoThePositionsHoldTheMeters) {
         expected.push_back(kCpu);
         EXPECT_EQ(paths_of(*c), expected) << r.intent;
     }
-}
-
-TEST(CounterCollectionTest, LoopbackByNameWhenFlagsCannotBeRead) {
-    FakeSystem sys;
-    sys.remove("sys");
-    auto c = create_proc_counter_collection(sys.options());
-    c->add(kNet);
-    EXPECT_EQ(paths_of(*c), (std::vector<std::string>{net_path("eth0"), net_path("Loopback Interface lo")}));
 }
 
 TEST(CounterRateTest, ProcessorIsBusyTimeOverAllTime) {

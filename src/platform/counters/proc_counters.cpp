@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <limits>
 #include <map>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "platform/computer_name.h"
@@ -286,27 +288,84 @@ std::vector<Interface> list_interfaces(const System& sys) {
             }
         }
     }
-    auto is_main = [&](const Interface& i) { return !i.loopback && (routed.empty() || i.name == routed); };
-    auto main_it = std::find_if(all.begin(), all.end(), is_main);
-    if (main_it == all.end()) main_it = std::find_if(all.begin(), all.end(), [](auto& i) { return !i.loopback; });
+    auto is_routed = [&](const Interface& i) { return !i.loopback && (routed.empty() || i.name == routed); };
+    auto carrier_it = std::find_if(all.begin(), all.end(), is_routed);
+    if (carrier_it == all.end())
+        carrier_it = std::find_if(all.begin(), all.end(), [](auto& i) { return !i.loopback; });
 
     std::vector<Interface> ordered;
     std::vector<Interface> rest;
-    std::optional<Interface> main;
+    std::optional<Interface> carrier;
     std::optional<Interface> loop;
     for (auto it = all.begin(); it != all.end(); ++it) {
-        if (it == main_it) main = *it;
+        if (it == carrier_it) carrier = *it;
         else if (it->loopback && !loop) loop = *it;
         else rest.push_back(*it);
     }
-    if (loop) ordered.push_back(*loop);
-    else if (main && !rest.empty()) {
+    if (loop) {
+        ordered.push_back(*loop);
+    } else if (carrier && !rest.empty()) {
         ordered.push_back(rest.front());
         rest.erase(rest.begin());
     }
-    if (main) ordered.push_back(*main);
+    if (carrier) ordered.push_back(*carrier);
     ordered.insert(ordered.end(), rest.begin(), rest.end());
     return ordered;
+}
+
+// ---- counter paths ---------------------------------------------------------------------------
+
+// A counter path taken apart: "\\COMPUTER\Object(Instance)\Counter". `computer` is empty
+// when the path leaves it out or leaves it empty; `instance` is empty for an object without
+// instances. `instanceAt` is where the instance starts in the path, so that a wildcard can
+// be replaced by a name.
+struct CounterPath {
+    std::string computer;
+    std::string object;
+    std::string instance;
+    std::string counter;
+    std::size_t instanceAt = std::string::npos;
+};
+
+// Null for a malformed path.
+std::optional<CounterPath> parse_counter_path(std::string_view path) {
+    CounterPath p;
+    std::size_t at = 0;
+    if (path.substr(0, 2) == "\\\\") {
+        auto end = path.find('\\', 2);
+        if (end == std::string_view::npos) return std::nullopt;
+        p.computer = std::string(path.substr(2, end - 2));
+        at = end;
+    }
+    if (at >= path.size() || path[at] != '\\') return std::nullopt;
+    ++at;
+    // The object runs to the first backslash outside the instance's parentheses.
+    std::size_t sep = std::string_view::npos;
+    int depth = 0;
+    for (std::size_t i = at; i < path.size(); ++i) {
+        if (path[i] == '(') ++depth;
+        else if (path[i] == ')') --depth;
+        else if (path[i] == '\\' && depth == 0) {
+            sep = i;
+            break;
+        }
+    }
+    if (sep == std::string_view::npos || depth != 0) return std::nullopt;
+    auto object = path.substr(at, sep - at);
+    auto counter = path.substr(sep + 1);
+    if (counter.empty() || counter.find('\\') != std::string_view::npos) return std::nullopt;
+    auto open = object.find('(');
+    if (open != std::string_view::npos) {
+        if (object.back() != ')') return std::nullopt;
+        p.instance = std::string(object.substr(open + 1, object.size() - open - 2));
+        p.instanceAt = at + open + 1;
+        object = object.substr(0, open);
+        if (p.instance.empty()) return std::nullopt;
+    }
+    if (object.empty()) return std::nullopt;
+    p.object = std::string(object);
+    p.counter = std::string(counter);
+    return p;
 }
 
 // ---- the collection -------------------------------------------------------------------------
@@ -377,46 +436,6 @@ private:
 };
 
 }  // namespace
-
-std::optional<CounterPath> parse_counter_path(std::string_view path) {
-    CounterPath p;
-    std::size_t at = 0;
-    if (path.substr(0, 2) == "\\\\") {
-        auto end = path.find('\\', 2);
-        if (end == std::string_view::npos) return std::nullopt;
-        p.computer = std::string(path.substr(2, end - 2));
-        at = end;
-    }
-    if (at >= path.size() || path[at] != '\\') return std::nullopt;
-    ++at;
-    // The object runs to the first backslash outside the instance's parentheses.
-    std::size_t sep = std::string_view::npos;
-    int depth = 0;
-    for (std::size_t i = at; i < path.size(); ++i) {
-        if (path[i] == '(') ++depth;
-        else if (path[i] == ')') --depth;
-        else if (path[i] == '\\' && depth == 0) {
-            sep = i;
-            break;
-        }
-    }
-    if (sep == std::string_view::npos || depth != 0) return std::nullopt;
-    auto object = path.substr(at, sep - at);
-    auto counter = path.substr(sep + 1);
-    if (counter.empty() || counter.find('\\') != std::string_view::npos) return std::nullopt;
-    auto open = object.find('(');
-    if (open != std::string_view::npos) {
-        if (object.back() != ')') return std::nullopt;
-        p.instance = std::string(object.substr(open + 1, object.size() - open - 2));
-        p.instanceAt = at + open + 1;
-        object = object.substr(0, open);
-        if (p.instance.empty()) return std::nullopt;
-    }
-    if (object.empty()) return std::nullopt;
-    p.object = std::string(object);
-    p.counter = std::string(counter);
-    return p;
-}
 
 std::shared_ptr<CounterCollection> create_proc_counter_collection(ProcCounterOptions options) {
     return std::make_shared<ProcCounterCollection>(std::move(options));

@@ -5,9 +5,7 @@
 
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 
 #include "platform/counters/counters.h"
 
@@ -25,20 +23,5 @@ struct ProcCounterOptions {
 };
 
 std::shared_ptr<CounterCollection> create_proc_counter_collection(ProcCounterOptions options = {});
-
-// A counter path taken apart: "\\COMPUTER\Object(Instance)\Counter". `computer` is empty
-// when the path leaves it out or leaves it empty; `instance` is empty for an object
-// without instances. `instanceAt` is where the instance starts in the path (npos when
-// there is none), so that a wildcard can be replaced by a name.
-struct CounterPath {
-    std::string computer;
-    std::string object;
-    std::string instance;
-    std::string counter;
-    std::size_t instanceAt = std::string::npos;
-};
-
-// Null for a malformed path.
-std::optional<CounterPath> parse_counter_path(std::string_view path);
 
 }  // namespace shardex::platform
