@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFont>
@@ -13,11 +14,14 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cstddef>
+#include <iterator>
 
 #include "about/about_box.h"
 #include "about/help.h"
@@ -84,6 +88,14 @@ QComboBox* combo(QWidget* parent, const char* name, const QString& tip = {}) {
     return c;
 }
 
+// Margins and spacing inside a group box: small, so that the whole window fits a 1366 x 768
+// screen with its task bar.
+void tighten(QGridLayout* g) {
+    g->setContentsMargins(6, 2, 6, 4);
+    g->setHorizontalSpacing(6);
+    g->setVerticalSpacing(2);
+}
+
 // Controls of one slot panel, laid out alike for the three slots.
 struct SlotPanel {
     QGroupBox* frame;
@@ -104,8 +116,7 @@ struct SlotPanel {
 
 void lay_out_slot(const SlotPanel& p) {
     auto* g = new QGridLayout(p.frame);
-    g->setHorizontalSpacing(8);
-    g->setVerticalSpacing(4);
+    tighten(g);
     g->addWidget(p.chooser, 0, 0, 1, 3);
     g->addWidget(p.encode, 0, 3);
     g->addWidget(p.loadLabel, 1, 0);
@@ -128,7 +139,7 @@ void lay_out_slot(const SlotPanel& p) {
     mono.setStyleHint(QFont::Monospace);
     mono.setFamily(QStringLiteral("DejaVu Sans Mono"));
     p.clock->setFont(mono);
-    p.status->setMinimumHeight(22);
+    p.status->setMinimumHeight(20);
     p.status->setFrameShape(QFrame::Panel);
     p.status->setFrameShadow(QFrame::Sunken);
     p.bar->setMaximumHeight(14);
@@ -188,6 +199,7 @@ void Form1::buildControls() {
     Label19 = label(Frame2, "Label19", QStringLiteral("Bit rate: "));
     {
         auto* g = new QGridLayout(Frame2);
+        tighten(g);
         g->addWidget(TextBox_File, 0, 0, 1, 2);
         g->addWidget(Cmd_File, 0, 2);
         g->addWidget(Label_SourceSize, 1, 0);
@@ -203,6 +215,7 @@ void Form1::buildControls() {
     Combo_Profile = combo(Frame_Profile, "Combo_Profile");
     Combo_Profile->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     Combo_Profile->setMinimumContentsLength(30);
+    Combo_Profile->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     Label24 = label(Frame_Profile, "Label24", QStringLiteral("Codec:"));
     Label25 = label(Frame_Profile, "Label25", QStringLiteral("Frame:"));
     Label26 = label(Frame_Profile, "Label26", QStringLiteral("Fps:"));
@@ -211,16 +224,19 @@ void Form1::buildControls() {
     Label23 = label(Frame_Profile, "Label23", QStringLiteral("Audio:"));
     Label22 = label(Frame_Profile, "Label22", QStringLiteral("Video:"));
     {
+        // Three rows, as many as the source group beside it: the list, then the codec and
+        // picture, then the bit rates and their mode.
         auto* g = new QGridLayout(Frame_Profile);
-        g->addWidget(Combo_Profile, 0, 0, 1, 3);
-        g->addWidget(Label24, 1, 0, 1, 3);
-        g->addWidget(Label25, 2, 0);
-        g->addWidget(Label26, 2, 1);
+        tighten(g);
+        g->addWidget(Combo_Profile, 0, 0, 1, 4);
+        g->addWidget(Label24, 1, 0, 1, 2);
+        g->addWidget(Label25, 1, 2);
+        g->addWidget(Label26, 1, 3);
+        g->addWidget(Label23, 2, 0);
+        g->addWidget(Label22, 2, 1);
         g->addWidget(Label20, 2, 2);
-        g->addWidget(Label23, 3, 0);
-        g->addWidget(Label22, 3, 1);
-        g->addWidget(Label18, 3, 2);
-        for (int c = 0; c < 3; ++c) g->setColumnStretch(c, 1);
+        g->addWidget(Label18, 2, 3);
+        for (int c = 0; c < 4; ++c) g->setColumnStretch(c, 1);
     }
 
     // ---- free-standing buttons ------------------------------------------------------------
@@ -237,7 +253,10 @@ void Form1::buildControls() {
 
     // ---- preview --------------------------------------------------------------------------
     Frame_Video = named(new VideoFrameWidget(this), "Frame_Video");
-    Frame_Video->setFixedSize(320, 240);
+    // The picture box takes the room the window gains; the picture keeps its aspect ratio
+    // inside it (VideoFrameWidget letterboxes).
+    Frame_Video->setMinimumSize(320, 240);
+    Frame_Video->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     Slider = named(new QSlider(Qt::Horizontal, this), "Slider");
     Slider->setRange(0, 40);
     Slider->setSingleStep(1);
@@ -341,6 +360,7 @@ void Form1::buildControls() {
     Label_Network = label(Frame_CPU_Disk, "Label_Network", QStringLiteral("Network:"));
     {
         auto* g = new QGridLayout(Frame_CPU_Disk);
+        tighten(g);
         g->addWidget(Label_CPU, 0, 0);
         g->addWidget(Local_CPU_Meter, 0, 1);
         g->addWidget(Label_Disk, 1, 0);
@@ -353,10 +373,12 @@ void Form1::buildControls() {
     }
     Frame_Network = named(new QGroupBox(QStringLiteral("Network"), this), "Frame_Network");
     ListBox_NetComputers = named(new QListWidget(Frame_Network), "ListBox_NetComputers");
-    ListBox_NetComputers->setMaximumHeight(72);
+    ListBox_NetComputers->setMinimumHeight(40);
     Label_Network_Traffic = label(Frame_Network, "Label_Network_Traffic", QStringLiteral("Traffic: "));
     {
         auto* v = new QVBoxLayout(Frame_Network);
+        v->setContentsMargins(6, 2, 6, 4);
+        v->setSpacing(2);
         v->addWidget(ListBox_NetComputers);
         v->addWidget(Label_Network_Traffic);
     }
@@ -368,16 +390,19 @@ void Form1::buildControls() {
     TimerRemote2 = timer(this, "TimerRemote2", 500);
     Timer_Playback = timer(this, "Timer_Playback", 200);
 
-    // ---- window layout: source, profile and preview on the left; slots and meters right ----
-    auto* left = new QVBoxLayout;
-    left->addWidget(Frame2);
-    left->addWidget(Frame_Profile);
-    auto* videoRow = new QHBoxLayout;
-    videoRow->addStretch();
-    videoRow->addWidget(Frame_Video);
-    videoRow->addStretch();
-    left->addLayout(videoRow);
-    left->addWidget(Slider);
+    // ---- window layout ----------------------------------------------------------------------
+    // Source and profile side by side across the top; below, the preview column on the left
+    // and the three slot panels side by side on the right with the meters and the network list
+    // under them; the buttons along the bottom. Extra width goes to the picture and the
+    // panels' file boxes, extra height to the picture and the network list.
+    auto* header = new QHBoxLayout;
+    header->addWidget(Frame2, 2);
+    header->addWidget(Frame_Profile, 3);
+
+    auto* preview = new QVBoxLayout;
+    preview->setSpacing(3);
+    preview->addWidget(Frame_Video, 1);
+    preview->addWidget(Slider);
     auto* transport = new QHBoxLayout;
     transport->addWidget(Cmd_Backward);
     transport->addWidget(Cmd_Play);
@@ -385,26 +410,32 @@ void Form1::buildControls() {
     transport->addWidget(Cmd_Forward);
     transport->addStretch();
     transport->addWidget(Playback_Counter);
-    left->addLayout(transport);
+    preview->addLayout(transport);
     auto* trim = new QHBoxLayout;
     trim->addWidget(Cmd_MarkIn);
     trim->addWidget(Cmd_MarkOut);
     trim->addWidget(Cmd_Clear);
     trim->addWidget(Label_Trim, 1);
-    left->addLayout(trim);
+    preview->addLayout(trim);
     auto* marks = new QHBoxLayout;
     for (auto* l : {Label_MarkIn, Label_MarkOut, Label_Edit_Length}) marks->addWidget(l, 1);
-    left->addLayout(marks);
-    left->addStretch();
+    preview->addLayout(marks);
 
+    auto* panels = new QHBoxLayout;
+    for (auto* panel : {Frame_Local, Frame_Remote, Frame_Remote2}) {
+        panel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
+        panels->addWidget(panel, 1);
+    }
+    auto* meters = new QHBoxLayout;
+    meters->addWidget(Frame_CPU_Disk, 1, Qt::AlignTop);
+    meters->addWidget(Frame_Network, 2);
     auto* right = new QVBoxLayout;
-    right->addWidget(Frame_Local);
-    right->addWidget(Frame_Remote);
-    right->addWidget(Frame_Remote2);
-    auto* bottom = new QHBoxLayout;
-    bottom->addWidget(Frame_CPU_Disk, 1);
-    bottom->addWidget(Frame_Network, 1);
-    right->addLayout(bottom);
+    right->addLayout(panels);
+    right->addLayout(meters, 1);
+
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(preview, 1);
+    columns->addLayout(right, 1);
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(Cmd_File2);
@@ -417,12 +448,26 @@ void Form1::buildControls() {
     buttons->addWidget(Cmd_Exit);
     Cmd_Go->setMinimumWidth(120);
 
-    auto* columns = new QHBoxLayout;
-    columns->addLayout(left, 1);
-    columns->addLayout(right, 1);
     auto* top = new QVBoxLayout(this);
-    top->addLayout(columns);
+    top->setContentsMargins(8, 6, 8, 6);
+    top->setSpacing(6);
+    top->addLayout(header);
+    top->addLayout(columns, 1);
     top->addLayout(buttons);
+
+    setTabOrders();
+    resize(sizeHint());
+}
+
+void Form1::setTabOrders() {
+    // Top to bottom as the user works: source, profile, preview and trim, the slots from the
+    // Server to Client 2, the network list, then the bottom row.
+    QWidget* order[] = {Cmd_File, TextBox_File, Combo_Profile, Slider, Cmd_Backward, Cmd_Play, Cmd_Stop,
+                        Cmd_Forward, Cmd_MarkIn, Cmd_MarkOut, Cmd_Clear, CheckBox_PostView, Cmd_Local_Encode,
+                        local_load, TextBox_LocalFile, Combo1, Cmd_Remote_Encode, remote_load, TextBox_RemoteFile,
+                        Combo2, Cmd_Remote2_Encode, remote2_load, TextBox_Remote2File, ListBox_NetComputers,
+                        Cmd_File2, Cmd_Profile, Cmd_Go, Cmd_Help, Cmd_About, Cmd_Exit};
+    for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
 
 void Form1::connectEvents() {
@@ -457,6 +502,20 @@ void Form1::connectEvents() {
         if (Combo_Profile->lineEdit() && !Combo_Profile->hasFocus()) Combo_Profile->lineEdit()->setCursorPosition(0);
     });
     connect(Combo_Profile, &QComboBox::activated, this, [this](int) { Combo_Profile_Click(*this); });
+    // Stock profile names are longer than the box: its tooltip holds the whole chosen name, and
+    // its list is made as wide as the longest name (the list may be wider than the box).
+    connect(Combo_Profile, &QComboBox::currentTextChanged, this,
+            [this](const QString& name) { Combo_Profile->setToolTip(name); });
+    auto widenList = [this] {
+        QAbstractItemView* list = Combo_Profile->view();
+        list->setMinimumWidth(list->sizeHintForColumn(0) + list->verticalScrollBar()->sizeHint().width() +
+                              2 * list->frameWidth());
+    };
+    QAbstractItemModel* profiles = Combo_Profile->model();
+    connect(profiles, &QAbstractItemModel::rowsInserted, this, widenList);
+    connect(profiles, &QAbstractItemModel::rowsRemoved, this, widenList);
+    connect(profiles, &QAbstractItemModel::modelReset, this, widenList);
+    connect(profiles, &QAbstractItemModel::dataChanged, this, widenList);
     connect(Combo1, &QComboBox::activated, this, [this](int) { Combo1_Click(*this); });
     connect(Combo2, &QComboBox::activated, this, [this](int) { Combo2_Click(*this); });
     connect(CheckBox_PostView, &QCheckBox::clicked, this, [this](bool) { CheckBox_PostView_Click(*this); });

@@ -175,6 +175,7 @@ public:
 
 private:
     void buildControls();
+    void setTabOrders();
     void connectEvents();
 };
 

@@ -12,6 +12,8 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLocale>
+#include <QScreen>
+#include <QSettings>
 #include <QTimer>
 #include <clocale>
 #include <memory>
@@ -77,6 +79,21 @@ int main(int argc, char** argv) {
     if (args.isSet(sourceOpt))
         form.services.dialogs =
             std::make_shared<PresetOpenDialogs>(form.services.dialogs, args.value(sourceOpt).toStdString());
+    // The window comes back where and as large as it was left; Qt moves and shrinks it onto the
+    // screen if the screens changed since. Only the real program does this, so that tests never
+    // depend on a previous run's window.
+    QSettings settings(QStringLiteral("Shardex"), QStringLiteral("Shardex"));
+    const QByteArray geometry = settings.value(QStringLiteral("window/geometry")).toByteArray();
+    if (geometry.isEmpty() || !form.restoreGeometry(geometry)) {
+        // First run: the window's own size, within the free part of the screen (less a title
+        // bar); the window manager places it.
+        if (const QScreen* screen = form.screen()) {
+            const QSize free = screen->availableGeometry().size() - QSize(0, 32);
+            form.resize(form.sizeHint().boundedTo(free).expandedTo(form.minimumSizeHint()));
+        }
+    }
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &form,
+                     [&] { settings.setValue(QStringLiteral("window/geometry"), form.saveGeometry()); });
     form.show();
     form.load();
 
