@@ -30,22 +30,12 @@
 #include "support/fake_dialogs.h"
 #include "support/qt_wait.h"
 #include "support/real_services.h"
+#include "support/shell.h"
 
 namespace shardex::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
 
 int frame_count(const std::string& path) {
     const auto out = run("timeout 60 ffprobe -v error -select_streams v:0 -count_packets -show_entries "

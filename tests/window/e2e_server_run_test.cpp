@@ -25,20 +25,10 @@
 #include "support/fake_dialogs.h"
 #include "support/qt_wait.h"
 #include "support/real_services.h"
+#include "support/shell.h"
 
 namespace shardex::testing {
 namespace {
-
-std::string run(const std::string& command) {
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
 
 // Timestamps (ms) of the video frames of a file.
 std::vector<double> frame_times(const std::string& path) {
