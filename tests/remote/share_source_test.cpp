@@ -1,12 +1,14 @@
-// A shared source read as the encoder's ByteSource: the block cache fetches each byte once,
-// and an encode through the share gives the same result as one from the local file.
+// The Share service over loopback: reads and copies through ShareClient, the block cache the
+// encoder reads a shared source through, and an encode of a source on another computer.
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <random>
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "encoder/support.h"
 #include "platform/encoder/errors.h"
@@ -28,6 +30,28 @@ constexpr std::int64_t kMiB = 1 << 20;
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+std::string random_file(const fs::path& p, std::size_t n, unsigned seed = 7) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    std::ofstream(p, std::ios::binary) << s;
+    return s;
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string error_of(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "";
+}
+
 // The real service, with its calls counted.
 class CountingShare final : public proto::Share::Service {
 public:
@@ -40,13 +64,17 @@ public:
         ++reads;
         return inner_.Read(c, q, a);
     }
+    grpc::Status Download(grpc::ServerContext* c, const proto::FileRef* q, grpc::ServerWriter<proto::Chunk>* w) override {
+        return inner_.Download(c, q, w);
+    }
     std::atomic<int> stats{0}, reads{0};
 
 private:
     ShareService inner_;
 };
 
-// The counting share on 127.0.0.1 and a client that calls its computer SRV.
+// The counting share on 127.0.0.1 (plain transport: TLS is tested on its own) and a client
+// that calls its computer SRV.
 class Loopback {
 public:
     explicit Loopback(std::shared_ptr<const SharePolicy> policy) : service(std::move(policy)) {
@@ -73,43 +101,111 @@ private:
     std::unique_ptr<grpc::Server> server_;
 };
 
-std::string random_file(const fs::path& p, std::size_t n) {
-    std::mt19937 gen(7);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    std::ofstream(p, std::ios::binary) << s;
-    return s;
+// Reads at `offset` through `read` and checks the bytes against `data`, and that nothing
+// was written past what it returned.
+template <class Read>
+void check_read(const std::string& data, std::int64_t offset, std::int64_t length, std::int64_t expect, Read read) {
+    SCOPED_TRACE(std::to_string(offset) + "+" + std::to_string(length));
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(length) + 1, 0xEE);
+    const std::int64_t n = read(offset, buf.data(), length);
+    ASSERT_EQ(n, expect);
+    if (n > 0) {
+        EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + offset, static_cast<std::size_t>(n)));
+    }
+    EXPECT_EQ(buf[static_cast<std::size_t>(n)], 0xEE) << "wrote past what it returned";
 }
 
-TEST(ShareSource, ServesTheFileByteExactAcrossBlocks) {
+TEST(ShareClient, ReadsByOffsetDirectAndThroughTheBlockCache) {
     TempDir dir;
-    const std::string data = random_file(dir / "a.avi", 5 * kMiB / 2);
+    const std::string data = random_file(dir / "a.avi", 5 * kMiB / 2 + 123);
     Loopback net(std::make_shared<FolderShare>(dir.path()));
     auto source = make_cached_share_source(net.client, "a.avi");
     const auto size = static_cast<std::int64_t>(data.size());
+    EXPECT_EQ(net.client->size("a.avi"), size);
     EXPECT_EQ(source->size(), size);
-
     struct Case {
         std::int64_t offset, length, expect;
     } cases[] = {
         {0, 10, 10},
-        {kMiB - 3, 6, 6},                     // across a block boundary
-        {10, 2 * kMiB, 2 * kMiB},             // across three blocks
-        {size - 4, 100, 4},                   // the short last block
+        {kMiB - 3, 6, 6},                      // across a block boundary
+        {10, 2 * kMiB + 77, 2 * kMiB + 77},    // across three blocks; several calls of at most kMaxReadBytes
+        {size - 4, 100, 4},                    // cut at the end
         {size, 10, 0},
-        {size + kMiB * 100, 10, 0},           // far beyond the end (64-bit offsets)
+        {size + kMiB * 100, 10, 0},            // far beyond the end (64-bit offsets)
         {INT64_MAX - 10, 5, 0},
+        {0, 0, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.offset) + "+" + std::to_string(c.length));
-        std::vector<std::uint8_t> buf(static_cast<std::size_t>(c.length));
-        const std::int64_t n = source->read(c.offset, buf.data(), c.length);
-        ASSERT_EQ(n, c.expect);
-        if (n > 0) {
-            EXPECT_EQ(0, std::memcmp(buf.data(), data.data() + c.offset, static_cast<std::size_t>(n)));
-        }
+        check_read(data, c.offset, c.length, c.expect,
+                   [&](std::int64_t at, std::uint8_t* b, std::int64_t n) { return net.client->read("a.avi", at, b, n); });
+        check_read(data, c.offset, c.length, c.expect,
+                   [&](std::int64_t at, std::uint8_t* b, std::int64_t n) { return source->read(at, b, n); });
     }
-    EXPECT_EQ(net.service.stats.load(), 1) << "the size is asked once";
+    EXPECT_EQ(net.service.stats.load(), 2) << "the cached source asks the size once";
+}
+
+TEST(ShareClient, RefusalsNameTheComputerAndTheFile) {
+    TempDir dir;
+    Loopback net(std::make_shared<FolderShare>(dir.path()));
+    EXPECT_EQ(error_of([&] { net.client->size("../x"); }), "SRV: '../x' is not a plain file name: it contains '/', '\\' or ':'");
+    const std::string gone = "SRV: 'gone.wmv' is not in the Shardex folder of this computer";
+    std::uint8_t b[4];
+    EXPECT_EQ(error_of([&] { net.client->read("gone.wmv", 0, b, 4); }), gone);
+    EXPECT_EQ(error_of([&] { net.client->download("gone.wmv", dir / "copy.wmv", {}); }), gone);
+    EXPECT_FALSE(fs::exists(dir / "copy.wmv"));
+}
+
+TEST(ShareClient, DownloadIsByteExactOrLeavesNothing) {
+    TempDir dir;
+    fs::create_directories(dir / "out");
+    const std::string data = random_file(dir / "seg.wmv", 3 * kMiB + 4321, 2);
+    Loopback net(std::make_shared<FolderShare>(dir.path()));
+    const fs::path target = dir / "out" / "seg.wmv";
+    const auto size = static_cast<std::int64_t>(data.size());
+
+    {  // over an older copy, reporting progress up to the whole size
+        std::ofstream(target) << "an older copy, replaced whole";
+        std::vector<std::int64_t> done;
+        net.client->download("seg.wmv", target, [&](std::int64_t d, std::int64_t total) {
+            EXPECT_EQ(total, size);
+            EXPECT_TRUE(done.empty() || d > done.back());
+            done.push_back(d);
+            return true;
+        });
+        EXPECT_EQ(read_file(target), data);
+        ASSERT_GE(done.size(), 2u);
+        EXPECT_EQ(done.back(), size);
+        fs::remove(target);
+        EXPECT_TRUE(fs::is_empty(dir / "out")) << "a temporary file was left";
+    }
+    {  // onto the very file being served
+        net.client->download("seg.wmv", dir / "seg.wmv", {});
+        EXPECT_EQ(read_file(dir / "seg.wmv"), data);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 2) << "a temporary file was left";
+    }
+    {  // cancelled
+        int calls = 0;
+        EXPECT_EQ(error_of([&] {
+                      net.client->download("seg.wmv", target, [&](std::int64_t, std::int64_t) { return ++calls < 2; });
+                  }),
+                  "the copy of 'seg.wmv' from SRV was cancelled");
+        EXPECT_EQ(calls, 2);
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+        EXPECT_EQ(net.client->size("seg.wmv"), size) << "the service is unusable after a cancelled stream";
+    }
+    {  // a failed write (the file-size limit, standing in for a full disk) names the target
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit limited = old;
+        limited.rlim_cur = kMiB;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+        const std::string text = error_of([&] { net.client->download("seg.wmv", target, {}); });
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_EQ(text, "cannot write '" + target.string() + "': File too large");
+        EXPECT_TRUE(fs::is_empty(dir / "out"));
+    }
 }
 
 TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {
@@ -117,7 +213,6 @@ TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {
     const std::string data = random_file(dir / "a.avi", 4 * kMiB);
     Loopback net(std::make_shared<FolderShare>(dir.path()));
     auto source = make_cached_share_source(net.client, "a.avi");
-
     // A video and an audio demuxer walking the file in 64 KiB steps, half a block apart.
     const std::int64_t step = 64 << 10;
     std::vector<std::uint8_t> buf(step);
@@ -131,28 +226,9 @@ TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {
     EXPECT_EQ(net.service.reads.load(), 4);
 }
 
-TEST(ShareSource, KeepsTheRecentlyUsedBlocks) {
-    TempDir dir;
-    random_file(dir / "a.avi", 20 * kMiB);
-    Loopback net(std::make_shared<FolderShare>(dir.path()));
-    auto source = make_cached_share_source(net.client, "a.avi");
-    std::uint8_t b[1];
-    auto touch = [&](int block) { source->read(block * kMiB, b, 1); };
-
-    for (int i = 0; i < 16; ++i) touch(i);  // fills the cache
-    EXPECT_EQ(net.service.reads.load(), 16);
-    touch(0);   // kept, and now the most recent
-    touch(16);  // evicts block 1, the least recently used
-    EXPECT_EQ(net.service.reads.load(), 17);
-    touch(0);
-    EXPECT_EQ(net.service.reads.load(), 17);
-    touch(1);
-    EXPECT_EQ(net.service.reads.load(), 18);
-}
-
 // ---- encoding through the share ----
 
-// An encoder whose "//"-paths are read through `client`'s share; records how often the
+// An encoder whose "//"-paths are read through `client`'s share; counts how often the
 // opener was asked.
 struct ShareJob {
     std::shared_ptr<encoder::Encoder> encoder;
@@ -188,44 +264,40 @@ std::unique_ptr<ShareJob> make_share_job(const std::shared_ptr<ShareClient>& cli
     return job;
 }
 
-// A few seconds of picture and sound, large enough (about 3.5 MiB) to span several blocks.
-fs::path make_source(const TempDir& dir) {
-    const fs::path clip = dir / "clip.avi";
-    enc_test::make_clip(clip,
-                        "-f lavfi -i testsrc2=size=640x480:rate=25:duration=4 -f lavfi -i sine=frequency=440:duration=4 "
-                        "-c:v mjpeg -q:v 2 -c:a pcm_s16le");
-    return clip;
-}
+// A few seconds of picture and sound, shared alone, large enough (about 3.5 MiB) to span
+// several blocks.
+struct SharedClip {
+    TempDir dir;
+    fs::path clip = dir / "clip.avi";
+    std::shared_ptr<SingleFileShare> share = std::make_shared<SingleFileShare>();
+    std::string networkPath = platform::network_source_path("SRV", clip.string());
+    int blocks = 0;
+    SharedClip() {
+        enc_test::make_clip(clip, "-f lavfi -i testsrc2=size=640x480:rate=25:duration=4 -f lavfi -i "
+                                  "sine=frequency=440:duration=4 -c:v mjpeg -q:v 2 -c:a pcm_s16le");
+        share->set(clip);
+        blocks = static_cast<int>((fs::file_size(clip) + kMiB - 1) / kMiB);
+    }
+};
 
 TEST(ShareSource, EncodeThroughTheShareMatchesTheLocalEncode) {
-    TempDir dir;
-    const fs::path clip = make_source(dir);
-    auto share = std::make_shared<SingleFileShare>();
-    share->set(clip);
-    Loopback net(share);
-
-    auto local = make_share_job(net.client, clip.string(), dir / "local.wmv");
-    local->encoder->prepare(true);
-    local->encoder->start();
-    ASSERT_TRUE(local->events.waitStopped());
-    EXPECT_EQ(local->opened, 0);
-    EXPECT_EQ(net.service.reads.load(), 0) << "a local path went through the share";
-
-    const std::string networkPath = platform::network_source_path("SRV", clip.string());
-    auto remote = make_share_job(net.client, networkPath, dir / "remote.wmv");
-    remote->encoder->prepare(true);
-    remote->encoder->start();
-    ASSERT_TRUE(remote->events.waitStopped());
-    EXPECT_TRUE(remote->events.errors.empty());
-
-    const int frames = enc_test::frame_count(dir / "local.wmv");
+    SharedClip s;
+    Loopback net(s.share);
+    for (const auto& [input, output] : {std::pair{s.clip.string(), "local.wmv"}, {s.networkPath, "remote.wmv"}}) {
+        auto job = make_share_job(net.client, input, s.dir / output);
+        job->encoder->prepare(true);
+        job->encoder->start();
+        ASSERT_TRUE(job->events.waitStopped());
+        EXPECT_TRUE(job->events.errors.empty());
+        // A local path never goes through the share; both demuxers of a shared one use one
+        // cached source, so each block is fetched once.
+        EXPECT_EQ(job->opened, input == s.networkPath ? 1 : 0);
+        EXPECT_EQ(net.service.reads.load(), input == s.networkPath ? s.blocks : 0);
+    }
+    EXPECT_GE(s.blocks, 2) << "the clip should span several blocks";
+    const int frames = enc_test::frame_count(s.dir / "local.wmv");
     EXPECT_GT(frames, 50);
-    EXPECT_EQ(enc_test::frame_count(dir / "remote.wmv"), frames);
-    // Both demuxers share one cached source: each block of the file is fetched once.
-    EXPECT_EQ(remote->opened, 1);
-    const auto blocks = static_cast<int>((fs::file_size(clip) + kMiB - 1) / kMiB);
-    EXPECT_GE(blocks, 2) << "the clip should span several blocks";
-    EXPECT_EQ(net.service.reads.load(), blocks);
+    EXPECT_EQ(enc_test::frame_count(s.dir / "remote.wmv"), frames);
 }
 
 TEST(ShareSource, UnsharedPathFailsAtPrepareNamingTheComputer) {
@@ -248,15 +320,11 @@ TEST(ShareSource, UnsharedPathFailsAtPrepareNamingTheComputer) {
 // The share going away mid-encode fails the encode with the reason, instead of ending it
 // early as if the file were shorter.
 TEST(ShareSource, LostShareFailsTheEncodeNamingTheComputer) {
-    TempDir dir;
-    const fs::path clip = make_source(dir);
-    auto share = std::make_shared<SingleFileShare>();
-    share->set(clip);
-    Loopback net(share);
-    auto job = make_share_job(net.client, platform::network_source_path("SRV", clip.string()), dir / "out.wmv");
+    SharedClip s;
+    Loopback net(s.share);
+    auto job = make_share_job(net.client, s.networkPath, s.dir / "out.wmv");
     job->encoder->prepare(true);
-    ASSERT_LT(net.service.reads.load(), static_cast<int>((fs::file_size(clip) + kMiB - 1) / kMiB))
-        << "prepare read the whole clip: nothing is left to fail";
+    ASSERT_LT(net.service.reads.load(), s.blocks) << "prepare read the whole clip: nothing is left to fail";
     net.stop();
     job->encoder->start();
     ASSERT_TRUE(job->events.waitStopped());

@@ -11,7 +11,6 @@
 #include <QTest>
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -37,9 +36,8 @@ const fs::path kSourceDir = SHARDEX_SOURCE_DIR;
 const fs::path kHelpDir = kSourceDir / "docs" / "help";
 
 std::string read_file(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(file, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -49,49 +47,29 @@ void write_file(const fs::path& file, const std::string& text) {
 }
 
 // ---------------------------------------------------------------------------------------
-// About box
+// About box and System Info
 
 class AboutTest : public WindowFixture {
 protected:
     AboutBox* box() { return f->frmAbout.get(); }
-    std::string text(const QLabel* l) { return l->text().toStdString(); }
 };
 
 TEST_F(AboutTest, ShowsTheApplicationsIdentityInAModelessBoxMadeOnce) {
     f->show();
     f->Cmd_About->click();
-    ASSERT_NE(box(), nullptr);
     AboutBox* first = box();
+    ASSERT_NE(first, nullptr);
     EXPECT_TRUE(first->isVisible());
     EXPECT_FALSE(first->isModal());
-    EXPECT_EQ(first->parentWidget(), nullptr) << "the box has no owner";
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the main window stays usable";
-    EXPECT_TRUE(f->isEnabled());
 
-    EXPECT_EQ(first->objectName().toStdString(), "frmAbout");
     EXPECT_EQ(first->windowTitle().toStdString(), "About Shardex");
-    EXPECT_EQ(text(first->lblTitle), "Shardex");
-    EXPECT_EQ(text(first->lblVersion), "Version 0.9.0");
-    EXPECT_EQ(text(first->lblDescription),
-              "Shardex is a software solution that speeds up video compression by dividing and distributing the "
-              "encoding task among multiple networked computers.");
-    EXPECT_EQ(first->cmdOK->text().toStdString(), "OK");
-    EXPECT_EQ(first->cmdSysInfo->text().toStdString(), "&System Info...");
-    // The icon is compiled in: a missing resource would leave an empty picture.
-    EXPECT_FALSE(first->picIcon->pixmap().isNull());
-    EXPECT_FALSE(f->windowIcon().isNull());
-
-    // The maker's notice names the maker of the window's caption and the address that every
-    // output file carries as its copyright.
-    const std::string notice = text(first->lblDisclaimer);
+    EXPECT_EQ(first->lblVersion->text().toStdString(), "Version 0.9.0");
+    EXPECT_TRUE(first->lblDescription->text().startsWith(QStringLiteral("Shardex is a software solution")));
+    EXPECT_FALSE(first->picIcon->pixmap().isNull()) << "the icon resource is compiled in";
+    const std::string notice = first->lblDisclaimer->text().toStdString();
     EXPECT_NE(notice.find(kCopyrightText), std::string::npos) << notice;
     EXPECT_NE(notice.find(kMakerName), std::string::npos) << notice;
-    EXPECT_TRUE(f->windowTitle().endsWith(QStringLiteral(" - ") + QString::fromLatin1(kMakerName)));
-
-    if (const char* shot = std::getenv("SHARDEX_ABOUT_SHOT")) {
-        settle();
-        EXPECT_TRUE(first->grab().save(QString::fromLocal8Bit(shot)));
-    }
 
     // OK closes it; About shows the same box again, and a second About makes no second box.
     first->cmdOK->click();
@@ -100,64 +78,53 @@ TEST_F(AboutTest, ShowsTheApplicationsIdentityInAModelessBoxMadeOnce) {
     f->Cmd_About->click();
     EXPECT_EQ(box(), first);
     EXPECT_TRUE(first->isVisible());
-    int boxes = 0;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->objectName() == QStringLiteral("frmAbout")) ++boxes;
-    EXPECT_EQ(boxes, 1);
-    EXPECT_TRUE(dialogs->shown.empty());
+    const auto tops = QApplication::topLevelWidgets();
+    EXPECT_EQ(std::count_if(tops.begin(), tops.end(), [](QWidget* w) { return w->objectName() == "frmAbout"; }), 1);
 }
 
-// System Info: the first program of the list that is found is started; anything else ends
-// in the one message.
+// The first program of the list that is found is started; anything else ends in the message.
 TEST_F(AboutTest, SystemInfoStartsTheFirstProgramFoundOrSaysItIsUnavailable) {
     const auto& names = system_info_programs();
     ASSERT_GE(names.size(), 3u);
     struct Case {
         const char* intent;
+        bool services;
         std::vector<std::string> installed;  // names found on the PATH
         bool startWorks;
         std::string started;  // "" = none, and the message is shown
     };
     const Case cases[] = {
-        {"nothing installed", {}, true, ""},
-        {"only a later one installed", {names.back()}, true, "/usr/bin/" + names.back()},
-        {"the earlier of two wins", {names[2], names[1]}, true, "/usr/bin/" + names[1]},
-        {"found but it cannot be started", {names[1]}, false, ""},
+        {"nothing installed", true, {}, true, ""},
+        {"only a later one installed", true, {names.back()}, true, "/usr/bin/" + names.back()},
+        {"the earlier of two wins", true, {names[2], names[1]}, true, "/usr/bin/" + names[1]},
+        {"found but it cannot be started", true, {names[1]}, false, ""},
+        {"no desktop services at all", false, {}, true, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.intent);
         dialogs->shown.clear();
         std::vector<std::string> started;
-        f->services.findProgram = [&](const std::string& name) {
-            for (const auto& i : c.installed)
-                if (i == name) return "/usr/bin/" + name;
-            return std::string();
-        };
-        f->services.startProgram = [&](const std::string& path) {
-            started.push_back(path);
-            return c.startWorks;
-        };
+        f->services.findProgram = nullptr;
+        f->services.startProgram = nullptr;
+        if (c.services) {
+            f->services.findProgram = [&](const std::string& name) {
+                return std::count(c.installed.begin(), c.installed.end(), name) ? "/usr/bin/" + name : std::string();
+            };
+            f->services.startProgram = [&](const std::string& path) {
+                started.push_back(path);
+                return c.startWorks;
+            };
+        }
         Cmd_About_Click(*f);
         box()->cmdSysInfo->click();
         if (c.started.empty()) {
             ASSERT_EQ(dialogs->shown.size(), 1u);
             EXPECT_EQ(dialogs->shown[0].text, kSysInfoUnavailable);
-            EXPECT_EQ(dialogs->shown[0].title, "Shardex");
-            EXPECT_EQ(dialogs->shown[0].buttons, platform::Buttons::Ok);
-            EXPECT_LE(started.size(), 1u);
         } else {
             EXPECT_TRUE(dialogs->shown.empty());
             EXPECT_EQ(started, std::vector<std::string>{c.started});
         }
     }
-
-    // Without the services at all (as in a window without a desktop) the message still comes.
-    dialogs->shown.clear();
-    f->services.findProgram = nullptr;
-    f->services.startProgram = nullptr;
-    StartSysInfo(*f);
-    ASSERT_EQ(dialogs->shown.size(), 1u);
-    EXPECT_EQ(dialogs->shown[0].text, kSysInfoUnavailable);
 }
 
 // The real look-up and start: a program on the PATH is found and runs on its own.
@@ -165,7 +132,7 @@ TEST(DesktopServices, FindsAProgramOnThePathAndStartsItDetached) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const fs::path bin = fs::path(dir.path().toStdString()) / "bin";
-    const fs::path marker = fs::path(dir.path().toStdString()) / "started";
+    const fs::path marker = bin.parent_path() / "started";
     const fs::path tool = bin / "hardinfo";
     write_file(tool, "#!/bin/sh\necho started > '" + marker.string() + "'\n");
     fs::permissions(tool, fs::perms::owner_all);
@@ -179,8 +146,7 @@ TEST(DesktopServices, FindsAProgramOnThePathAndStartsItDetached) {
     qputenv("PATH", savedPath);
 
     EXPECT_EQ(fs::path(found), tool);
-    EXPECT_EQ(notExecutable, "");
-    EXPECT_EQ(missing, "");
+    EXPECT_EQ(notExecutable + missing, "");
     ASSERT_TRUE(desktop::start_detached(found));
     EXPECT_TRUE(wait_until([&] { return fs::exists(marker); }, 10000));
     EXPECT_FALSE(desktop::start_detached((bin / "no-such-program").string()));
@@ -196,26 +162,19 @@ TEST(HelpLocations, AnInstallIsPreferredThenTheCopyBesideTheProgram) {
     const fs::path installed = root / "share" / "shardex" / "help" / "index.html";
     const fs::path beside = root / "bin" / "help" / "index.html";
     const auto places = help_locations((root / "bin").string());
-    ASSERT_EQ(places.size(), 2u);
-    EXPECT_EQ(fs::path(places[0]), installed);
-    EXPECT_EQ(fs::path(places[1]), beside);
-
     EXPECT_EQ(first_existing_file(places), "") << "nothing there yet";
     write_file(beside, "build");
     EXPECT_EQ(fs::path(first_existing_file(places)), beside);
     write_file(installed, "install");
     EXPECT_EQ(fs::path(first_existing_file(places)), installed);
-    // A folder of that name is not the help.
     fs::remove(installed);
     fs::create_directories(installed);
-    EXPECT_EQ(fs::path(first_existing_file(places)), beside);
-}
+    EXPECT_EQ(fs::path(first_existing_file(places)), beside) << "a folder of that name is not the help";
 
-// The build puts the help beside the shardex program, where the program looks for it.
-TEST(HelpLocations, TheBuildPutsTheHelpWhereTheProgramLooks) {
-    const std::string file = first_existing_file(help_locations(SHARDEX_PROGRAM_DIR));
-    ASSERT_NE(file, "") << "no help beside " << SHARDEX_PROGRAM_DIR;
-    EXPECT_EQ(read_file(file), read_file(kHelpDir / "index.html"));
+    // The build puts the help beside the shardex program, where the program looks for it.
+    const std::string built = first_existing_file(help_locations(SHARDEX_PROGRAM_DIR));
+    ASSERT_NE(built, "") << "no help beside " << SHARDEX_PROGRAM_DIR;
+    EXPECT_EQ(read_file(built), read_file(kHelpDir / "index.html"));
 }
 
 class HelpTest : public WindowFixture {
@@ -239,20 +198,16 @@ protected:
 
 TEST_F(HelpTest, HelpButtonAndF1OpenTheHelpInTheBrowser) {
     write_file(index, "<html></html>");
-    f->Cmd_Help->click();
-    EXPECT_EQ(opened, std::vector<std::string>{index});
-
-    // F1 with the focus in any control of the window.
     f->show();
     f->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(f.get()));
+    f->Cmd_Help->click();
+    // F1 with the focus in any control of the window.
     for (QWidget* w : std::initializer_list<QWidget*>{f->local_load, f->Combo_Profile, f->Cmd_Go}) {
-        SCOPED_TRACE(w->objectName().toStdString());
-        opened.clear();
         w->setFocus();
         QTest::keyClick(w, Qt::Key_F1);
-        EXPECT_EQ(opened, std::vector<std::string>{index});
     }
+    EXPECT_EQ(opened, std::vector<std::string>(4, index));
     EXPECT_TRUE(dialogs->shown.empty());
 }
 
@@ -261,8 +216,6 @@ TEST_F(HelpTest, SaysWhereTheHelpIsWhenItCannotBeShown) {
     f->Cmd_Help->click();
     EXPECT_TRUE(opened.empty());
     ASSERT_EQ(dialogs->shown.size(), 1u);
-    EXPECT_EQ(dialogs->shown[0].title, "Shardex");
-    EXPECT_EQ(dialogs->shown[0].buttons, platform::Buttons::Ok);
     EXPECT_NE(dialogs->shown[0].text.find(missing), std::string::npos) << dialogs->shown[0].text;
     EXPECT_NE(dialogs->shown[0].text.find(index), std::string::npos) << dialogs->shown[0].text;
 
@@ -287,8 +240,7 @@ std::vector<fs::path> help_pages() {
     return pages;
 }
 
-// The text a reader sees: tags dropped, the few entities the pages use decoded, every run of
-// blanks and line ends made one blank.
+// The text a reader sees: tags dropped, the entities the pages use decoded, blanks made one.
 std::string visible_text(const std::string& html) {
     std::string t = std::regex_replace(html, std::regex("<[^>]*>"), "");
     const std::pair<const char*, const char*> entities[] = {
@@ -306,21 +258,17 @@ TEST(HelpPages, EveryLinkAndPictureResolves) {
     int checked = 0;
     for (const auto& page : pages) {
         const std::string html = read_file(page);
-        EXPECT_NE(html.find("<title>"), std::string::npos) << page;
         for (auto it = std::sregex_iterator(html.begin(), html.end(), ref); it != std::sregex_iterator(); ++it) {
             const std::string target = (*it)[2];
             SCOPED_TRACE(page.filename().string() + ": " + target);
-            ASSERT_FALSE(target.empty());
-            // The help works offline: no page or picture comes from elsewhere.
-            EXPECT_EQ(target.find("://"), std::string::npos);
+            EXPECT_EQ(target.find("://"), std::string::npos) << "the help works offline";
             const auto hash = target.find('#');
             const std::string file = target.substr(0, hash);
             const fs::path resolved = file.empty() ? page : (page.parent_path() / file).lexically_normal();
             ASSERT_TRUE(fs::is_regular_file(resolved)) << resolved;
             EXPECT_EQ(resolved.parent_path(), kHelpDir.lexically_normal()) << "everything lies in the help folder";
             if (hash != std::string::npos) {
-                const std::string id = target.substr(hash + 1);
-                EXPECT_NE(read_file(resolved).find("id=\"" + id + "\""), std::string::npos) << "no anchor " << id;
+                EXPECT_NE(read_file(resolved).find("id=\"" + target.substr(hash + 1) + "\""), std::string::npos);
             }
             if (page.filename() == "index.html") linkedFromIndex.insert(resolved.filename().string());
             ++checked;
@@ -328,11 +276,10 @@ TEST(HelpPages, EveryLinkAndPictureResolves) {
     }
     EXPECT_GT(checked, 50);
     for (const auto& page : pages) EXPECT_EQ(linkedFromIndex.count(page.filename().string()), 1u) << page;
-    // The help's icon is the program's own.
     EXPECT_EQ(read_file(kHelpDir / "shardex.svg"), read_file(kSourceDir / "src" / "about" / "shardex.svg"));
 }
 
-// The help names the window's parts by the captions the window really shows.
+// The help names the window's controls by the captions the window really shows.
 TEST_F(AboutTest, TheHelpUsesTheWindowsOwnCaptions) {
     std::string all;
     for (const auto& page : help_pages()) all += read_file(page);
@@ -407,11 +354,6 @@ std::vector<std::string> string_literals(const std::string& code) {
     }
     if (open) out.push_back(current);
     return out;
-}
-
-TEST(HelpPages, LiteralsAreReadAsTheCompilerJoinsThem) {
-    const auto l = string_literals("f(\"a \" // note\n \"b\\\"c\", 'x', \"d\"); /* \"not\" */ g(R\"(raw\")\");");
-    EXPECT_EQ(l, (std::vector<std::string>{"a b\"c", "d"}));
 }
 
 // Each message as the help quotes it. "{}" stands for what the program fills in at run time;
