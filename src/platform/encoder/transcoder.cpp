@@ -107,9 +107,19 @@ struct Input {
     int stream = -1;
     ff::CodecContextPtr dec;
     AVRational tb{1, 1};
-    std::int64_t startPts = 0;
+    std::int64_t startPts = 0;  // the source's time origin in `tb`: shared by all its streams
     bool done = false;
     double clock = 0;  // seconds of the last packet read; the input behind is read first
+
+    // Containers such as AVI carry only decode times, so the decoder's guess at a reordered
+    // (B-frame) picture's time is the decode time of the later packet that released it. Such
+    // a stream is timed by that decode time less the decoder's reordering delay, which holds
+    // even where the decoder drops pictures it cannot decode after a seek (open GOPs); a
+    // picture without one follows the last by a frame.
+    bool firstPacket = true;                 // the next packet read is the first after a seek
+    bool decodeTimed = false;                // timed by decode times, not presentation times
+    std::int64_t lastTs = AV_NOPTS_VALUE;    // the last picture's time (decode-timed)
+    std::int64_t frameTicks = 0;             // one picture's duration in `tb`
 
     AVFormatContext* fmt() const { return demux ? demux->fmt.get() : nullptr; }
     AVStream* st() const { return fmt()->streams[stream]; }
@@ -166,7 +176,14 @@ Input open_input(const std::string& path, const std::shared_ptr<ByteSource>& sou
         in.fmt()->streams[i]->discard = static_cast<int>(i) == idx ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
     AVStream* st = in.st();
     in.tb = st->time_base;
-    in.startPts = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    // Every stream of a file is timed from the file's start (the earliest of its streams), so
+    // a sound that starts later than the picture stays behind it by the same amount.
+    if (in.fmt()->start_time != AV_NOPTS_VALUE) in.startPts = av_rescale_q(in.fmt()->start_time, AV_TIME_BASE_Q, in.tb);
+    else in.startPts = st->start_time == AV_NOPTS_VALUE ? 0 : st->start_time;
+    if (type == AVMEDIA_TYPE_VIDEO) {
+        AVRational rate = st->avg_frame_rate.num > 0 ? st->avg_frame_rate : st->r_frame_rate;
+        if (rate.num > 0 && rate.den > 0) in.frameTicks = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), in.tb));
+    }
     const char* kind = type == AVMEDIA_TYPE_VIDEO ? "video" : "audio";
     const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
     if (!codec)
@@ -224,10 +241,14 @@ struct Transcoder::Impl {
     ff::PacketPtr pkt = ff::make_packet();
     ff::FramePtr decoded = ff::make_frame();
 
-    // Video timing: slot n of the output is shown at anchor + n / fps, the anchor being the
-    // first source frame of the segment, so a source at the profile's rate maps one to one.
+    // Video timing: slot n of the output shows source time anchor + n / fps, the anchor being
+    // the first source frame of the segment, so a source at the profile's rate maps one to
+    // one. The output's time zero is the mark-in: slot n is shown at
+    // (anchor - mark-in) + n / fps, so a mark-in between two frames keeps picture and sound
+    // together.
     std::int64_t nextSlot = 0;
     double anchor = -1;  // seconds of source time; < 0 until the first frame
+    std::int64_t videoOffsetUs = 0;  // anchor - mark-in
     ff::FramePtr held;          // latest source frame not yet superseded
     ff::FramePtr heldScaled;    // `held` converted to the encoder's format, made on first use
     double lastPos = -1, lastDur = 0;  // in output frame units
@@ -239,7 +260,9 @@ struct Transcoder::Impl {
     ff::SwrPtr swr;
     ff::AudioFifoPtr fifo;
     std::int64_t audioWritten = 0;     // samples handed to the encoder (output rate)
-    std::int64_t audioRunning = AV_NOPTS_VALUE;  // next expected input sample index
+    // Source position (input samples from the time origin) where the segment's sound has
+    // reached; the next frame's samples go there.
+    std::int64_t audioNext = AV_NOPTS_VALUE;
     bool audioStarted = false;
     std::vector<std::uint8_t> convBuf;
 
@@ -385,17 +408,91 @@ struct Transcoder::Impl {
 
     // ---- running ----
 
+    // Seeks `in` to `targetMs` (from the time origin); decoding starts afresh there.
+    void seek_to(Input& in, std::int64_t targetMs) {
+        std::int64_t ts = in.startPts + av_rescale_q(targetMs, {1, 1000}, in.tb);
+        int rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, ts, ts, 0);
+        if (rc < 0) rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, in.startPts, in.startPts, 0);
+        if (rc < 0) rc = av_seek_frame(in.fmt(), in.stream, in.startPts, AVSEEK_FLAG_BACKWARD);
+        if ((rc < 0 && targetMs > 0) || !in.demux->readError().empty())
+            fail("cannot seek in source " + in_quotes(in.path) + ": " + reason(*in.demux, rc), errors::kSourceUnreadable);
+        avcodec_flush_buffers(in.dec.get());
+        in.firstPacket = true;
+        in.decodeTimed = false;
+        in.lastTs = AV_NOPTS_VALUE;
+    }
+
+    // Notes the first packet after a seek: without a presentation time the stream is timed
+    // by decode times.
+    static void note_packet(Input& in, const AVPacket* p) {
+        if (!in.firstPacket) return;
+        in.firstPacket = false;
+        in.decodeTimed = p->pts == AV_NOPTS_VALUE && p->dts != AV_NOPTS_VALUE && in.frameTicks > 0;
+    }
+
+    // A decoded picture's time in the stream's time base, from the time origin; NOPTS when
+    // it has none.
+    static std::int64_t picture_ts(Input& in, const AVFrame* f) {
+        std::int64_t ts;
+        if (in.decodeTimed) {
+            ts = f->pkt_dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : f->pkt_dts - in.dec->has_b_frames * in.frameTicks;
+            if (in.lastTs != AV_NOPTS_VALUE && (ts == AV_NOPTS_VALUE || ts <= in.lastTs)) ts = in.lastTs + in.frameTicks;
+            if (ts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+            in.lastTs = ts;
+        } else {
+            ts = f->best_effort_timestamp;
+            if (ts == AV_NOPTS_VALUE) ts = f->pts;
+            if (ts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+        }
+        return ts - in.startPts;
+    }
+
+    // Reads `in` after a seek until its first picture; returns that picture's time (NOPTS:
+    // none within a bounded number of packets).
+    std::int64_t first_picture_ts(Input& in) {
+        for (int i = 0; i < 4096; ++i) {
+            int rc = av_read_frame(in.fmt(), pkt.get());
+            if (!in.demux->readError().empty()) {
+                if (rc >= 0) av_packet_unref(pkt.get());
+                fail("cannot read source " + in_quotes(in.path) + ": " + in.demux->readError(), errors::kSourceUnreadable);
+            }
+            if (rc >= 0 && pkt->stream_index != in.stream) {
+                av_packet_unref(pkt.get());
+                continue;
+            }
+            if (rc >= 0) note_packet(in, pkt.get());
+            avcodec_send_packet(in.dec.get(), rc >= 0 ? pkt.get() : nullptr);
+            if (rc >= 0) av_packet_unref(pkt.get());
+            if (avcodec_receive_frame(in.dec.get(), decoded.get()) >= 0) {
+                const std::int64_t ts = picture_ts(in, decoded.get());
+                av_frame_unref(decoded.get());
+                return ts;
+            }
+            if (rc < 0) break;
+        }
+        return AV_NOPTS_VALUE;
+    }
+
+    // Seeks `in` to the mark-in. A seek lands on a key frame at or before its target in most
+    // containers, but not in all (some index only roughly, some not at all): the video's
+    // first picture is checked, and the seek goes further back until it starts at or before
+    // the mark-in.
     void rewind(Input& in) {
         in.done = false;
         in.clock = 0;
         if (!in.fmt()) return;
-        std::int64_t ts = in.startPts + av_rescale_q(markIn, {1, 1000}, in.tb);
-        int rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, ts, ts, 0);
-        if (rc < 0) rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, in.startPts, in.startPts, 0);
-        if (rc < 0) rc = av_seek_frame(in.fmt(), in.stream, in.startPts, AVSEEK_FLAG_BACKWARD);
-        if ((rc < 0 && markIn > 0) || !in.demux->readError().empty())
-            fail("cannot seek in source " + in_quotes(in.path) + ": " + reason(*in.demux, rc), errors::kSourceUnreadable);
-        avcodec_flush_buffers(in.dec.get());
+        std::int64_t backMs = 0;
+        for (int attempt = 0;; ++attempt) {
+            const std::int64_t targetMs = attempt >= 8 ? 0 : std::max<std::int64_t>(0, markIn - backMs);
+            seek_to(in, targetMs);
+            if (&in != &video || targetMs == 0) return;
+            const std::int64_t first = first_picture_ts(in);
+            if (first != AV_NOPTS_VALUE && av_compare_ts(first, in.tb, markIn, {1, 1000}) <= 0) {
+                seek_to(in, targetMs);
+                return;
+            }
+            backMs = backMs ? backMs * 2 : 1000;
+        }
     }
 
     void reset_pass_state() {
@@ -405,11 +502,12 @@ struct Transcoder::Impl {
         lastPos = -1;
         lastDur = 0;
         anchor = -1;
+        videoOffsetUs = 0;
         videoEnded = false;
         swr.reset();
         fifo.reset();
         audioWritten = 0;
-        audioRunning = AV_NOPTS_VALUE;
+        audioNext = AV_NOPTS_VALUE;
         audioStarted = false;
     }
 
@@ -417,8 +515,15 @@ struct Transcoder::Impl {
 
     void write_packet(AVPacket* p, AVCodecContext* enc, AVStream* st) {
         if (st == vst && control->observer) control->observer->packet(p, enc->time_base);
-        const std::int64_t endMs = av_rescale_q(p->pts + std::max<std::int64_t>(p->duration, 0), enc->time_base, {1, 1000});
+        const std::int64_t offsetUs = st == vst ? videoOffsetUs : 0;
+        const std::int64_t endMs =
+            av_rescale_q(p->pts + std::max<std::int64_t>(p->duration, 0), enc->time_base, {1, 1000}) + offsetUs / 1000;
         av_packet_rescale_ts(p, enc->time_base, st->time_base);
+        if (offsetUs != 0) {
+            const std::int64_t shift = av_rescale_q(offsetUs, {1, 1000000}, st->time_base);
+            if (p->pts != AV_NOPTS_VALUE) p->pts += shift;
+            if (p->dts != AV_NOPTS_VALUE) p->dts += shift;
+        }
         p->stream_index = st->index;
         int rc = av_interleaved_write_frame(out.get(), p);
         if (rc < 0)
@@ -481,7 +586,8 @@ struct Transcoder::Impl {
         f->pict_type = AV_PICTURE_TYPE_NONE;
         encode(venc.get(), vst, f);
         if (silentAudio && aenc && !analysis) {
-            std::int64_t target = av_rescale_q(nextSlot, av_inv_q(fps), {1, aenc->sample_rate});
+            std::int64_t target = av_rescale_q(nextSlot, av_inv_q(fps), {1, aenc->sample_rate}) +
+                                  av_rescale(videoOffsetUs, aenc->sample_rate, 1000000);
             add_silence(target - audioWritten - av_audio_fifo_size(fifo_ptr()));
             drain_fifo(false);
         }
@@ -496,10 +602,8 @@ struct Transcoder::Impl {
     }
 
     void on_video_frame(AVFrame* f) {
-        std::int64_t pts = f->best_effort_timestamp;
-        if (pts == AV_NOPTS_VALUE) pts = f->pts;
+        const std::int64_t pts = picture_ts(video, f);
         if (pts == AV_NOPTS_VALUE) return;
-        pts -= video.startPts;
         if (!emptySegment && av_compare_ts(pts, video.tb, markIn, {1, 1000}) < 0) return;  // before the segment
         if (emptySegment || (markOut > 0 && av_compare_ts(pts, video.tb, markOut, {1, 1000}) >= 0)) {
             videoEnded = true;
@@ -507,10 +611,14 @@ struct Transcoder::Impl {
             return;
         }
         const double t = static_cast<double>(pts) * av_q2d(video.tb);
-        if (anchor < 0) anchor = t;
+        if (anchor < 0) {
+            anchor = t;
+            videoOffsetUs = std::max<std::int64_t>(0, av_rescale_q(pts, video.tb, {1, 1000000}) - markIn * 1000);
+        }
         const double pos = (t - anchor) * av_q2d(fps);
         double dur = 0;
-        if (f->pkt_duration > 0) dur = static_cast<double>(f->pkt_duration) * av_q2d(video.tb);
+        if (video.decodeTimed) dur = static_cast<double>(video.frameTicks) * av_q2d(video.tb);
+        else if (f->pkt_duration > 0) dur = static_cast<double>(f->pkt_duration) * av_q2d(video.tb);
         else if (video.st()->avg_frame_rate.num > 0) dur = 1.0 / av_q2d(video.st()->avg_frame_rate);
         else dur = 1.0 / av_q2d(fps);
         // Slot n shows the latest frame that starts no later than half a slot after it.
@@ -579,8 +687,8 @@ struct Transcoder::Impl {
         }
     }
 
-    // Converts `count` samples of `f` from `offset` on (null f: flush the resampler).
-    void resample_into_fifo(const AVFrame* f, int offset, int count) {
+    // Sets up the conversion of the source's sound (in the format of its first frame `f`).
+    void ensure_resampler(const AVFrame* f) {
         if (!swr) {
             AVChannelLayout inLayout{};
             if (f->ch_layout.order != AV_CHANNEL_ORDER_UNSPEC) av_channel_layout_copy(&inLayout, &f->ch_layout);
@@ -592,6 +700,14 @@ struct Transcoder::Impl {
             swr.reset(raw);
             if (rc >= 0) rc = swr_init(swr.get());
             if (rc < 0) fail("cannot convert the source's sound: " + ff::error_text(rc), errors::kDecodeFailed);
+        }
+    }
+
+    // Converts `count` samples of `f` from `offset` on (null f: flush the resampler).
+    void resample_into_fifo(const AVFrame* f, int offset, int count) {
+        if (!swr) {
+            if (!f) return;
+            ensure_resampler(f);
         }
         const std::uint8_t* in[AV_NUM_DATA_POINTERS] = {};
         int inCount = 0;
@@ -617,30 +733,45 @@ struct Transcoder::Impl {
             throw std::bad_alloc();
     }
 
+    // The sound is placed by its timestamps: a gap in the source becomes silence and an
+    // overlap is dropped, so everything after them stays in step with the picture. Within
+    // kAudioSlackMs a frame is taken to follow on from the last one: containers round their
+    // timestamps, and such jitter must not chop the sound.
+    static constexpr int kAudioSlackMs = 2;
+
     void on_audio_frame(AVFrame* f) {
         const std::int64_t sr = f->sample_rate > 0 ? f->sample_rate : audio.dec->sample_rate;
         if (sr <= 0 || f->nb_samples <= 0) return;
-        std::int64_t first = audioRunning;
-        std::int64_t pts = f->best_effort_timestamp;
-        if (pts == AV_NOPTS_VALUE) pts = f->pts;
-        if (pts != AV_NOPTS_VALUE) first = av_rescale_q(pts - audio.startPts, audio.tb, {1, static_cast<int>(sr)});
-        if (first == AV_NOPTS_VALUE) first = 0;
-        audioRunning = first + f->nb_samples;
-        const std::int64_t from = av_rescale(markIn, sr, 1000);
-        const std::int64_t to = markOut > 0 ? av_rescale(markOut, sr, 1000) : INT64_MAX;
-        const std::int64_t lo = std::max(first, from);
-        const std::int64_t hi = std::min<std::int64_t>(first + f->nb_samples, to);
-        if (first >= to || emptySegment) {
+        if (emptySegment) {
             audio.done = true;
             return;
         }
-        if (hi <= lo) return;
-        if (!audioStarted) {
-            audioStarted = true;
-            // Sound that begins after mark-in starts with silence, so it stays in step with the picture.
-            add_silence(av_rescale(lo - from, aenc->sample_rate, sr));
+        const std::int64_t from = av_rescale(markIn, sr, 1000);
+        const std::int64_t to = markOut > 0 ? av_rescale(markOut, sr, 1000) : INT64_MAX;
+        if (audioNext == AV_NOPTS_VALUE) audioNext = from;
+        std::int64_t first = audioNext;  // without a timestamp: right after the last frame
+        std::int64_t pts = f->best_effort_timestamp;
+        if (pts == AV_NOPTS_VALUE) pts = f->pts;
+        if (pts != AV_NOPTS_VALUE) {
+            const std::int64_t at = av_rescale_q(pts - audio.startPts, audio.tb, {1, static_cast<int>(sr)});
+            if (!audioStarted || std::llabs(at - audioNext) > sr * kAudioSlackMs / 1000) first = at;
         }
+        if (first >= to) {
+            audio.done = true;
+            return;
+        }
+        const std::int64_t lo = std::max(first, audioNext);
+        const std::int64_t hi = std::min<std::int64_t>(first + f->nb_samples, to);
+        if (hi <= lo) return;
+        ensure_resampler(f);
+        if (lo > audioNext) {
+            // Sound that begins after the mark-in, or a hole in it: silence, in step with the picture.
+            const int rc = swr_inject_silence(swr.get(), static_cast<int>(std::min<std::int64_t>(lo - audioNext, INT32_MAX)));
+            if (rc < 0) fail("cannot convert the source's sound: " + ff::error_text(rc), errors::kDecodeFailed);
+        }
+        audioStarted = true;
         resample_into_fifo(f, static_cast<int>(lo - first), static_cast<int>(hi - lo));
+        audioNext = hi;
         drain_fifo(false);
     }
 
@@ -648,10 +779,15 @@ struct Transcoder::Impl {
         if (!aenc) return;
         if (swr) resample_into_fifo(nullptr, 0, 0);
         if (silentAudio && venc) {
-            std::int64_t target = av_rescale_q(nextSlot, av_inv_q(fps), {1, aenc->sample_rate});
+            std::int64_t target = av_rescale_q(nextSlot, av_inv_q(fps), {1, aenc->sample_rate}) +
+                                  av_rescale(videoOffsetUs, aenc->sample_rate, 1000000);
             add_silence(target - audioWritten - av_audio_fifo_size(fifo_ptr()));
         }
-        if (av_audio_fifo_size(fifo_ptr()) > 0) drain_fifo(true);
+        if (audioWritten == 0 && av_audio_fifo_size(fifo_ptr()) == 0) return;
+        // Each encoded frame overlaps the next one: a frame of silence after the last sound
+        // lets the encoder complete it instead of fading it out.
+        add_silence(aenc->frame_size > 0 ? aenc->frame_size : 2048);
+        drain_fifo(true);
     }
 
     // ---- reading ----
@@ -687,6 +823,7 @@ struct Transcoder::Impl {
             return;
         }
         if (pkt->stream_index == in.stream) {
+            note_packet(in, pkt.get());
             std::int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
             if (ts != AV_NOPTS_VALUE) in.clock = static_cast<double>(ts - in.startPts) * av_q2d(in.tb);
             ff::PacketPtr own = ff::make_packet();
@@ -747,6 +884,10 @@ struct Transcoder::Impl {
         set("author", s.metadata.author);
         set("copyright", s.metadata.copyright);
         set("comment", s.metadata.description);
+        // The output's time zero is the mark-in. The sound encoder's first frame, which only
+        // primes its overlapping transform, lies before it; the container holds times down
+        // to minus its preroll, so nothing is shifted to make that frame start at zero.
+        out->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
         int rc = avformat_write_header(out.get(), nullptr);
         if (rc < 0)
             fail("cannot write output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);

@@ -1,0 +1,197 @@
+// Picture and sound of a segment: each output starts on the right source frame at the right
+// time, and its sound is in step with its picture, whatever the source's container, codec
+// and timing. The clips number their frames in the brightness of a corner box and beep at
+// the instant of frame 125 (5 s at 25 fps).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <sstream>
+
+#include "support.h"
+
+using enc_test::TempDir;
+namespace fs = enc_test::fs;
+
+namespace {
+
+constexpr const char* kPal = "Windows Media Video 8 for Broadband (PAL, 384 Kbps)";
+constexpr double kBeep = 5.0;  // source seconds: frame 125
+
+// Frame n's corner box has luma 16 + 8 * (n mod 25), over a moving picture.
+constexpr int kCycle = 25;
+const std::string kNumbered =
+    "-f lavfi -i \"testsrc2=s=320x240:r=25:d=10[bg];color=s=80x60:r=25:d=10,format=yuv420p,"
+    "geq=lum='16+8*mod(N\\,25)':cb=128:cr=128[box];[bg][box]overlay,format=yuv420p\" ";
+std::string beep_at(double t, double duration, const std::string& extra = "") {
+    std::ostringstream s;
+    s << "-f lavfi -i \"aevalsrc='if(between(t\\," << t << "\\," << t + 0.1 << ")\\,0.5*sin(2*PI*1000*t)\\,0)':s=44100:d="
+      << duration << extra << "\" ";
+    return s.str();
+}
+
+struct Pictures {
+    std::vector<double> time;
+    std::vector<int> number;  // source frame number mod kCycle
+};
+
+Pictures pictures_of(const fs::path& file) {
+    Pictures p;
+    std::istringstream in(enc_test::run("ffprobe -v error -f lavfi \"movie=" + file.string() +
+                                        ",crop=iw/8:ih/8:0:0,signalstats\" -show_entries "
+                                        "frame=pts_time:frame_tags=lavfi.signalstats.YAVG -of csv=p=0 2>/dev/null"));
+    std::string line;
+    while (std::getline(in, line)) {
+        double t = 0, y = 0;
+        if (std::sscanf(line.c_str(), "%lf,%lf", &t, &y) != 2) continue;
+        p.time.push_back(t);
+        p.number.push_back(static_cast<int>(std::lround((y - 16) / 8)) % kCycle);
+    }
+    return p;
+}
+
+struct Sound {
+    double start = 0;  // time of the first decoded sample
+    int rate = 0;
+    std::vector<float> samples;  // mono
+};
+
+Sound sound_of(const fs::path& file) {
+    Sound s;
+    const std::string f = "'" + file.string() + "'";
+    s.start = std::atof(enc_test::run("ffprobe -v error -select_streams a:0 -show_entries frame=pts_time -of csv=p=0 " + f +
+                                      " 2>/dev/null | head -1")
+                            .c_str());
+    s.rate = std::atoi(
+        enc_test::run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate -of csv=p=0 " + f).c_str());
+    const std::string raw = enc_test::run("ffmpeg -v error -i " + f + " -map 0:a:0 -ac 1 -f f32le - 2>/dev/null");
+    s.samples.resize(raw.size() / sizeof(float));
+    std::memcpy(s.samples.data(), raw.data(), s.samples.size() * sizeof(float));
+    return s;
+}
+
+// The middle of the beep: halfway between the first and last samples at half its peak.
+double beep_middle(const Sound& s) {
+    float peak = 0;
+    for (float x : s.samples) peak = std::max(peak, std::fabs(x));
+    if (peak < 0.05f || s.rate <= 0) return -1;
+    std::size_t first = 0, last = 0;
+    for (std::size_t i = 0; i < s.samples.size(); ++i) {
+        if (std::fabs(s.samples[i]) < peak / 2) continue;
+        if (first == 0) first = i;
+        last = i;
+    }
+    return s.start + static_cast<double>(first + last) / 2.0 / s.rate;
+}
+
+double rms(const Sound& s, double from, double to) {
+    double sum = 0;
+    std::size_t n = 0;
+    for (auto i = static_cast<std::size_t>(std::max(0.0, (from - s.start) * s.rate));
+         i < s.samples.size() && i < static_cast<std::size_t>((to - s.start) * s.rate); ++i, ++n)
+        sum += static_cast<double>(s.samples[i]) * s.samples[i];
+    return n ? std::sqrt(sum / static_cast<double>(n)) : 0;
+}
+
+class Sync : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        auto make = [](const std::string& name, const std::string& args) { enc_test::make_clip(*dir_ / name, args); };
+        const std::string pcm = "-c:a pcm_s16le -shortest";
+        make("mjpeg.avi", kNumbered + beep_at(kBeep, 10) + "-c:v mjpeg -q:v 3 " + pcm);
+        make("mpeg4.avi", kNumbered + beep_at(kBeep, 10) + "-c:v mpeg4 -bf 2 -q:v 3 " + pcm);
+        make("h264.avi", kNumbered + beep_at(kBeep, 10) + "-c:v libx264 -bf 2 -preset veryfast " + pcm);
+        // Sound starting 1 s after the picture (AVI cannot keep such an offset; Matroska can).
+        make("late.mkv", kNumbered + "-itsoffset 1 " + beep_at(kBeep - 1, 9) + "-c:v mjpeg -q:v 3 " + pcm);
+        // Sound with a 0.5 s hole at 2 s: what follows keeps its place.
+        make("hole.mkv", kNumbered + beep_at(kBeep, 10, ",aselect='not(between(t\\,2\\,2.5))'") + "-c:v mjpeg -q:v 3 " +
+                             pcm);
+    }
+    static void TearDownTestSuite() { delete dir_; }
+    static fs::path clip(const std::string& name) { return *dir_ / name; }
+
+    fs::path encode(const std::string& name, int markIn, int markOut) {
+        auto out = tmp_ / (name + "_" + std::to_string(markIn) + "_" + std::to_string(markOut) + ".wmv");
+        auto job = enc_test::make_job(clip(name), out, kPal);
+        EXPECT_EQ(enc_test::encode(*job, markIn, markOut), (std::vector<int>{1, 2, 5})) << name;
+        return out;
+    }
+
+    static TempDir* dir_;
+    TempDir tmp_;
+};
+TempDir* Sync::dir_ = nullptr;
+
+}  // namespace
+
+TEST_F(Sync, PictureAndSoundStartAtTheMarkInAndStayTogether) {
+    struct Case {
+        const char* clip;
+        int markIn, markOut;
+    };
+    const Case cases[] = {
+        {"mjpeg.avi", 3000, 7000}, {"mpeg4.avi", 3000, 7000}, {"h264.avi", 3000, 7000},
+        {"late.mkv", 3000, 7000},  {"late.mkv", 0, 6000},     {"hole.mkv", 3000, 7000},
+        {"mjpeg.avi", 3010, 7000},  // mark-in between two frames
+        {"mpeg4.avi", 3010, 7000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.clip) + " from " + std::to_string(c.markIn));
+        const auto out = encode(c.clip, c.markIn, c.markOut);
+        const double markIn = c.markIn / 1000.0;
+        const auto pics = pictures_of(out);
+        ASSERT_FALSE(pics.time.empty());
+        // The first picture is the first source frame at or after the mark-in, shown at its
+        // own distance from it.
+        const int firstFrame = (c.markIn + 39) / 40;
+        EXPECT_EQ(pics.number[0], firstFrame % kCycle);
+        EXPECT_NEAR(pics.time[0], firstFrame * 0.04 - markIn, 0.0015);
+        // Frame 125 and the beep: together, and where they belong.
+        const std::size_t flash = static_cast<std::size_t>(125 - firstFrame);
+        ASSERT_LT(flash, pics.time.size());
+        EXPECT_EQ(pics.number[flash], 125 % kCycle);
+        EXPECT_NEAR(pics.time[flash], kBeep - markIn, 0.005);
+        EXPECT_NEAR(beep_middle(sound_of(out)), kBeep + 0.05 - markIn, 0.005);
+    }
+}
+
+TEST_F(Sync, ConsecutiveSegmentsOfABFrameSourceHoldEveryFrameOnce) {
+    for (const char* name : {"mpeg4.avi", "h264.avi"}) {
+        SCOPED_TRACE(name);
+        std::vector<int> numbers;
+        for (auto [in, out] : {std::pair{0, 3010}, std::pair{3010, 6500}, std::pair{6500, -1}}) {
+            const auto pics = pictures_of(encode(name, in, out));
+            numbers.insert(numbers.end(), pics.number.begin(), pics.number.end());
+        }
+        ASSERT_EQ(numbers.size(), 250u);
+        for (std::size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], static_cast<int>(i % kCycle)) << "picture " << i;
+    }
+    // A one-second segment from 5 s starts on frame 125 and holds 25 frames.
+    const auto pics = pictures_of(encode("h264.avi", 5000, 6000));
+    ASSERT_EQ(pics.number.size(), 25u);
+    EXPECT_EQ(pics.number.front(), 125 % kCycle);
+}
+
+TEST(SyncTone, SoundLastsTheWholeSegmentAtFullLevel) {
+    // A steady tone cut after exactly 64 of the encoder's frames (512 samples at 16 kHz): its
+    // last 40 ms keep the level of the rest, and the sound's packets and decoded samples
+    // reach the mark-out.
+    TempDir tmp;
+    auto src = tmp / "tone.wav";
+    enc_test::make_clip(src, "-f lavfi -i sine=f=440:d=4:r=16000 -c:a pcm_s16le");
+    auto out = tmp / "tone.wma";
+    auto job = enc_test::make_job(src, out, "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
+    EXPECT_EQ(enc_test::encode(*job, 1000, 3048), (std::vector<int>{1, 2, 5}));
+    const auto sound = sound_of(out);
+    const double middle = rms(sound, 0.5, 1.5), tail = rms(sound, 2.008, 2.048);
+    ASSERT_GT(middle, 0.01);
+    EXPECT_NEAR(20 * std::log10(tail / middle), 0.0, 1.0);
+    const double decodedEnd = sound.start + static_cast<double>(sound.samples.size()) / sound.rate;
+    EXPECT_GE(decodedEnd, 2.048);
+    auto last = enc_test::run("ffprobe -v error -select_streams a:0 -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
+                              out.string() + "' | tail -1");
+    double pts = 0, dur = 0;
+    ASSERT_EQ(std::sscanf(last.c_str(), "%lf,%lf", &pts, &dur), 2) << last;
+    EXPECT_NEAR(pts + dur, 2.048, 0.002);
+}
