@@ -107,6 +107,8 @@ protected:
         // Sound with a 0.5 s hole at 2 s: what follows keeps its place.
         make("hole.mkv", kNumbered + beep_at(kBeep, 10, ",aselect='not(between(t\\,2\\,2.5))'") + "-c:v mjpeg -q:v 3 " +
                              pcm);
+        // A transport stream whose only key frame is its first: seeks there land anywhere.
+        make("h264.ts", kNumbered + beep_at(kBeep, 10) + "-c:v libx264 -bf 2 -preset veryfast -c:a mp2 -shortest");
     }
     static void TearDownTestSuite() { delete dir_; }
     static fs::path clip(const std::string& name) { return *dir_ / name; }
@@ -171,6 +173,15 @@ TEST_F(Sync, ConsecutiveSegmentsOfABFrameSourceHoldEveryFrameOnce) {
     const auto pics = pictures_of(encode("h264.avi", 5000, 6000));
     ASSERT_EQ(pics.number.size(), 25u);
     EXPECT_EQ(pics.number.front(), 125 % kCycle);
+}
+
+TEST_F(Sync, SeeksThatLandLateGoFurtherBack) {
+    for (auto [in, out, first, count] : {std::tuple{0, 2000, 0, 50}, std::tuple{3040, 5000, 76, 49}}) {
+        SCOPED_TRACE(in);
+        const auto pics = pictures_of(encode("h264.ts", in, out));
+        ASSERT_EQ(pics.number.size(), static_cast<std::size_t>(count));
+        EXPECT_EQ(pics.number.front(), first % kCycle);
+    }
 }
 
 TEST(SyncTone, SoundLastsTheWholeSegmentAtFullLevel) {

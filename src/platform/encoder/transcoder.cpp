@@ -447,9 +447,9 @@ struct Transcoder::Impl {
         return ts - in.startPts;
     }
 
-    // Reads `in` after a seek until its first picture; returns that picture's time (NOPTS:
-    // none within a bounded number of packets).
-    std::int64_t first_picture_ts(Input& in) {
+    // Reads `in` after a seek until its first decoded frame; returns that frame's time from
+    // the time origin (NOPTS: none within a bounded number of packets).
+    std::int64_t first_frame_ts(Input& in) {
         for (int i = 0; i < 4096; ++i) {
             int rc = av_read_frame(in.fmt(), pkt.get());
             if (!in.demux->readError().empty()) {
@@ -464,7 +464,13 @@ struct Transcoder::Impl {
             avcodec_send_packet(in.dec.get(), rc >= 0 ? pkt.get() : nullptr);
             if (rc >= 0) av_packet_unref(pkt.get());
             if (avcodec_receive_frame(in.dec.get(), decoded.get()) >= 0) {
-                const std::int64_t ts = picture_ts(in, decoded.get());
+                std::int64_t ts = AV_NOPTS_VALUE;
+                if (&in == &video) {
+                    ts = picture_ts(in, decoded.get());
+                } else {
+                    ts = decoded->best_effort_timestamp != AV_NOPTS_VALUE ? decoded->best_effort_timestamp : decoded->pts;
+                    if (ts != AV_NOPTS_VALUE) ts -= in.startPts;
+                }
                 av_frame_unref(decoded.get());
                 return ts;
             }
@@ -474,25 +480,35 @@ struct Transcoder::Impl {
     }
 
     // Seeks `in` to the mark-in. A seek lands on a key frame at or before its target in most
-    // containers, but not in all (some index only roughly, some not at all): the video's
-    // first picture is checked, and the seek goes further back until it starts at or before
-    // the mark-in.
+    // containers, but not in all (some index only roughly, some not at all): the first
+    // decoded frame is checked, and the seek goes further back until decoding starts at or
+    // before the mark-in, in the end at the file's first byte.
     void rewind(Input& in) {
         in.done = false;
         in.clock = 0;
         if (!in.fmt()) return;
         std::int64_t backMs = 0;
-        for (int attempt = 0;; ++attempt) {
-            const std::int64_t targetMs = attempt >= 8 ? 0 : std::max<std::int64_t>(0, markIn - backMs);
+        for (;;) {
+            const std::int64_t targetMs = std::max<std::int64_t>(0, markIn - backMs);
             seek_to(in, targetMs);
-            if (&in != &video || targetMs == 0) return;
-            const std::int64_t first = first_picture_ts(in);
+            const std::int64_t first = first_frame_ts(in);
             if (first != AV_NOPTS_VALUE && av_compare_ts(first, in.tb, markIn, {1, 1000}) <= 0) {
                 seek_to(in, targetMs);
                 return;
             }
+            if (targetMs == 0) break;
             backMs = backMs ? backMs * 2 : 1000;
         }
+        // Nothing earlier to seek to by time: read from the very start.
+        int rc = av_seek_frame(in.fmt(), -1, 0, AVSEEK_FLAG_BYTE);
+        if (rc < 0) rc = avformat_seek_file(in.fmt(), -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+        if (!in.demux->readError().empty())
+            fail("cannot seek in source " + in_quotes(in.path) + ": " + reason(*in.demux, rc), errors::kSourceUnreadable);
+        if (rc < 0) seek_to(in, 0);
+        avcodec_flush_buffers(in.dec.get());
+        in.firstPacket = true;
+        in.decodeTimed = false;
+        in.lastTs = AV_NOPTS_VALUE;
     }
 
     void reset_pass_state() {
