@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -503,6 +504,42 @@ struct Transcoder::Impl {
     // its peak, which FFmpeg's rate control cannot reach ("impossible bitrate constraints").
     static std::int64_t aim_under(std::int64_t ceiling) { return ceiling - std::max<std::int64_t>(1, ceiling / 50); }
 
+    // How far the rate must clear the analysed floor for a final pass to be worth running.
+    // FFmpeg's two-pass model takes a frame's texture bits as inversely proportional to its
+    // quantiser, which flatters the coarsest quantisers: a final pass given less than half as
+    // much again as that floor misses its buffer ("rc buffer underflow", dozens of times in
+    // ten seconds at dial-up rates), where one pass at the coarsest quantiser does not.
+    static constexpr double kFinalPassHeadroom = 1.5;
+
+    // Whether the final pass can keep `c`'s bit rate over the analysed frames: the bits the
+    // analysis pass's statistics give every frame at the largest quantiser (key frames at
+    // theirs) fit the rate with the headroom above. The motion and header bits do not shrink.
+    bool final_pass_reachable(const AVCodecContext& c) const {
+        const double fpsValue = av_q2d(c.framerate.num > 0 ? c.framerate : av_inv_q(c.time_base));
+        if (c.bit_rate <= 0 || fpsValue <= 0 || c.qmax <= 0) return true;
+        const double coarsest = static_cast<double>(c.qmax) * FF_QP2LAMBDA;
+        double floorBits = 0;
+        std::int64_t frames = 0;
+        for (std::size_t at = 0; at < passStats.size();) {
+            std::size_t end = passStats.find(';', at);
+            if (end == std::string::npos) end = passStats.size();
+            const std::string entry = passStats.substr(at, end - at);
+            at = end + 1;
+            int type = 0, itex = 0, ptex = 0, mv = 0, misc = 0;
+            float q = 0;
+            if (std::sscanf(entry.c_str(), " in:%*d out:%*d type:%d q:%f itex:%d ptex:%d mv:%d misc:%d", &type, &q, &itex,
+                            &ptex, &mv, &misc) != 6)
+                continue;
+            const double keyScale = type == AV_PICTURE_TYPE_I ? std::fabs(c.i_quant_factor) : 1.0;
+            const double qLimit = std::max(1.0, coarsest * (keyScale > 0 ? keyScale : 1.0) + c.i_quant_offset);
+            floorBits += static_cast<double>(q) * (itex + ptex + 1.0) / qLimit + mv + misc;
+            ++frames;
+        }
+        if (frames == 0) return true;
+        const double available = static_cast<double>(c.bit_rate) * static_cast<double>(frames) / fpsValue;
+        return available >= floorBits * kFinalPassHeadroom;
+    }
+
     // pass: 0 one pass, 1 analysis pass, 2 final pass of two.
     void open_video_encoder(int pass) {
         const AudienceData& a = s.profile.audiences.front();
@@ -563,6 +600,11 @@ struct Transcoder::Impl {
         // low-rate stream, so a one-pass encode would hardly correct at all.
         if (rated)
             c->bit_rate_tolerance = static_cast<int>(std::clamp<std::int64_t>(c->bit_rate, 1, INT32_MAX));
+        // A final pass asked for fewer bits than the analysis says the segment needs at the
+        // coarsest quantiser is refused by FFmpeg's rate control, whose failure path frees
+        // its state twice (FFmpeg 5.1). Such a segment is encoded in one pass instead, which
+        // gets as close to the rate as the quantiser allows.
+        if (pass == 2 && !final_pass_reachable(*c)) pass = 0;
         if (pass == 1) c->flags |= AV_CODEC_FLAG_PASS1;
         if (pass == 2) {
             c->flags |= AV_CODEC_FLAG_PASS2;
