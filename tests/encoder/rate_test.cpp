@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -71,6 +72,8 @@ struct RateCase {
     const char* profile;
     bool twoPass;
 };
+
+void PrintTo(const RateCase& c, std::ostream* os) { *os << c.label << (c.twoPass ? ", two passes" : ", one pass"); }
 
 class Rate : public ::testing::TestWithParam<RateCase> {
 protected:

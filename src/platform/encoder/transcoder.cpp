@@ -268,13 +268,15 @@ constexpr double kLongestMeasuredSeconds = 120;
 // the audio encoder's fixed-size frames) into an output that only counts bytes, so it
 // follows the muxer's own packet size and layout rather than a table of our own. Returns 0
 // when the muxer cannot be run (the budget is then the bare profile rate).
-double asf_overhead_bps(const MuxedStreams& m, double seconds) {
+// `packetSize` 0 leaves the muxer's own packet size.
+double asf_overhead_bps(const MuxedStreams& m, double seconds, int packetSize = 0) {
     seconds = std::clamp(seconds, 1.0, kLongestMeasuredSeconds);
     const AVOutputFormat* asf = av_guess_format("asf", nullptr, nullptr);
     if (!asf) return 0;
     AVFormatContext* raw = nullptr;
     if (avformat_alloc_output_context2(&raw, asf, nullptr, nullptr) < 0 || !raw) return 0;
     ScratchMuxerPtr mux(raw);
+    if (packetSize > 0 && av_opt_set_int(mux->priv_data, "packet_size", packetSize, 0) < 0) return 0;
     ByteCounter counter;
     constexpr int kBufferBytes = 4096;
     auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
@@ -350,6 +352,47 @@ double asf_overhead_bps(const MuxedStreams& m, double seconds) {
     if (av_write_trailer(mux.get()) < 0) return 0;
     avio_flush(io.get());
     return static_cast<double>(std::max<std::int64_t>(0, counter.end - payload)) * 8.0 / seconds;
+}
+
+// The ASF muxer's own packet size (0 when it cannot be read).
+int asf_default_packet_size() {
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, "asf", nullptr) < 0 || !raw) return 0;
+    ScratchMuxerPtr mux(raw);
+    std::int64_t size = 0;
+    if (!mux->priv_data || av_opt_get_int(mux->priv_data, "packet_size", 0, &size) < 0) return 0;
+    return static_cast<int>(size);
+}
+
+// The packet size for a file of sound alone from the audio encoder `audio`: ASF packets are
+// fixed-size and a packet an audio frame does not fit is padded out, so at the muxer's own
+// size a stream of large frames pays up to a frame's worth of padding a packet (128 Kbps
+// stereo: 8% of the file), and the last packet is padded out too, which weighs on a short
+// file. Of the sizes up to the muxer's own and down by a frame and its headers (one of them
+// holds a whole number of frames), and more coarsely down to half of it, the one that costs
+// least over `seconds` of sound, measured with the muxer; 0 (keep the muxer's) when nothing
+// does better.
+int packet_size_for_sound(const AVCodecContext& audio, const Metadata& metadata, double seconds) {
+    const int standard = asf_default_packet_size();
+    if (standard <= 0) return 0;
+    MuxedStreams m;
+    m.audio = &audio;
+    m.metadata = &metadata;
+    constexpr int kFrameHeadersBytes = 64;  // more than a payload's and a packet's headers
+    constexpr int kCoarseStep = 8;
+    const double kSeconds = std::clamp(seconds > 0 ? seconds : 30.0, 1.0, 30.0);
+    int best = 0;
+    double bestCost = asf_overhead_bps(m, kSeconds);
+    if (bestCost <= 0) return 0;
+    const int window = std::max(standard / 2, standard - std::max(1, audio.block_align) - kFrameHeadersBytes);
+    for (int size = standard - 1; size >= standard / 2; size -= size > window ? 1 : kCoarseStep) {
+        const double cost = asf_overhead_bps(m, kSeconds, size);
+        if (cost > 0 && cost < bestCost) {
+            bestCost = cost;
+            best = size;
+        }
+    }
+    return best;
 }
 
 }  // namespace
@@ -643,9 +686,16 @@ struct Transcoder::Impl {
     }
 
     // Sound keeps the profile's rate even alone in a file: its frames have a fixed size, so
-    // the ASF packets (a whole number of frames each, the rest padding) cost the same
-    // whether the encoder is given a little less or not.
-    void open_audio_encoder() { aenc = make_audio_encoder(s.profile.audiences.front().audioBitrate); }
+    // the ASF packets (a whole number of frames each, the rest padding) cost much the same
+    // whether the encoder is given a little less or not. Alone, it gets packets cut to its
+    // frames instead.
+    void open_audio_encoder() {
+        aenc = make_audio_encoder(s.profile.audiences.front().audioBitrate);
+        if (out && out->priv_data && !s.profile.hasVideo()) {
+            const int size = packet_size_for_sound(*aenc, s.metadata, segment_seconds());
+            if (size > 0) av_opt_set_int(out->priv_data, "packet_size", size, 0);
+        }
+    }
 
     // ---- running ----
 
