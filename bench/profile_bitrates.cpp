@@ -3,6 +3,7 @@
 // size over its packets' media time (as ffprobe reads them) is set against the profile's
 // audio plus video rate. One line per profile: name, target kbit/s, measured kbit/s, ratio.
 // The quality-based profile has no rate to keep; its line shows the measured rate only.
+// A last column counts the stops of a player receiving the file at the target rate.
 //
 // usage: profile_bitrates [SECONDS] [--two-pass] [--source LAVFI-VIDEO]
 //   SECONDS     clip length, 10 by default
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -62,6 +64,52 @@ double media_seconds(const fs::path& file) {
     return last > first ? last - first : 0;
 }
 
+// How often a player receiving `file` at `bitsPerSecond` from its first byte would stop to
+// wait for data: it starts after the file's preroll, and each ASF data packet must have
+// arrived by the time its send time comes up on the media clock (which stops while it
+// waits). -1 when the file's layout cannot be read.
+int stalls_at(const fs::path& file, double bitsPerSecond) {
+    std::FILE* f = std::fopen(file.c_str(), "rb");
+    if (!f) return -1;
+    std::string bytes;
+    std::array<char, 65536> buf;
+    std::size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) bytes.append(buf.data(), n);
+    std::fclose(f);
+    auto u = [&](std::size_t at, int width) -> std::uint64_t {
+        std::uint64_t v = 0;
+        for (int i = width - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return v;
+    };
+    const std::string fileProps("\xa1\xdc\xab\x8c\x47\xa9\xcf\x11\x8e\xe4\x00\xc0\x0c\x20\x53\x65", 16);
+    const std::string data("\x36\x26\xb2\x75\x8e\x66\xcf\x11\xa6\xd9\x00\xaa\x00\x62\xce\x6c", 16);
+    const std::size_t props = bytes.find(fileProps), dataAt = bytes.find(data);
+    if (props == std::string::npos || dataAt == std::string::npos || props + 96 > bytes.size()) return -1;
+    const double preroll = static_cast<double>(u(props + 80, 8)) / 1000;
+    const std::size_t packetSize = u(props + 92, 4);
+    const std::uint64_t packets = u(dataAt + 40, 8);
+    const std::size_t first = dataAt + 50;
+    if (packetSize == 0) return -1;
+    int stalls = 0;
+    double waited = 0;
+    for (std::uint64_t i = 0; i < packets && first + (i + 1) * packetSize <= bytes.size(); ++i) {
+        const std::size_t at = first + i * packetSize;
+        std::size_t field = at + 3;  // error correction flags and data
+        const unsigned lengthFlags = static_cast<unsigned char>(bytes[field]);
+        field += 2;  // length type flags, property flags
+        const unsigned sizes[] = {0, 1, 2, 4};
+        field += sizes[(lengthFlags >> 5) & 3] + sizes[(lengthFlags >> 1) & 3] + sizes[(lengthFlags >> 3) & 3];
+        const double sendTime = static_cast<double>(u(field, 4)) / 1000;
+        const double arrived = static_cast<double>(at + packetSize) * 8 / bitsPerSecond;
+        const double due = preroll + sendTime + waited;
+        if (arrived > due) {
+            ++stalls;
+            waited += arrived - due;
+        }
+    }
+    return stalls;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,7 +137,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    std::printf("%-82s %9s %9s %7s\n", "profile", "target", "measured", "ratio");
+    std::printf("%-82s %9s %9s %7s %7s\n", "profile", "target", "measured", "ratio", "stalls");
     int failed = 0;
     for (const ProfileData& p : shardex::encoder::stock_profiles()) {
         const auto& a = p.audiences.front();
@@ -109,7 +157,8 @@ int main(int argc, char** argv) {
         }
         const double measured = static_cast<double>(fs::file_size(out, ec)) * 8 / media;
         if (rated)
-            std::printf("%-82s %9.1f %9.1f %7.3f\n", p.name.c_str(), target / 1000, measured / 1000, measured / target);
+            std::printf("%-82s %9.1f %9.1f %7.3f %7d\n", p.name.c_str(), target / 1000, measured / 1000,
+                        measured / target, stalls_at(out, target));
         else
             std::printf("%-82s %9s %9.1f %7s\n", p.name.c_str(), "quality", measured / 1000, "-");
     }
