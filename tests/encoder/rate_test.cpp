@@ -25,13 +25,16 @@ namespace {
 // What FFmpeg's libraries say while a test runs (the encoder works on its own thread).
 class LibraryLog {
 public:
-    LibraryLog() {
+    LibraryLog() : level_(av_log_get_level()) {
         std::lock_guard lock(mutex_);
         text_.clear();
         av_log_set_level(AV_LOG_INFO);
         av_log_set_callback(&LibraryLog::collect);
     }
-    ~LibraryLog() { av_log_set_callback(av_log_default_callback); }
+    ~LibraryLog() {
+        av_log_set_callback(av_log_default_callback);
+        av_log_set_level(level_);
+    }
     std::string text() const {
         std::lock_guard lock(mutex_);
         return text_;
@@ -46,6 +49,7 @@ private:
         std::lock_guard lock(mutex_);
         text_ += line;
     }
+    int level_;
     static std::mutex mutex_;
     static std::string text_;
 };
