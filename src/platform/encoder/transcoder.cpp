@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -217,6 +218,200 @@ std::int64_t duration_ms_of(const AVFormatContext* fmt) {
     return best;
 }
 
+// ---- what the ASF container adds to the encoders' bits ----
+
+// An output that keeps nothing and counts: the furthest byte written. The muxer seeks back
+// to complete its header, so the position is followed like a file's.
+struct ByteCounter {
+    std::int64_t pos = 0;
+    std::int64_t end = 0;
+
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    static int write(void* opaque, const std::uint8_t*, int n) {
+#else
+    static int write(void* opaque, std::uint8_t*, int n) {
+#endif
+        auto* c = static_cast<ByteCounter*>(opaque);
+        c->pos += n;
+        c->end = std::max(c->end, c->pos);
+        return n;
+    }
+
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        auto* c = static_cast<ByteCounter*>(opaque);
+        switch (whence & ~AVSEEK_FORCE) {
+            case AVSEEK_SIZE: return c->end;
+            case SEEK_SET: break;
+            case SEEK_CUR: offset += c->pos; break;
+            case SEEK_END: offset += c->end; break;
+            default: return AVERROR(EINVAL);
+        }
+        if (offset < 0) return AVERROR(EINVAL);
+        c->pos = offset;
+        return offset;
+    }
+};
+
+// A muxer writing through an I/O context it does not own: the context is detached before
+// the muxer is freed (the output deleter would close it as a file).
+struct ScratchMuxerDeleter {
+    void operator()(AVFormatContext* c) const {
+        if (c == nullptr) return;
+        c->pb = nullptr;
+        avformat_free_context(c);
+    }
+};
+using ScratchMuxerPtr = std::unique_ptr<AVFormatContext, ScratchMuxerDeleter>;
+
+// The streams of an output as the container sees them.
+struct MuxedStreams {
+    AVCodecID videoCodec = AV_CODEC_ID_NONE;  // none: no video stream
+    int width = 0, height = 0;
+    AVRational fps{30, 1};
+    int gop = 1;
+    std::int64_t videoBitRate = 0;
+    const AVCodecContext* audio = nullptr;  // an opened audio encoder; null: no audio stream
+    const Metadata* metadata = nullptr;
+};
+
+// The longest stretch muxed to measure the container's cost: a longer segment costs the same
+// per second, less its (spread) fixed part.
+constexpr double kLongestMeasuredSeconds = 120;
+
+// What the ASF muxer adds, in bits per second, to the encoders' own bits over `seconds` of
+// media: its header objects, each packet's header, each payload's header, the padding of a
+// packet that an audio frame did not fit, the part-filled last packet and the index. It is
+// measured by muxing stand-in packets of the expected sizes (video frames of the mean size,
+// the audio encoder's fixed-size frames) into an output that only counts bytes, so it
+// follows the muxer's own packet size and layout rather than a table of our own. Returns 0
+// when the muxer cannot be run (the budget is then the bare profile rate).
+// `packetSize` 0 leaves the muxer's own packet size.
+double asf_overhead_bps(const MuxedStreams& m, double seconds, int packetSize = 0) {
+    seconds = std::clamp(seconds, 1.0, kLongestMeasuredSeconds);
+    const AVOutputFormat* asf = av_guess_format("asf", nullptr, nullptr);
+    if (!asf) return 0;
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, asf, nullptr, nullptr) < 0 || !raw) return 0;
+    ScratchMuxerPtr mux(raw);
+    if (packetSize > 0 && av_opt_set_int(mux->priv_data, "packet_size", packetSize, 0) < 0) return 0;
+    ByteCounter counter;
+    constexpr int kBufferBytes = 4096;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferBytes));
+    if (!buffer) throw std::bad_alloc();
+    AvioPtr io(avio_alloc_context(buffer, kBufferBytes, 1, &counter, nullptr, &ByteCounter::write, &ByteCounter::seek));
+    if (!io) {
+        av_free(buffer);
+        throw std::bad_alloc();
+    }
+    mux->pb = io.get();
+    mux->flags |= AVFMT_FLAG_CUSTOM_IO;
+
+    AVStream* vst = nullptr;
+    AVStream* ast = nullptr;
+    if (m.videoCodec != AV_CODEC_ID_NONE) {
+        vst = avformat_new_stream(mux.get(), nullptr);
+        if (!vst) throw std::bad_alloc();
+        vst->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
+        vst->codecpar->codec_id = m.videoCodec;
+        vst->codecpar->width = m.width;
+        vst->codecpar->height = m.height;
+        vst->codecpar->format = AV_PIX_FMT_YUV420P;
+        vst->codecpar->bit_rate = m.videoBitRate;
+        vst->time_base = av_inv_q(m.fps);
+    }
+    if (m.audio) {
+        ast = avformat_new_stream(mux.get(), nullptr);
+        if (!ast) throw std::bad_alloc();
+        if (avcodec_parameters_from_context(ast->codecpar, m.audio) < 0) return 0;
+        ast->time_base = m.audio->time_base;
+    }
+    if (m.metadata) {
+        auto set = [&](const char* key, const std::string& v) {
+            if (!v.empty()) av_dict_set(&mux->metadata, key, v.c_str(), 0);
+        };
+        set("title", m.metadata->title);
+        set("author", m.metadata->author);
+        set("copyright", m.metadata->copyright);
+        set("comment", m.metadata->description);
+    }
+    if (avformat_write_header(mux.get(), nullptr) < 0) return 0;
+
+    // Video frames of the mean size at the frame rate, audio frames as the encoder makes
+    // them, handed over in time order as the transcoder interleaves them.
+    const int frameBytes = vst ? static_cast<int>(std::max<std::int64_t>(
+                                     1, static_cast<std::int64_t>(std::llround(m.videoBitRate / av_q2d(m.fps) / 8))))
+                               : 0;
+    const int audioBytes = m.audio ? std::max(1, m.audio->block_align) : 0;
+    const int audioFrame = m.audio && m.audio->frame_size > 0 ? m.audio->frame_size : 2048;
+    const std::int64_t videoFrames = vst ? static_cast<std::int64_t>(std::ceil(seconds * av_q2d(m.fps))) : 0;
+    const std::int64_t audioFrames =
+        ast ? static_cast<std::int64_t>(std::ceil(seconds * m.audio->sample_rate / audioFrame)) : 0;
+    const AVRational vtb = av_inv_q(m.fps);
+    const AVRational atb = m.audio ? AVRational{1, m.audio->sample_rate} : AVRational{1, 1};
+    ff::PacketPtr pkt = ff::make_packet();
+    std::int64_t payload = 0;
+    for (std::int64_t v = 0, a = 0; v < videoFrames || a < audioFrames;) {
+        const bool video = v < videoFrames && (a >= audioFrames || av_compare_ts(v, vtb, a * audioFrame, atb) <= 0);
+        const int size = video ? frameBytes : audioBytes;
+        if (av_new_packet(pkt.get(), size) < 0) throw std::bad_alloc();
+        std::memset(pkt->data, 0, static_cast<std::size_t>(size));
+        AVStream* st = video ? vst : ast;
+        pkt->stream_index = st->index;
+        pkt->pts = pkt->dts = video ? av_rescale_q(v, vtb, st->time_base) : av_rescale_q(a * audioFrame, atb, st->time_base);
+        pkt->duration = video ? av_rescale_q(1, vtb, st->time_base) : av_rescale_q(audioFrame, atb, st->time_base);
+        if (!video || v % std::max(1, m.gop) == 0) pkt->flags |= AV_PKT_FLAG_KEY;
+        (video ? v : a)++;
+        payload += size;
+        const int rc = av_write_frame(mux.get(), pkt.get());
+        av_packet_unref(pkt.get());
+        if (rc < 0) return 0;
+    }
+    if (av_write_trailer(mux.get()) < 0) return 0;
+    avio_flush(io.get());
+    return static_cast<double>(std::max<std::int64_t>(0, counter.end - payload)) * 8.0 / seconds;
+}
+
+// The ASF muxer's own packet size (0 when it cannot be read).
+int asf_default_packet_size() {
+    AVFormatContext* raw = nullptr;
+    if (avformat_alloc_output_context2(&raw, nullptr, "asf", nullptr) < 0 || !raw) return 0;
+    ScratchMuxerPtr mux(raw);
+    std::int64_t size = 0;
+    if (!mux->priv_data || av_opt_get_int(mux->priv_data, "packet_size", 0, &size) < 0) return 0;
+    return static_cast<int>(size);
+}
+
+// The packet size for a file of sound alone from the audio encoder `audio`: ASF packets are
+// fixed-size and a packet an audio frame does not fit is padded out, so at the muxer's own
+// size a stream of large frames pays up to a frame's worth of padding a packet (128 Kbps
+// stereo: 8% of the file), and the last packet is padded out too, which weighs on a short
+// file. Of the sizes up to the muxer's own and down by a frame and its headers (one of them
+// holds a whole number of frames), and more coarsely down to half of it, the one that costs
+// least over `seconds` of sound, measured with the muxer; 0 (keep the muxer's) when nothing
+// does better.
+int packet_size_for_sound(const AVCodecContext& audio, const Metadata& metadata, double seconds) {
+    const int standard = asf_default_packet_size();
+    if (standard <= 0) return 0;
+    MuxedStreams m;
+    m.audio = &audio;
+    m.metadata = &metadata;
+    constexpr int kFrameHeadersBytes = 64;  // more than a payload's and a packet's headers
+    constexpr int kCoarseStep = 8;
+    const double kSeconds = std::clamp(seconds > 0 ? seconds : 30.0, 1.0, 30.0);
+    int best = 0;
+    double bestCost = asf_overhead_bps(m, kSeconds);
+    if (bestCost <= 0) return 0;
+    const int window = std::max(standard / 2, standard - std::max(1, audio.block_align) - kFrameHeadersBytes);
+    for (int size = standard - 1; size >= standard / 2; size -= size > window ? 1 : kCoarseStep) {
+        const double cost = asf_overhead_bps(m, kSeconds, size);
+        if (cost > 0 && cost < bestCost) {
+            bestCost = cost;
+            best = size;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 struct Transcoder::Impl {
@@ -325,12 +520,102 @@ struct Transcoder::Impl {
         }
     }
 
+    // ---- rate budget ----
+
+    // Seconds of media this run writes: the segment, or the whole source before the marks
+    // are known. 0 when not known.
+    double segment_seconds() const {
+        const std::int64_t end = markOut > 0 ? markOut : durationMs;
+        return end > markIn ? static_cast<double>(end - markIn) / 1000.0 : 0.0;
+    }
+
+    // The container's cost in bits per second for this profile's streams, with video at
+    // `videoRate` and audio from the opened encoder `audio` (null: no audio stream).
+    double container_bps(std::int64_t videoRate, const AVCodecContext* audio) const {
+        const ProfileData& p = s.profile;
+        const AudienceData& a = p.audiences.front();
+        MuxedStreams m;
+        if (p.hasVideo()) {
+            m.videoCodec = a.videoCodec == 1 ? AV_CODEC_ID_WMV1 : AV_CODEC_ID_WMV2;
+            m.width = a.width;
+            m.height = a.height;
+            m.fps = frame_rate_of(a.fps);
+            m.gop = std::max(1, static_cast<int>(std::lround(av_q2d(m.fps) * a.keyframeMs / 1000.0)));
+            m.videoBitRate = videoRate;
+        }
+        m.audio = audio;
+        m.metadata = &s.metadata;
+        const double seconds = segment_seconds();
+        return asf_overhead_bps(m, seconds > 0 ? seconds : kLongestMeasuredSeconds);
+    }
+
+    // The rate the video encoder is given for the profile's video rate `profileRate`: what
+    // is left once the container has taken its share, so that the file as a whole (the
+    // sound, the pictures and the ASF packets around them) keeps to the profile's total. The
+    // share grows with the video's packets, so it is worked out twice. Never below a tenth
+    // of the profile's rate, which no real container cost comes near.
+    std::int64_t video_budget(std::int64_t profileRate) {
+        ff::CodecContextPtr audio;
+        if (s.profile.hasAudio()) audio = make_audio_encoder(s.profile.audiences.front().audioBitrate);
+        std::int64_t budget = profileRate;
+        for (int i = 0; i < 2; ++i) {
+            const double cost = container_bps(budget, audio.get());
+            budget = std::max(profileRate / 10, profileRate - static_cast<std::int64_t>(std::llround(cost)));
+        }
+        return budget;
+    }
+
+    // Rate control aims this much under a ceiling it must not pass: the buffer model then
+    // has room to absorb a hard scene without the encoder being asked for a mean equal to
+    // its peak, which FFmpeg's rate control cannot reach ("impossible bitrate constraints").
+    static std::int64_t aim_under(std::int64_t ceiling) { return ceiling - std::max<std::int64_t>(1, ceiling / 50); }
+
+    // How far the rate must clear the analysed floor for a final pass to be worth running.
+    // FFmpeg's two-pass model takes a frame's texture bits as inversely proportional to its
+    // quantiser, which flatters the coarsest quantisers: a final pass given less than half as
+    // much again as that floor misses its buffer ("rc buffer underflow", dozens of times in
+    // ten seconds at dial-up rates), where one pass at the coarsest quantiser does not.
+    static constexpr double kFinalPassHeadroom = 1.5;
+
+    // Whether the final pass can keep `c`'s bit rate over the analysed frames: the bits the
+    // analysis pass's statistics give every frame at the largest quantiser (key frames at
+    // theirs) fit the rate with the headroom above. The motion and header bits do not shrink.
+    bool final_pass_reachable(const AVCodecContext& c) const {
+        const double fpsValue = av_q2d(c.framerate.num > 0 ? c.framerate : av_inv_q(c.time_base));
+        if (c.bit_rate <= 0 || fpsValue <= 0 || c.qmax <= 0) return true;
+        const double coarsest = static_cast<double>(c.qmax) * FF_QP2LAMBDA;
+        double floorBits = 0;
+        std::int64_t frames = 0;
+        for (std::size_t at = 0; at < passStats.size();) {
+            std::size_t end = passStats.find(';', at);
+            if (end == std::string::npos) end = passStats.size();
+            const std::string entry = passStats.substr(at, end - at);
+            at = end + 1;
+            int type = 0, itex = 0, ptex = 0, mv = 0, misc = 0;
+            float q = 0;
+            if (std::sscanf(entry.c_str(), " in:%*d out:%*d type:%d q:%f itex:%d ptex:%d mv:%d misc:%d", &type, &q, &itex,
+                            &ptex, &mv, &misc) != 6)
+                continue;
+            const double keyScale = type == AV_PICTURE_TYPE_I ? std::fabs(c.i_quant_factor) : 1.0;
+            const double qLimit = std::max(1.0, coarsest * (keyScale > 0 ? keyScale : 1.0) + c.i_quant_offset);
+            floorBits += static_cast<double>(q) * (itex + ptex + 1.0) / qLimit + mv + misc;
+            ++frames;
+        }
+        if (frames == 0) return true;
+        const double available = static_cast<double>(c.bit_rate) * static_cast<double>(frames) / fpsValue;
+        return available >= floorBits * kFinalPassHeadroom;
+    }
+
     // pass: 0 one pass, 1 analysis pass, 2 final pass of two.
     void open_video_encoder(int pass) {
         const AudienceData& a = s.profile.audiences.front();
         AVCodecID id = a.videoCodec == 1 ? AV_CODEC_ID_WMV1 : AV_CODEC_ID_WMV2;
         const AVCodec* codec = avcodec_find_encoder(id);
         if (!codec) fail(std::string("no encoder for ") + video_codec_name(a.videoCodec), errors::kEncodeFailed);
+        // Worked out before the encoder is allocated: it opens encoders of its own.
+        const bool rated = s.profile.videoMode != kModeVbrQuality;
+        const std::int64_t budget = rated ? video_budget(a.videoBitrate) : a.videoBitrate;
+        const std::int64_t containerShare = a.videoBitrate - budget;
         venc.reset(avcodec_alloc_context3(codec));
         if (!venc) throw std::bad_alloc();
         AVCodecContext* c = venc.get();
@@ -345,19 +630,24 @@ struct Transcoder::Impl {
         c->max_b_frames = 0;
         c->thread_count = std::max(1, s.codecThreads);
         const int bufferMs = a.videoBufferMs > 0 ? a.videoBufferMs : 5000;
+        auto buffer_of = [&](std::int64_t rate) {
+            return static_cast<int>(std::min<std::int64_t>(INT32_MAX, rate * bufferMs / 1000));
+        };
         switch (s.profile.videoMode) {
             case kModeCbr:
-                c->bit_rate = a.videoBitrate;
-                c->rc_max_rate = a.videoBitrate;
-                c->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(
-                    INT32_MAX, static_cast<std::int64_t>(a.videoBitrate) * bufferMs / 1000));
+                // The budget is the video's share of the channel: the buffer model keeps every
+                // stretch of the stream within it, the mean lands just under it.
+                c->rc_max_rate = budget;
+                c->bit_rate = aim_under(budget);
+                c->rc_buffer_size = buffer_of(budget);
                 c->rc_initial_buffer_occupancy = c->rc_buffer_size * 3 / 4;
                 break;
             case kModeVbrPeak: {
-                c->bit_rate = a.videoBitrate;
-                std::int64_t peak = std::max(a.peakBitrate, a.videoBitrate);
+                // The peak pays the same container share as the mean.
+                const std::int64_t peak = std::max(budget, std::max(a.peakBitrate, a.videoBitrate) - containerShare);
                 c->rc_max_rate = peak;
-                c->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(INT32_MAX, peak * bufferMs / 1000));
+                c->bit_rate = peak > budget ? budget : aim_under(peak);
+                c->rc_buffer_size = buffer_of(peak);
                 break;
             }
             case kModeVbrQuality: {
@@ -368,9 +658,19 @@ struct Transcoder::Impl {
                 break;
             }
             default:
-                c->bit_rate = a.videoBitrate;
+                c->bit_rate = budget;
                 break;
         }
+        // How far the running total may drift from the mean before rate control pulls it
+        // back: one second of the stream. FFmpeg's default (4,000,000 bits) is minutes of a
+        // low-rate stream, so a one-pass encode would hardly correct at all.
+        if (rated)
+            c->bit_rate_tolerance = static_cast<int>(std::clamp<std::int64_t>(c->bit_rate, 1, INT32_MAX));
+        // A final pass asked for fewer bits than the analysis says the segment needs at the
+        // coarsest quantiser is refused by FFmpeg's rate control, whose failure path frees
+        // its state twice (FFmpeg 5.1). Such a segment is encoded in one pass instead, which
+        // gets as close to the rate as the quantiser allows.
+        if (pass == 2 && !final_pass_reachable(*c)) pass = 0;
         if (pass == 1) c->flags |= AV_CODEC_FLAG_PASS1;
         if (pass == 2) {
             c->flags |= AV_CODEC_FLAG_PASS2;
@@ -385,17 +685,18 @@ struct Transcoder::Impl {
                  errors::kEncodeFailed);
     }
 
-    void open_audio_encoder() {
+    // The profile's audio encoder at `bitRate`, opened. Throws when the encoder refuses.
+    ff::CodecContextPtr make_audio_encoder(std::int64_t bitRate) const {
         const AudienceData& a = s.profile.audiences.front();
         const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_WMAV2);
         if (!codec) fail("no Windows Media Audio encoder", errors::kEncodeFailed);
-        aenc.reset(avcodec_alloc_context3(codec));
-        if (!aenc) throw std::bad_alloc();
-        AVCodecContext* c = aenc.get();
+        ff::CodecContextPtr enc(avcodec_alloc_context3(codec));
+        if (!enc) throw std::bad_alloc();
+        AVCodecContext* c = enc.get();
         c->sample_rate = a.audioSampleRate;
         av_channel_layout_default(&c->ch_layout, a.audioChannels);
         c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
-        c->bit_rate = a.audioBitrate;
+        c->bit_rate = bitRate;
         c->time_base = {1, a.audioSampleRate};
         c->thread_count = 1;
         if (out && (out->oformat->flags & AVFMT_GLOBALHEADER)) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
@@ -404,6 +705,19 @@ struct Transcoder::Impl {
             fail("the Windows Media Audio encoder refused profile " + in_quotes(s.profile.name) + ": " +
                      ff::error_text(rc),
                  errors::kEncodeFailed);
+        return enc;
+    }
+
+    // Sound keeps the profile's rate even alone in a file: its frames have a fixed size, so
+    // the ASF packets (a whole number of frames each, the rest padding) cost much the same
+    // whether the encoder is given a little less or not. Alone, it gets packets cut to its
+    // frames instead.
+    void open_audio_encoder() {
+        aenc = make_audio_encoder(s.profile.audiences.front().audioBitrate);
+        if (out && out->priv_data && !s.profile.hasVideo()) {
+            const int size = packet_size_for_sound(*aenc, s.metadata, segment_seconds());
+            if (size > 0) av_opt_set_int(out->priv_data, "packet_size", size, 0);
+        }
     }
 
     // ---- running ----
