@@ -255,3 +255,16 @@ TEST_F(Lifecycle, ALinkInTheOutputsPlaceIsRefusedWhenAsked) {
     EXPECT_EQ(contents(target), "not yours");
     EXPECT_TRUE(fs::is_symlink(out));
 }
+
+// A write that fails (a full disk) ends the encode with the write error, never as a success,
+// and what was there before the encode (here the device itself) is not removed.
+TEST_F(Lifecycle, AFailedWriteIsReportedAndAFileItDidNotCreateStays) {
+    if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+    auto job = enc_test::make_job(source_, "/dev/full", kSmall);
+    job->encoder->prepare(true);
+    job->encoder->start();
+    EXPECT_TRUE(job->events.waitStopped());
+    EXPECT_EQ(job->events.errors, std::vector<int>{errors::kWriteFailed});
+    EXPECT_EQ(job->encoder->runState(), kStateStopped);
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
