@@ -11,7 +11,10 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 # What the ThreadSanitizer pass builds and runs: the programs whose threads meet (the
 # encoder's worker and its owner, the agent's sessions and event streams, the shares), not
-# the whole project, to keep CI's time in bounds.
+# the whole project, to keep CI's time in bounds. The window's tests are left out: Qt 6 hands
+# queued calls between threads under futex locks ThreadSanitizer cannot see, so every call
+# a worker posts to the window reads as a race, and a suppression wide enough to hide that
+# would hide real races in the posted code too.
 TSAN_TARGETS ?= shardex_encoder_tests shardex-encode agent_test agent_view_test shardex-agent remote_basics_test share_test
 TSAN_TESTS   ?= ^(encoder|agent|remote|share)\.
 JOBS       ?= $(shell nproc)
