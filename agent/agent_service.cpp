@@ -229,6 +229,9 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     std::weak_ptr<Session> weak = s;
     const auto settings = &settings_;
     encoder::LocalEncoderOptions options;
+    // The output is created when the encode writes its header, after prepare checked it:
+    // a link put in its place meanwhile is refused then too.
+    options.refuseLinkedOutput = true;
     // Sources are read through the share of the Server that names them, never from this
     // computer's own files.
     options.openInput = [weak, settings](const std::string& path) -> std::shared_ptr<encoder::ByteSource> {
@@ -332,8 +335,9 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
                 throw Error("no profile is set for this job: the profile chosen on the Server is not installed on " +
                                 settings_.name,
                             encoder::errors::kBadConfiguration);
-            // The output is opened here: a link put in its place since it was named would
-            // make the encoder write outside the Shardex folder.
+            // A link put in the output's place since it was named would make the encoder
+            // write outside the Shardex folder (the encoder refuses one again when it
+            // creates the file).
             if (request->prepare() && !enc.file()->localFileName().empty()) refuse_link(enc.file()->localFileName());
             enc.prepare(request->prepare());
             break;

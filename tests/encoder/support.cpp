@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 
 #include "platform/encoder/factory.h"
+#include "platform/encoder/local_encoder.h"
 #include "platform/encoder/profiles.h"
 
 namespace enc_test {
@@ -96,19 +97,25 @@ bool EventLog::waitStopped(std::chrono::seconds limit, const std::function<void(
     return false;
 }
 
-std::unique_ptr<Job> make_job(const fs::path& source, const fs::path& output, const std::string& profile) {
+void set_up(Job& job, const fs::path& source, const fs::path& output, const std::string& profile) {
     using namespace shardex::encoder;
-    auto job = std::make_unique<Job>();
-    job->encoder = create_local_encoder();
-    auto group = job->encoder->sourceGroups()->add("SG_1");
-    job->video = group->addSource(kSourceVideo);
-    job->audio = group->addSource(kSourceAudio);
-    job->video->setInput(source.string(), "", "");
-    job->audio->setInput(source.string(), "", "");
-    job->encoder->file()->setLocalFileName(output.string());
+    auto group = job.encoder->sourceGroups()->add("SG_1");
+    job.video = group->addSource(kSourceVideo);
+    job.audio = group->addSource(kSourceAudio);
+    job.video->setInput(source.string(), "", "");
+    job.audio->setInput(source.string(), "", "");
+    job.encoder->file()->setLocalFileName(output.string());
     auto p = find_stock_profile(profile);
     EXPECT_TRUE(p) << profile;
     group->setProfile(p);
+}
+
+std::unique_ptr<Job> make_job(const fs::path& source, const fs::path& output, const std::string& profile,
+                              const shardex::encoder::LocalEncoderOptions& options) {
+    using namespace shardex::encoder;
+    auto job = std::make_unique<Job>();
+    job->encoder = create_local_encoder(options);
+    set_up(*job, source, output, profile);
     job->encoder->setEventHandlers(job->events.executor(), job->events.handlers());
     return job;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/encoder/encoder.h"
+#include "platform/encoder/local_encoder.h"
 
 namespace enc_test {
 
@@ -60,13 +61,18 @@ private:
 
 // An encoder with group SG_1 (video then audio source, both reading `source`), the output
 // file and the stock profile `profile` set, as a job sets it up.
+// The event log comes first so that it outlives the encoder, whose worker posts to it
+// until the encoder's destruction has joined it.
 struct Job {
+    EventLog events;
     std::shared_ptr<shardex::encoder::Encoder> encoder;
     std::shared_ptr<shardex::encoder::Source> video, audio;
-    EventLog events;
 };
 std::unique_ptr<Job> make_job(const fs::path& source, const fs::path& output,
-                              const std::string& profile = "Windows Media Video 8 for Local Area Network (768 Kbps)");
+                              const std::string& profile = "Windows Media Video 8 for Local Area Network (768 Kbps)",
+                              const shardex::encoder::LocalEncoderOptions& options = {});
+// Gives a (reset) encoder the job's set-up again: group SG_1, sources, output and profile.
+void set_up(Job& job, const fs::path& source, const fs::path& output, const std::string& profile);
 
 // prepare, marks, start, and wait for the end. Returns the states seen.
 // markOut -1 leaves the mark-out unset: to the end.

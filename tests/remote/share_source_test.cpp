@@ -229,12 +229,13 @@ TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {
 // ---- encoding through the share ----
 
 // An encoder whose "//"-paths are read through `client`'s share; counts how often the
-// opener was asked.
+// opener was asked. The encoder is the last member, so it (and its worker, which posts to
+// the event log) goes first.
 struct ShareJob {
-    std::shared_ptr<encoder::Encoder> encoder;
     enc_test::EventLog events;
     std::vector<std::string> errorTexts;
     int opened = 0;
+    std::shared_ptr<encoder::Encoder> encoder;
 };
 
 std::unique_ptr<ShareJob> make_share_job(const std::shared_ptr<ShareClient>& client, const std::string& source,

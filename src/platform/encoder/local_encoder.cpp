@@ -142,6 +142,13 @@ private:
 
 // What the worker shares with the encoder object. The worker holds it by shared_ptr, so it
 // stays valid even if the encoder object goes away first.
+//
+// Every change of the run state, by the owner's calls and by the worker alike, is made under
+// `mutex` and decided there from the state it finds, so no call can act on a state the worker
+// has left meanwhile (a stop that lands after the worker's final "stopped" would otherwise
+// leave the encoder "stopping" for ever). `state` and `stop` are atomics only so that
+// runState() and the worker's polling between frames need no lock; they are written under
+// `mutex`.
 struct Core {
     std::atomic<std::int32_t> state{kStateStopped};
     std::atomic<bool> stop{false};
@@ -256,6 +263,7 @@ public:
         s.codecThreads = options_.codecThreads;
         s.decodeThreads = options_.decodeThreads;
         s.openInput = options_.openInput;
+        s.refuseLinkedOutput = options_.refuseLinkedOutput;
         auto t = std::make_unique<Transcoder>();
         t->open(s);
         const auto duration = static_cast<std::int32_t>(std::min<std::int64_t>(t->durationMs(), INT32_MAX));
@@ -282,12 +290,12 @@ public:
 
         core_->figures.bytes = 0;
         core_->figures.mediaMs = 0;
-        core_->stop = false;
         {
             std::lock_guard lock(core_->mutex);
+            core_->stop = false;
             core_->paused = false;
+            core_->state = kStateStarting;
         }
-        core_->state = kStateStarting;
         std::shared_ptr<Transcoder> job(std::move(transcoder_));
         std::shared_ptr<Core> core = core_;
         worker_ = std::thread([core, job, markIn, markOut, twoPass, views = std::move(views)]() mutable {
@@ -295,35 +303,34 @@ public:
         });
     }
 
+    // A stop of an encoder that has (just) stopped does nothing.
     void stop() override {
-        if (!busy()) return;
         {
-            std::lock_guard lock(core_->mutex);  // so a worker about to wait cannot miss it
+            std::lock_guard lock(core_->mutex);
+            if (core_->state == kStateStopped) return;
             core_->stop = true;
+            core_->state = kStateStopping;
         }
-        core_->state = kStateStopping;
         core_->cv.notify_all();
     }
 
     // Pause and resume only flip the flag; the worker reports 3 when it has actually halted
     // and 2 when it goes on, so the events keep the order of what happened.
     void pause() override {
-        auto s = core_->state.load();
+        std::lock_guard lock(core_->mutex);
+        const auto s = core_->state.load();
         if (s != kStateRunning && s != kStateStarting) throw Error("the encoder is not running", errors::kBadConfiguration);
-        {
-            std::lock_guard lock(core_->mutex);
-            core_->paused = true;
-        }
+        core_->paused = true;
         core_->state = kStatePaused;
     }
 
     void resume() override {
-        if (core_->state != kStatePaused) throw Error("the encoder is not paused", errors::kBadConfiguration);
         {
             std::lock_guard lock(core_->mutex);
+            if (core_->state != kStatePaused) throw Error("the encoder is not paused", errors::kBadConfiguration);
             core_->paused = false;
+            core_->state = kStateRunning;
         }
-        core_->state = kStateRunning;
         core_->cv.notify_all();
     }
 
@@ -339,8 +346,10 @@ private:
     static void work(const std::shared_ptr<Core>& core, std::shared_ptr<Transcoder> job, std::int64_t markIn,
                      std::int64_t markOut, bool twoPass, std::vector<std::shared_ptr<DataViewImpl>> views) {
         core->postState(kStateStarting);
-        std::int32_t starting = kStateStarting;
-        core->state.compare_exchange_strong(starting, kStateRunning);  // unless paused or stopped meanwhile
+        {
+            std::lock_guard lock(core->mutex);
+            if (core->state == kStateStarting) core->state = kStateRunning;  // unless paused or stopped meanwhile
+        }
         core->postState(kStateRunning);
         std::unique_ptr<PreviewObserver> preview;
         if (!views.empty()) preview = std::make_unique<PreviewObserver>(views);
@@ -369,8 +378,14 @@ private:
         // Files are closed before anyone hears that the encode has stopped.
         job.reset();
         preview.reset();
-        if (core->stop) core->postState(kStateStopping);
-        core->state = kStateStopped;
+        bool stopped = false;
+        {
+            std::lock_guard lock(core->mutex);
+            stopped = core->stop;
+            core->state = kStateStopped;
+            core->paused = false;
+        }
+        if (stopped) core->postState(kStateStopping);
         core->postState(kStateStopped);
     }
 
@@ -392,6 +407,7 @@ private:
         }
         core_->cv.notify_all();
         join();
+        std::lock_guard lock(core_->mutex);
         core_->stop = false;
     }
 

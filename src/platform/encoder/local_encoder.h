@@ -15,6 +15,8 @@ struct LocalEncoderOptions {
     std::shared_ptr<ProfileCollection> profiles;
     // How source paths are opened; empty: every path is a local file.
     InputOpener openInput;
+    // A link in the output file's place is refused when the file is created, not followed.
+    bool refuseLinkedOutput = false;
 };
 
 std::shared_ptr<Encoder> create_local_encoder(const LocalEncoderOptions& options);

@@ -2,10 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -87,6 +93,39 @@ struct AvioDeleter {
     }
 };
 using AvioPtr = std::unique_ptr<AVIOContext, AvioDeleter>;
+
+// The output file, written through a descriptor of our own rather than FFmpeg's file
+// protocol: the file is created only when the header is written, the encode knows whether
+// it created the file (and so may remove it when no header got into it), and a link in the
+// output's place can be refused at the moment the file is opened.
+struct OutputSink {
+    int fd = -1;
+
+    static int write(void* opaque, std::uint8_t* buf, int size) {
+        auto* o = static_cast<OutputSink*>(opaque);
+        int done = 0;
+        while (done < size) {
+            const ssize_t n = ::write(o->fd, buf + done, static_cast<std::size_t>(size - done));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return AVERROR(errno);
+            }
+            done += static_cast<int>(n);
+        }
+        return size;
+    }
+
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        auto* o = static_cast<OutputSink*>(opaque);
+        whence &= ~AVSEEK_FORCE;
+        if (whence == AVSEEK_SIZE) {
+            struct stat st {};
+            return ::fstat(o->fd, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : AVERROR(errno);
+        }
+        const off_t at = ::lseek(o->fd, static_cast<off_t>(offset), whence);
+        return at < 0 ? AVERROR(errno) : static_cast<std::int64_t>(at);
+    }
+};
 
 // An opened source file. Over a ByteSource it owns the reader and the I/O context too; the
 // members are destroyed in reverse order, so the format context is closed before the I/O
@@ -419,7 +458,10 @@ struct Transcoder::Impl {
     Input video, audio;
     bool silentAudio = false;  // the profile wants audio but the source has none
     std::int64_t durationMs = 0;
-    ff::OutputFormatPtr out;
+    ff::OutputFormatPtr out;   // its pb, while the output is open, is outIo
+    OutputSink sink;
+    AvioPtr outIo;
+    bool createdOutput = false;  // this encode created the output file (it did not exist)
 
     // Per run.
     ff::CodecContextPtr venc, aenc;
@@ -503,10 +545,86 @@ struct Transcoder::Impl {
         int rc = avformat_alloc_output_context2(&raw, nullptr, "asf", s.outputPath.c_str());
         if (rc < 0 || !raw) fail("cannot set up the output: " + ff::error_text(rc), errors::kInternal);
         out.reset(raw);
-        rc = avio_open(&out->pb, s.outputPath.c_str(), AVIO_FLAG_WRITE);
-        if (rc < 0)
-            fail("cannot create output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc),
-                 errors::kOutputUnavailable);
+        out->flags |= AVFMT_FLAG_CUSTOM_IO;
+        check_output_can_be_created();
+    }
+
+    ~Impl() {
+        // The output context must not close our I/O context as if FFmpeg had opened it.
+        if (out) out->pb = nullptr;
+        if (sink.fd >= 0) ::close(sink.fd);
+    }
+
+    [[noreturn]] void output_unavailable(int err) const {
+        fail("cannot create output file " + in_quotes(s.outputPath) + ": " + ff::error_text(AVERROR(err)),
+             errors::kOutputUnavailable);
+    }
+
+    [[noreturn]] void output_is_link() const {
+        fail("cannot create output file " + in_quotes(s.outputPath) + ": it is a link, and an output is never written "
+             "through a link",
+             errors::kOutputUnavailable);
+    }
+
+    // Checks that the output file can be made (its folder exists and may be written, the name
+    // is not a folder) without creating it or touching a file of that name: the file is
+    // created when the header is written, so a prepare that is never started, or an encode
+    // that fails before its header, leaves nothing behind and an existing file as it was.
+    void check_output_can_be_created() const {
+        const std::filesystem::path path(s.outputPath);
+        const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) != 0) output_unavailable(errno);
+        if (!S_ISDIR(st.st_mode)) output_unavailable(ENOTDIR);
+        if (::access(folder.c_str(), W_OK | X_OK) != 0) output_unavailable(errno);
+        if (::lstat(path.c_str(), &st) != 0) {
+            if (errno != ENOENT) output_unavailable(errno);
+            return;
+        }
+        if (S_ISLNK(st.st_mode) && s.refuseLinkedOutput) output_is_link();
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) output_unavailable(EISDIR);
+        if (::access(path.c_str(), W_OK) != 0) output_unavailable(errno);
+    }
+
+    // Opens the output for writing: created when it does not exist (and remembered as ours),
+    // else truncated.
+    void create_output() {
+        const int flags = O_WRONLY | O_CLOEXEC | (s.refuseLinkedOutput ? O_NOFOLLOW : 0);
+        int fd = ::open(s.outputPath.c_str(), flags | O_CREAT | O_EXCL, 0666);
+        createdOutput = fd >= 0;
+        if (fd < 0 && errno == EEXIST) fd = ::open(s.outputPath.c_str(), flags | O_TRUNC);
+        if (fd < 0) {
+            if (errno == ELOOP && s.refuseLinkedOutput) output_is_link();
+            output_unavailable(errno);
+        }
+        sink.fd = fd;
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
+        if (!buffer) throw std::bad_alloc();
+        outIo.reset(avio_alloc_context(buffer, kAvioBufferBytes, 1, &sink, nullptr, &OutputSink::write, &OutputSink::seek));
+        if (!outIo) {
+            av_free(buffer);
+            throw std::bad_alloc();
+        }
+        out->pb = outIo.get();
+    }
+
+    // Closes the output; returns the errno of a failed close (0 when it went well).
+    int close_output() {
+        if (out) out->pb = nullptr;
+        outIo.reset();
+        int err = 0;
+        if (sink.fd >= 0 && ::close(sink.fd) != 0) err = errno;
+        sink.fd = -1;
+        return err;
+    }
+
+    // After a failure before the header: a file this encode created holds nothing readable
+    // and goes; one that was there before is left.
+    void discard_output() {
+        const bool open = sink.fd >= 0;
+        close_output();
+        if (open && createdOutput) ::unlink(s.outputPath.c_str());
+        createdOutput = false;
     }
 
     // The opener's ByteSource for `path` (null: a local file). Its refusals keep their own
@@ -1218,6 +1336,7 @@ struct Transcoder::Impl {
         // primes its overlapping transform, lies before it; the container holds times down
         // to minus its preroll, so nothing is shifted to make that frame start at zero.
         out->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
+        create_output();
         int rc = avformat_write_header(out.get(), nullptr);
         if (rc < 0)
             fail("cannot write output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
@@ -1227,20 +1346,25 @@ struct Transcoder::Impl {
     }
 
     void finish_file() {
-        if (!headerWritten) return;
+        if (!headerWritten) {
+            discard_output();
+            return;
+        }
         headerWritten = false;
         if (control->observer && venc) control->observer->end();
         int rc = av_write_trailer(out.get());
         avio_flush(out->pb);
+        if (rc >= 0 && out->pb->error < 0) rc = out->pb->error;
         // The muxer went back to complete the header; the file's size is its end.
         figures->bytes.store(std::max<std::int64_t>(0, avio_size(out->pb)), std::memory_order_relaxed);
-        avio_closep(&out->pb);
+        const int closeError = close_output();
+        if (rc >= 0 && closeError != 0) rc = AVERROR(closeError);
         if (rc < 0)
             fail("cannot finish output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
     }
 
     void run(std::int64_t in, std::int64_t outMs, bool twoPass, const RunControl& ctl, LiveFigures& figs) {
-        if (!out || !out->pb) fail("the encoder is not prepared", errors::kBadConfiguration);
+        if (!out || out->pb || headerWritten) fail("the encoder is not prepared", errors::kBadConfiguration);
         control = &ctl;
         figures = &figs;
         markIn = std::max<std::int64_t>(0, in);

@@ -29,6 +29,7 @@ struct TranscodeSettings {
     int codecThreads = 1;   // encoder threads
     int decodeThreads = 0;  // 0 = FFmpeg's choice
     InputOpener openInput;  // empty: the paths are local files
+    bool refuseLinkedOutput = false;  // a link in the output's place is refused, not followed
 };
 
 struct LiveFigures {
@@ -58,8 +59,10 @@ public:
     Transcoder(const Transcoder&) = delete;
     Transcoder& operator=(const Transcoder&) = delete;
 
-    // Opens the inputs and the output file and checks that the profile's encoders accept the
-    // settings. Throws shardex::Error (with a code from errors.h) describing the failure.
+    // Opens the inputs, checks that the output file can be created and that the profile's
+    // encoders accept the settings. The output file is created (or an existing one
+    // truncated) only when run() writes its header. Throws shardex::Error (with a code from
+    // errors.h) describing the failure.
     void open(const TranscodeSettings& settings);
     std::int64_t durationMs() const;
 
@@ -67,7 +70,7 @@ public:
     // before markInMs: nothing, into a valid empty file). With
     // twoPass, an analysis pass runs first. Returns normally when done or stopped; throws
     // shardex::Error with a code when the encode fails (the file written so far is finished
-    // and stays readable).
+    // and stays readable; a failure before the header leaves no file this run created).
     void run(std::int64_t markInMs, std::int64_t markOutMs, bool twoPass, const RunControl& control,
              LiveFigures& figures);
 

@@ -105,6 +105,11 @@ int main(int argc, char** argv) {
     }
 
     av_log_set_level(AV_LOG_ERROR);  // FFmpeg's notes would drown the progress lines
+    // The queue and what its events write outlive the encoder: its worker posts to the queue
+    // until the encoder's destruction has joined it.
+    EventQueue events;
+    int state = kStateStopped;
+    int error = 0;
     try {
         LocalEncoderOptions options;
         options.codecThreads = std::max(1, threads);
@@ -144,9 +149,6 @@ int main(int argc, char** argv) {
         group->setProfile(profile);
         if (twoPass) video->setPreProcessPass(1);
 
-        EventQueue events;
-        int state = kStateStopped;
-        int error = 0;
         encoder->setEventHandlers([&events](std::function<void()> fn) { events.post(std::move(fn)); },
                                   EventHandlers{[&state](std::int32_t s) { state = s; },
                                                 [&error](std::int32_t code, const std::string&) { error = code; }});
