@@ -19,6 +19,7 @@
 #include "jobs/client_copy.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
+#include "platform/encoder/errors.h"
 #include "platform/paths.h"
 
 namespace shardex {
@@ -160,11 +161,18 @@ void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
     }
 }
 
-void Local_Encoder_OnError(Form1& f, std::int32_t hResult) {
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult) { Local_Encoder_OnError(f, hResult, {}); }
+
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& description) {
     // An error ends the encode (the stopped event follows); the job is then reported as
     // stopped, not as a success with a partial file.
     if (f.S.Local_Running == kTrue) f.S.Local_Stopped = kTrue;
-    show_message(f, "Local Encoder Error: " + std::to_string(hResult));
+    std::string text = "Local Encoder Error: " + std::to_string(hResult);
+    // A code alone does not tell the user to free room on a disk: the output's own failures
+    // carry their reason.
+    const bool output = hResult == encoder::errors::kWriteFailed || hResult == encoder::errors::kOutputUnavailable;
+    if (output && !description.empty()) text += "\n" + f.S.Server_Computer + ": " + description;
+    show_message(f, text);
 }
 
 void Remote_Encoder_OnError(Form1& f, std::int32_t, const std::string& description) {
@@ -198,7 +206,9 @@ void Finish_Remote2_Job(Form1& f) {
 
 void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
     route_events(f, enc, &SessionState::Local_Encoder, Local_Encoder_OnStateChange,
-                 [](Form1& form, std::int32_t code, const std::string&) { Local_Encoder_OnError(form, code); });
+                 [](Form1& form, std::int32_t code, const std::string& description) {
+                     Local_Encoder_OnError(form, code, description);
+                 });
 }
 
 void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {

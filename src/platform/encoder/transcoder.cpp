@@ -1,6 +1,7 @@
 #include "platform/encoder/transcoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <map>
@@ -20,6 +21,14 @@ namespace {
 [[noreturn]] void fail(const std::string& what, std::int32_t code) { throw Error(what, code); }
 
 std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
+
+// Why writing the output failed, in words a user acts on: a full disk (or a used-up quota)
+// says so first, since the user then frees room rather than looks for a broken file.
+std::string write_failure(const std::string& what, const std::string& path, int rc) {
+    const std::string text = what + " " + in_quotes(path) + ": " + ff::error_text(rc);
+    if (rc == AVERROR(ENOSPC) || rc == AVERROR(EDQUOT)) return "the disk is full: " + text;
+    return text;
+}
 
 // The profile's frame rate as an exact rational: the NTSC family (29.97 and friends) maps
 // to n*1000/1001 so that timestamps stay exact.
@@ -287,8 +296,7 @@ struct Transcoder::Impl {
         out.reset(raw);
         rc = avio_open(&out->pb, s.outputPath.c_str(), AVIO_FLAG_WRITE);
         if (rc < 0)
-            fail("cannot create output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc),
-                 errors::kOutputUnavailable);
+            fail(write_failure("cannot create output file", s.outputPath, rc), errors::kOutputUnavailable);
     }
 
     // The opener's ByteSource for `path` (null: a local file). Its refusals keep their own
@@ -422,7 +430,7 @@ struct Transcoder::Impl {
         p->stream_index = st->index;
         int rc = av_interleaved_write_frame(out.get(), p);
         if (rc < 0)
-            fail("cannot write output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
+            fail(write_failure("cannot write output file", s.outputPath, rc), errors::kWriteFailed);
         figures->bytes.store(std::max<std::int64_t>(0, avio_tell(out->pb)), std::memory_order_relaxed);
         if (endMs > figures->mediaMs.load(std::memory_order_relaxed))
             figures->mediaMs.store(endMs, std::memory_order_relaxed);
@@ -749,7 +757,7 @@ struct Transcoder::Impl {
         set("comment", s.metadata.description);
         int rc = avformat_write_header(out.get(), nullptr);
         if (rc < 0)
-            fail("cannot write output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
+            fail(write_failure("cannot write output file", s.outputPath, rc), errors::kWriteFailed);
         headerWritten = true;
         figures->bytes.store(avio_tell(out->pb), std::memory_order_relaxed);
         if (control->observer && venc) control->observer->begin(venc.get());
@@ -765,7 +773,7 @@ struct Transcoder::Impl {
         figures->bytes.store(std::max<std::int64_t>(0, avio_size(out->pb)), std::memory_order_relaxed);
         avio_closep(&out->pb);
         if (rc < 0)
-            fail("cannot finish output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
+            fail(write_failure("cannot finish output file", s.outputPath, rc), errors::kWriteFailed);
     }
 
     void run(std::int64_t in, std::int64_t outMs, bool twoPass, const RunControl& ctl, LiveFigures& figs) {

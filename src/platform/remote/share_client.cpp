@@ -40,7 +40,8 @@ std::string random_suffix() {
 // The temporary file a copy is written to: removed on destruction unless it was renamed.
 class PartFile {
 public:
-    PartFile(fs::path part, const fs::path& target) : part_(std::move(part)), target_(target) {
+    PartFile(fs::path part, const fs::path& target, std::string here)
+        : part_(std::move(part)), target_(target), here_(std::move(here)) {
         fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd_ < 0) fail(errno);
     }
@@ -79,11 +80,15 @@ public:
     }
 
 private:
+    // A full disk (or a used-up quota) is said first: the user then frees room on this computer.
     [[noreturn]] void fail(int err) const {
-        throw Error("cannot write " + quoted(target_.string()) + ": " + std::strerror(err));
+        std::string text = "cannot write " + quoted(target_.string()) + ": " + std::strerror(err);
+        if (err == ENOSPC || err == EDQUOT) text = "the disk is full: " + text;
+        throw Error(here_.empty() ? text : here_ + ": " + text);
     }
 
     fs::path part_, target_;
+    std::string here_;
     int fd_ = -1;
     bool committed_ = false;
 };
@@ -139,10 +144,11 @@ std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std
 }
 
 void ShareClient::download(const std::string& path, const std::filesystem::path& target,
-                           const std::function<bool(std::int64_t done, std::int64_t total)>& progress) {
+                           const std::function<bool(std::int64_t done, std::int64_t total)>& progress,
+                           const std::string& here) {
     const std::int64_t total = size(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    PartFile part(folder / ("." + target.filename().string() + ".part-" + random_suffix()), target);
+    PartFile part(folder / ("." + target.filename().string() + ".part-" + random_suffix()), target, here);
 
     grpc::ClientContext context;
     set_deadline(context, download_deadline(total));
