@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -78,7 +79,7 @@ void started(QPushButton* encode, QLabel* clock) {
 // Events reach the handlers on the window's thread, and only while `enc` is still the
 // encoder the slot holds: a replaced encoder's late events belong to a job that is over.
 void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
-                  std::shared_ptr<encoder::Encoder> SessionState::*slot, void (*onState)(Form1&, std::int32_t),
+                  std::shared_ptr<encoder::Encoder> SessionState::*slot, std::function<void(Form1&, std::int32_t)> onState,
                   std::function<void(Form1&, std::int32_t, const std::string&)> onError) {
     Form1* form = &f;
     std::weak_ptr<encoder::Encoder> weak = enc;
@@ -135,7 +136,12 @@ void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
     }
 }
 
-void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+namespace {
+
+// A client's stopped state: the output comes home unless the client was lost, whose file
+// stays where it is (a killed agent cannot send it, and a frozen one would hold the window
+// until the copy's deadline, only to fail).
+void remote_state(Form1& f, std::int32_t enumState, bool reachable) {
     if (enumState == encoder::kStateStarting) {
         started(f.Cmd_Remote_Encode, f.Remote_Clock);
     } else if (enumState == encoder::kStateStopped) {
@@ -143,12 +149,12 @@ void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
         f.S.Remote_Running = kFalse;
         set_fore_color(f.Remote_Clock, kGreen);
         TimerRemote_Timer(f);
-        copy_output(f, f.S.Client1_Computer, f.S.Remote_OutFile, f.S.Remote_Stopped, "Remote Encoder: ");
+        if (reachable) copy_output(f, f.S.Client1_Computer, f.S.Remote_OutFile, f.S.Remote_Stopped, "Remote Encoder: ");
         Finish_Remote_Job(f);
     }
 }
 
-void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+void remote2_state(Form1& f, std::int32_t enumState, bool reachable) {
     if (enumState == encoder::kStateStarting) {
         started(f.Cmd_Remote2_Encode, f.Remote2_Clock);
     } else if (enumState == encoder::kStateStopped) {
@@ -156,10 +162,32 @@ void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
         f.S.Remote2_Running = kFalse;
         set_fore_color(f.Remote2_Clock, kGreen);
         TimerRemote2_Timer(f);
-        copy_output(f, f.S.Client2_Computer, f.S.Remote2_OutFile, f.S.Remote2_Stopped, "Remote Encoder-2: ");
+        if (reachable)
+            copy_output(f, f.S.Client2_Computer, f.S.Remote2_OutFile, f.S.Remote2_Stopped, "Remote Encoder-2: ");
         Finish_Remote2_Job(f);
     }
 }
+
+// A client encoder's events, remembering whether its computer was lost: an encoder's
+// connection once lost stays lost (the next job connects anew, with a new encoder).
+void route_client_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
+                         std::shared_ptr<encoder::Encoder> SessionState::*slot,
+                         void (*onState)(Form1&, std::int32_t, bool),
+                         void (*onError)(Form1&, std::int32_t, const std::string&)) {
+    auto lost = std::make_shared<bool>(false);
+    route_events(
+        f, enc, slot, [lost, onState](Form1& form, std::int32_t state) { onState(form, state, !*lost); },
+        [lost, onError](Form1& form, std::int32_t code, const std::string& description) {
+            if (code == encoder::errors::kConnectionLost) *lost = true;
+            onError(form, code, description);
+        });
+}
+
+}  // namespace
+
+void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { remote_state(f, enumState, true); }
+
+void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { remote2_state(f, enumState, true); }
 
 void Local_Encoder_OnError(Form1& f, std::int32_t hResult) { Local_Encoder_OnError(f, hResult, {}); }
 
@@ -212,11 +240,11 @@ void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>
 }
 
 void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Remote_Encoder, Remote_Encoder_OnStateChange, Remote_Encoder_OnError);
+    route_client_events(f, enc, &SessionState::Remote_Encoder, remote_state, Remote_Encoder_OnError);
 }
 
 void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Remote2_Encoder, Remote2_Encoder_OnStateChange, Remote2_Encoder_OnError);
+    route_client_events(f, enc, &SessionState::Remote2_Encoder, remote2_state, Remote2_Encoder_OnError);
 }
 
 }  // namespace shardex

@@ -70,9 +70,8 @@ void start_client_job(Form1& f, const ClientSlot& c) {
         // A connected slot's encoder is reset first; if its computer was lost since (the
         // agent killed, frozen or restarted), the slot connects once more to the same
         // computer, so a lost client does not stay lost until Shardex is started again.
-        bool reset = false;
-        if (c.connected == 1) reset = reset_unless_lost(*c.enc);
-        if (c.connected == 0 || !reset) {
+        const bool reset = c.connected == 1 && reset_unless_lost(*c.enc);
+        if (!reset) {
             c.app = agent->createEncoderApp(kAppName, kAppProgId);
             const auto names = agent->encoderNames();
             if (names.empty()) throw Error(c.computer + ": its agent lists no encoder");

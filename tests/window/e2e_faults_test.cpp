@@ -115,12 +115,13 @@ TEST_F(Faults, AFullServerFolderStopsTheServerAndItsCopiesSayingWhy) {
         } else {
             EXPECT_TRUE(m.rfind("Remote Encoder", 0) == 0 && has(m, ": SRV: the disk is full: cannot write '")) << m;
         }
-        figure("message", m);
+        figure("message " + std::to_string(&shown - dialogs->shown.data() + 1), m);
     }
     EXPECT_EQ(serverMessages, 1);
-    for (auto* status : {f->Local_Status, f->Remote_Status, f->Remote2_Status}) {
+    for (auto [panel, status] : {std::pair{"Server", f->Local_Status}, std::pair{"Client 1", f->Remote_Status},
+                                  std::pair{"Client 2", f->Remote2_Status}}) {
         EXPECT_EQ(text(status), "Status:  Stopped ");
-        figure("status", text(status));
+        figure(std::string(panel) + " panel", text(status));
     }
     // The clients' encodes finished: whole files on the clients; none here under those names.
     for (auto [n, name] : {std::pair{1, f->S.Remote_OutFile}, std::pair{2, f->S.Remote2_OutFile}}) {
@@ -190,7 +191,7 @@ protected:
         ASSERT_TRUE(wait_until([&] { return !armed && text(f->Remote2_Status) == "Status:  Stopped "; }, 60000))
             << text(f->Remote2_Status) << messages();
         figure("noticed after (ms)", ms_since(lost));
-        figure("status", text(f->Remote2_Status));
+        figure("Client 2 panel", text(f->Remote2_Status));
         ASSERT_TRUE(wait_for_go(240000)) << messages();
         ASSERT_EQ(dialogs->shown.size(), 1u) << messages();
         const std::string message = dialogs->shown[0].text;
@@ -200,11 +201,16 @@ protected:
         EXPECT_TRUE(success(f->Local_Status)) << text(f->Local_Status);
         EXPECT_TRUE(success(f->Remote_Status)) << text(f->Remote_Status);
         EXPECT_TRUE(part_files(server_folder()).empty());
-        if (c.stage == Stage::CopyHome) EXPECT_FALSE(fs::exists(here(f->S.Remote2_OutFile)));
+        if (c.stage == Stage::CopyHome) {
+            EXPECT_FALSE(fs::exists(here(f->S.Remote2_OutFile))) << "nothing may stand under the final name";
+        }
 
         // Back again, without starting Shardex again.
-        if (c.loss == Loss::Freeze) node2->signal(SIGCONT);
-        else ASSERT_TRUE(restart_node(2)) << node2->log();
+        if (c.loss == Loss::Freeze) {
+            node2->signal(SIGCONT);
+        } else {
+            ASSERT_TRUE(restart_node(2)) << node2->log();
+        }
         const auto oldApp = f->S.Remote2_App;
         dialogs->shown.clear();
         choose(clip);
@@ -215,7 +221,7 @@ protected:
             EXPECT_TRUE(success(status)) << text(status);
         EXPECT_NE(f->S.Remote2_App, oldApp) << "the slot must have connected again";
         EXPECT_EQ(formats(here(f->S.Remote2_OutFile)), "asf wmv2 wmav2");
-        figure("next run", text(f->Remote2_Status));
+        figure("Client 2 panel in the next run", text(f->Remote2_Status));
     }
 };
 
@@ -255,7 +261,7 @@ TEST_F(Faults, AFullClientFolderStopsThatClientAlone) {
     const auto& m = dialogs->shown[0].text;
     EXPECT_EQ(m.rfind("Remote Encoder: NODE1: the disk is full: cannot write output file '", 0), 0u) << m;
     figure("message", m);
-    figure("status", text(f->Remote_Status));
+    figure("Client 1 panel", text(f->Remote_Status));
     EXPECT_TRUE(success(f->Local_Status)) << text(f->Local_Status);
     EXPECT_TRUE(success(f->Remote2_Status)) << text(f->Remote2_Status);
     EXPECT_TRUE(part_files(server_folder()).empty());

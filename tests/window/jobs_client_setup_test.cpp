@@ -192,19 +192,37 @@ TEST_F(ClientJob, AFailedCopyEndsTheSlotAsStopped) {
     EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
 }
 
-// A client's encode that fails ends as stopped, not as a success with a partial file.
+// A client's encode that fails ends as stopped, not as a success with a partial file. The
+// partial file still comes home, unless the client was lost: then no copy is tried (it
+// would fail, after holding the window until its deadline when the client froze).
 TEST_F(ClientJob, AClientErrorEndsTheSlotAsStopped) {
-    f->S.Remote2_SegStart = 0;
-    f->S.Remote2_SegEnd = 20000;
-    Start_Remote2_Job(*f);
-    settle();
-    write_output("clip_SX2.wmv", 4096);
-    fx.last().reportError(-1072889851);
-    fx.last().finish();
-    settle();
-    EXPECT_EQ(messages(), std::vector<std::string>{"Remote Encoder-2: encoding failed (error -1072889851)"});
-    EXPECT_EQ(text(f->Remote2_Status), "Status:  Stopped ");
-    EXPECT_EQ(agents.copies.size(), 1u);  // the partial file still comes home
+    struct Case {
+        std::int32_t code;
+        const char* description;
+        std::size_t copies;
+    } cases[] = {
+        {-1072889851, "encoding failed (error -1072889851)", 1},
+        {encoder::errors::kConnectionLost, "lost the connection to NODE2 (127.0.0.1:9): it stopped answering", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.description);
+        dialogs->shown.clear();
+        agents.copies.clear();
+        f->S.Remote2_Connected = 0;  // a new encoder for each case
+        f->S.Remote2_Running = kTrue;
+        f->S.Remote2_Stopped = kFalse;
+        f->S.Remote2_SegStart = 0;
+        f->S.Remote2_SegEnd = 20000;
+        Start_Remote2_Job(*f);
+        settle();
+        write_output("clip_SX2.wmv", 4096);
+        fx.last().reportError(c.code, c.description);
+        fx.last().finish();
+        settle();
+        EXPECT_EQ(messages(), std::vector<std::string>{std::string("Remote Encoder-2: ") + c.description});
+        EXPECT_EQ(text(f->Remote2_Status), "Status:  Stopped ");
+        EXPECT_EQ(agents.copies.size(), c.copies);
+    }
 }
 
 }  // namespace
