@@ -56,7 +56,7 @@ protected:
     // `shardex` with the source chosen and Go pressed, reaching NODE1 and NODE2.
     bool start_server() {
         const std::string h = home.path().toStdString();
-        std::vector<std::string> args = {SHARDEX_PROGRAM_PATH, "--source", longClip, "--go",
+        std::vector<std::string> args = {SHARDEX_PROGRAM_PATH, "--source", long_clip(), "--go",
                                          "--peer", "NODE1=" + node1->endpoint(), "--peer", "NODE2=" + node2->endpoint(),
                                          "--network-dir", network.string(), "--share-listen", "127.0.0.1:0"};
         std::vector<std::string> env = {"HOME=" + h, "XDG_CONFIG_HOME=" + h + "/config", "QT_QPA_PLATFORM=offscreen",
@@ -120,7 +120,7 @@ TEST_F(ServerKilled, AgentsStopAndFreeTheirApplicationsAndKeepValidFiles) {
                            std::to_string(frames) + " frames");
         EXPECT_EQ(read, "asf wmv2 wmav2") << out;
         EXPECT_GT(frames, 0) << out;
-        EXPECT_LT(frames, frame_count(longClip)) << out;
+        EXPECT_LT(frames, frame_count(long_clip())) << out;
     }
 }
 

@@ -51,6 +51,8 @@ inline std::string formats(const std::string& path) {
 inline std::string text(const QLabel* l) { return l->text().toStdString(); }
 
 constexpr const char* kServer = "SRV";
+constexpr const char* kMakeClip =
+    "timeout 120 ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30000/1001 -f lavfi -i sine -t ";
 
 class DistributedRun : public ::testing::Test {
 protected:
@@ -58,19 +60,25 @@ protected:
         dir = new QTemporaryDir;
         const std::string d = dir->path().toStdString();
         clip = d + "/clip.avi";
-        longClip = d + "/long.avi";
-        const std::string make = "timeout 120 ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30000/1001 "
-                                 "-f lavfi -i sine -t ";
-        run(make + "12 -c:v mjpeg -c:a pcm_s16le '" + clip + "'");
-        run(make + "60 -c:v mjpeg -q:v 5 -c:a pcm_s16le '" + longClip + "'");
+        run(kMakeClip + std::string("12 -c:v mjpeg -c:a pcm_s16le '") + clip + "'");
         network = d + "/network";
         remote::init_network(network);
         otherNetwork = d + "/other-network";
         remote::init_network(otherNetwork);
     }
+    // The 60 s clip, made when a test first asks for it (most tests of a run need none).
+    static const std::string& long_clip() {
+        if (longClip.empty()) {
+            longClip = dir->path().toStdString() + "/long.avi";
+            run(kMakeClip + std::string("60 -c:v mjpeg -q:v 5 -c:a pcm_s16le '") + longClip + "'");
+        }
+        return longClip;
+    }
     static void TearDownTestSuite() {
         delete dir;
         dir = nullptr;
+        clip.clear();
+        longClip.clear();
     }
 
     void SetUp() override {

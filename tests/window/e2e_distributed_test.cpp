@@ -58,7 +58,7 @@ TEST_F(DistributedRun, ThreeComputersEncodeThreeSegmentsThatMeetExactly) {
 
 TEST_F(DistributedRun, AKilledAgentEndsItsSlotAsStoppedWhileTheOthersFinish) {
     open_window();
-    choose(longClip, "20", "20", "60");
+    choose(long_clip(), "20", "20", "60");
     Cmd_Go_Click(*f);
     ASSERT_TRUE(wait_until([&] { return f->S.Remote2_Encoder &&
                                         f->S.Remote2_Encoder->statistics()->archiveFileDuration().raw > 2000; },
@@ -83,7 +83,7 @@ TEST_F(DistributedRun, AKilledAgentEndsItsSlotAsStoppedWhileTheOthersFinish) {
 
 TEST_F(DistributedRun, AClientJobStoppedByTheUserBringsItsPartialFileHome) {
     open_window();
-    choose(longClip, "0", "100", "0");
+    choose(long_clip(), "0", "100", "0");
     Cmd_Remote_Encode_Click(*f);
     ASSERT_TRUE(wait_until([&] { return f->Remote_Status->text().startsWith(QStringLiteral("Status:  Encoding")) &&
                                         f->S.Remote_Encoder->statistics()->archiveFileDuration().raw > 2000; },
@@ -96,7 +96,7 @@ TEST_F(DistributedRun, AClientJobStoppedByTheUserBringsItsPartialFileHome) {
     const std::string copy = here(f->S.Remote_OutFile);
     EXPECT_EQ(formats(copy), "asf wmv2 wmav2");
     EXPECT_GT(frame_count(copy), 30);
-    EXPECT_LT(frame_count(copy), frame_count(longClip));
+    EXPECT_LT(frame_count(copy), frame_count(long_clip()));
 }
 
 TEST_F(DistributedRun, AClientWithoutTheChosenProfileGetsNoneAndSaysSo) {

@@ -147,6 +147,7 @@ struct StageCase {
 };
 
 std::string case_name(const ::testing::TestParamInfo<StageCase>& info) { return info.param.name; }
+void PrintTo(const StageCase& c, std::ostream* os) { *os << c.name; }
 
 class LostClient : public Faults, public ::testing::WithParamInterface<StageCase> {
 protected:
@@ -154,7 +155,7 @@ protected:
     // (woken, or started again on its port) and the next run uses it.
     void run_case(const StageCase& c) {
         open_window();
-        if (c.stage == Stage::Encode) choose(longClip, "20", "20", "60");
+        if (c.stage == Stage::Encode) choose(long_clip(), "20", "20", "60");
         else choose(clip);
 
         Clock::time_point lost{};
