@@ -1,5 +1,5 @@
 // soak_faults: the fault cases of the window's tests with the long ones added, and the Server
-// killed mid-run. Each case prints one line, "SOAK <case>: <figures> ... PASS" or
+// killed mid-run. Each case prints one line per round, "SOAK <case> (round N): <figures> ... PASS" or
 // "... FAIL: <why>"; the program exits non-zero when any case fails (or could not run).
 #include <gtest/gtest.h>
 
@@ -19,6 +19,7 @@ std::string one_line(std::string s) {
 // The case's figures (its recorded properties) and its outcome on one line.
 class SoakLines final : public ::testing::EmptyTestEventListener {
 public:
+    void OnTestIterationStart(const ::testing::UnitTest&, int iteration) override { round_ = iteration + 1; }
     void OnTestStart(const ::testing::TestInfo&) override { why_.clear(); }
     void OnTestPartResult(const ::testing::TestPartResult& r) override {
         if (r.failed() && why_.empty()) why_ = one_line(r.message());
@@ -35,7 +36,7 @@ public:
         else if (result->Skipped())
             outcome = "FAIL: could not run (" +
                       (result->total_part_count() > 0 ? one_line(result->GetTestPartResult(0).message()) : "") + ")";
-        std::printf("SOAK faults/%s.%s: %s ... %s\n", info.test_suite_name(), info.name(),
+        std::printf("SOAK faults/%s.%s (round %d): %s ... %s\n", info.test_suite_name(), info.name(), round_,
                     figures.empty() ? "-" : figures.c_str(), outcome.c_str());
         std::fflush(stdout);
         if (outcome != "PASS") failed_ = true;
@@ -44,6 +45,7 @@ public:
 
 private:
     std::string why_;
+    int round_ = 1;
     bool failed_ = false;
 };
 
@@ -53,6 +55,9 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
     std::setlocale(LC_NUMERIC, "C");
+    // Every case twice by default (about three minutes): a fault path that works once by
+    // luck shows up as one failing round. --gtest_repeat=N chooses another count.
+    GTEST_FLAG_SET(repeat, 2);
     ::testing::InitGoogleTest(&argc, argv);
     auto* lines = new SoakLines;  // owned by GoogleTest
     ::testing::UnitTest::GetInstance()->listeners().Append(lines);

@@ -79,7 +79,8 @@ void started(QPushButton* encode, QLabel* clock) {
 // Events reach the handlers on the window's thread, and only while `enc` is still the
 // encoder the slot holds: a replaced encoder's late events belong to a job that is over.
 void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
-                  std::shared_ptr<encoder::Encoder> SessionState::*slot, std::function<void(Form1&, std::int32_t)> onState,
+                  std::shared_ptr<encoder::Encoder> SessionState::*slot,
+                  std::function<void(Form1&, std::int32_t)> onState,
                   std::function<void(Form1&, std::int32_t, const std::string&)> onError) {
     Form1* form = &f;
     std::weak_ptr<encoder::Encoder> weak = enc;

@@ -137,7 +137,8 @@ TEST_F(Completion, AnEncoderErrorIsShownAndTheJobEndsAsStopped) {
         {0xC00D1B66u, "", "Local Encoder Error: -1072882842"},
         {0xC00D0003u, "encoding the video failed: Invalid argument", "Local Encoder Error: -1072889853"},
         {0xC00D0004u, "the disk is full: cannot write output file 'x': No space left on device",
-         "Local Encoder Error: -1072889852\nSRV: the disk is full: cannot write output file 'x': No space left on device"},
+         "Local Encoder Error: -1072889852\n"
+         "SRV: the disk is full: cannot write output file 'x': No space left on device"},
         {0xC00D0005u, "cannot create output file 'x': Permission denied",
          "Local Encoder Error: -1072889851\nSRV: cannot create output file 'x': Permission denied"},
     };
