@@ -1,6 +1,7 @@
 #include "agent/agent_service.h"
 
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
 #include <random>
@@ -208,6 +209,12 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
         app->encoder.reset();  // stops the encode and finishes its file
         if (working && app->view) app->view->state(encoder::kStateStopped);
         app->view.reset();
+    }
+    // The agent's log tells when a Server's objects are gone (a Server that died included).
+    if (!apps.empty()) {
+        std::printf("shardex-agent %s: the session of the Server %s ended: %zu application(s) freed\n",
+                    settings_.name.c_str(), s->server.c_str(), apps.size());
+        std::fflush(stdout);
     }
     return grpc::Status::OK;
 }

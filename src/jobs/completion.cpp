@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <system_error>
 
@@ -19,6 +20,7 @@
 #include "jobs/client_copy.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
+#include "platform/encoder/errors.h"
 #include "platform/paths.h"
 
 namespace shardex {
@@ -77,7 +79,8 @@ void started(QPushButton* encode, QLabel* clock) {
 // Events reach the handlers on the window's thread, and only while `enc` is still the
 // encoder the slot holds: a replaced encoder's late events belong to a job that is over.
 void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
-                  std::shared_ptr<encoder::Encoder> SessionState::*slot, void (*onState)(Form1&, std::int32_t),
+                  std::shared_ptr<encoder::Encoder> SessionState::*slot,
+                  std::function<void(Form1&, std::int32_t)> onState,
                   std::function<void(Form1&, std::int32_t, const std::string&)> onError) {
     Form1* form = &f;
     std::weak_ptr<encoder::Encoder> weak = enc;
@@ -134,7 +137,12 @@ void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
     }
 }
 
-void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+namespace {
+
+// A client's stopped state: the output comes home unless the client was lost, whose file
+// stays where it is (a killed agent cannot send it, and a frozen one would hold the window
+// until the copy's deadline, only to fail).
+void remote_state(Form1& f, std::int32_t enumState, bool reachable) {
     if (enumState == encoder::kStateStarting) {
         started(f.Cmd_Remote_Encode, f.Remote_Clock);
     } else if (enumState == encoder::kStateStopped) {
@@ -142,12 +150,12 @@ void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
         f.S.Remote_Running = kFalse;
         set_fore_color(f.Remote_Clock, kGreen);
         TimerRemote_Timer(f);
-        copy_output(f, f.S.Client1_Computer, f.S.Remote_OutFile, f.S.Remote_Stopped, "Remote Encoder: ");
+        if (reachable) copy_output(f, f.S.Client1_Computer, f.S.Remote_OutFile, f.S.Remote_Stopped, "Remote Encoder: ");
         Finish_Remote_Job(f);
     }
 }
 
-void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+void remote2_state(Form1& f, std::int32_t enumState, bool reachable) {
     if (enumState == encoder::kStateStarting) {
         started(f.Cmd_Remote2_Encode, f.Remote2_Clock);
     } else if (enumState == encoder::kStateStopped) {
@@ -155,16 +163,45 @@ void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
         f.S.Remote2_Running = kFalse;
         set_fore_color(f.Remote2_Clock, kGreen);
         TimerRemote2_Timer(f);
-        copy_output(f, f.S.Client2_Computer, f.S.Remote2_OutFile, f.S.Remote2_Stopped, "Remote Encoder-2: ");
+        if (reachable)
+            copy_output(f, f.S.Client2_Computer, f.S.Remote2_OutFile, f.S.Remote2_Stopped, "Remote Encoder-2: ");
         Finish_Remote2_Job(f);
     }
 }
 
-void Local_Encoder_OnError(Form1& f, std::int32_t hResult) {
+// A client encoder's events, remembering whether its computer was lost: an encoder's
+// connection once lost stays lost (the next job connects anew, with a new encoder).
+void route_client_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
+                         std::shared_ptr<encoder::Encoder> SessionState::*slot,
+                         void (*onState)(Form1&, std::int32_t, bool),
+                         void (*onError)(Form1&, std::int32_t, const std::string&)) {
+    auto lost = std::make_shared<bool>(false);
+    route_events(
+        f, enc, slot, [lost, onState](Form1& form, std::int32_t state) { onState(form, state, !*lost); },
+        [lost, onError](Form1& form, std::int32_t code, const std::string& description) {
+            if (code == encoder::errors::kConnectionLost) *lost = true;
+            onError(form, code, description);
+        });
+}
+
+}  // namespace
+
+void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { remote_state(f, enumState, true); }
+
+void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { remote2_state(f, enumState, true); }
+
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult) { Local_Encoder_OnError(f, hResult, {}); }
+
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& description) {
     // An error ends the encode (the stopped event follows); the job is then reported as
     // stopped, not as a success with a partial file.
     if (f.S.Local_Running == kTrue) f.S.Local_Stopped = kTrue;
-    show_message(f, "Local Encoder Error: " + std::to_string(hResult));
+    std::string text = "Local Encoder Error: " + std::to_string(hResult);
+    // A code alone does not tell the user to free room on a disk: the output's own failures
+    // carry their reason.
+    const bool output = hResult == encoder::errors::kWriteFailed || hResult == encoder::errors::kOutputUnavailable;
+    if (output && !description.empty()) text += "\n" + f.S.Server_Computer + ": " + description;
+    show_message(f, text);
 }
 
 void Remote_Encoder_OnError(Form1& f, std::int32_t, const std::string& description) {
@@ -198,15 +235,17 @@ void Finish_Remote2_Job(Form1& f) {
 
 void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
     route_events(f, enc, &SessionState::Local_Encoder, Local_Encoder_OnStateChange,
-                 [](Form1& form, std::int32_t code, const std::string&) { Local_Encoder_OnError(form, code); });
+                 [](Form1& form, std::int32_t code, const std::string& description) {
+                     Local_Encoder_OnError(form, code, description);
+                 });
 }
 
 void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Remote_Encoder, Remote_Encoder_OnStateChange, Remote_Encoder_OnError);
+    route_client_events(f, enc, &SessionState::Remote_Encoder, remote_state, Remote_Encoder_OnError);
 }
 
 void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Remote2_Encoder, Remote2_Encoder_OnStateChange, Remote2_Encoder_OnError);
+    route_client_events(f, enc, &SessionState::Remote2_Encoder, remote2_state, Remote2_Encoder_OnError);
 }
 
 }  // namespace shardex

@@ -15,6 +15,9 @@ void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Local_Encoder_OnError(Form1& f, std::int32_t hResult);
+// The same, with the encoder's description: where the output could not be written (a full
+// disk among them), the message says so under the code, naming this computer.
+void Local_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& description);
 // A client's encode failed or its computer was lost: the slot ends as stopped, and the
 // user reads why.
 void Remote_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& description);

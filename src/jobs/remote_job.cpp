@@ -13,6 +13,7 @@
 #include "jobs/completion.h"
 #include "jobs/job_setup.h"
 #include "jobs/slots.h"
+#include "platform/encoder/errors.h"
 #include "platform/network_paths.h"
 #include "platform/paths.h"
 
@@ -42,6 +43,18 @@ struct ClientSlot {
     void (*finish)(Form1&);
 };
 
+// Resets the encoder of a slot made in an earlier run: false when the connection it was
+// made on is lost, so that it can never be used again.
+bool reset_unless_lost(encoder::Encoder& enc) {
+    try {
+        enc.reset();
+        return true;
+    } catch (const Error& e) {
+        if (e.code() != encoder::errors::kConnectionLost) throw;
+        return false;
+    }
+}
+
 void start_client_job(Form1& f, const ClientSlot& c) {
     auto& S = f.S;
     if (c.computer.empty()) return;
@@ -54,7 +67,11 @@ void start_client_job(Form1& f, const ClientSlot& c) {
             throw Error(std::string("no ") + kAgentProgId + " can be created on " + c.computer);
         auto agent = f.services.createAgent(c.computer);
 
-        if (c.connected == 0) {
+        // A connected slot's encoder is reset first; if its computer was lost since (the
+        // agent killed, frozen or restarted), the slot connects once more to the same
+        // computer, so a lost client does not stay lost until Shardex is started again.
+        const bool reset = c.connected == 1 && reset_unless_lost(*c.enc);
+        if (!reset) {
             c.app = agent->createEncoderApp(kAppName, kAppProgId);
             const auto names = agent->encoderNames();
             if (names.empty()) throw Error(c.computer + ": its agent lists no encoder");
@@ -64,7 +81,7 @@ void start_client_job(Form1& f, const ClientSlot& c) {
         c.connected = 1;
 
         auto& enc = *c.enc;
-        enc.reset();
+        if (!reset) enc.reset();
         auto group = enc.sourceGroups()->add("SG_1");
         auto video = group->addSource(encoder::kSourceVideo);
         auto audio = group->addSource(encoder::kSourceAudio);

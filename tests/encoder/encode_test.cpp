@@ -146,6 +146,21 @@ TEST_F(Encode, StopInTheMiddleLeavesAPlayableFile) {
     EXPECT_GT(enc_test::frame_count(out), 25);
 }
 
+// A disk that fills up during the encode (/dev/full refuses every write with ENOSPC): the
+// error says so first, with the write failure's code, and the encode ends.
+TEST_F(Encode, AFullDiskEndsTheEncodeSayingSo) {
+    auto job = enc_test::make_job(source_, "/dev/full");
+    enc_test::encode(*job);
+    EXPECT_EQ(job->events.states.back(), kStateStopped);
+    ASSERT_EQ(job->events.errors.size(), 1u);
+    EXPECT_EQ(job->events.errors[0], shardex::encoder::errors::kWriteFailed);
+    EXPECT_EQ(job->events.errorTexts[0].rfind("the disk is full: cannot write output file '/dev/full': No space left "
+                                              "on device",
+                                              0),
+              0u)
+        << job->events.errorTexts[0];
+}
+
 TEST_F(Encode, PauseHoldsTheEncodeAndResumeFinishesIt) {
     auto out = tmp_ / "paused.wmv";
     auto job = enc_test::make_job(source_, out);

@@ -75,7 +75,11 @@ shardex::encoder::Executor EventLog::executor() {
 }
 
 shardex::encoder::EventHandlers EventLog::handlers() {
-    return {[this](std::int32_t s) { states.push_back(s); }, [this](std::int32_t c, const std::string&) { errors.push_back(c); }};
+    return {[this](std::int32_t s) { states.push_back(s); },
+            [this](std::int32_t c, const std::string& text) {
+                errors.push_back(c);
+                errorTexts.push_back(text);
+            }};
 }
 
 bool EventLog::waitStopped(std::chrono::seconds limit, const std::function<void()>& tick) {

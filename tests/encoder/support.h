@@ -52,6 +52,7 @@ public:
     bool waitStopped(std::chrono::seconds limit = std::chrono::seconds(60),
                      const std::function<void()>& tick = {});
     std::vector<int> states, errors;
+    std::vector<std::string> errorTexts;
 
 private:
     std::mutex mutex_;

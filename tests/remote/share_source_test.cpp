@@ -8,7 +8,11 @@
 #include <random>
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "encoder/support.h"
 #include "platform/encoder/errors.h"
@@ -206,6 +210,28 @@ TEST(ShareClient, DownloadIsByteExactOrLeavesNothing) {
         EXPECT_EQ(text, "cannot write '" + target.string() + "': File too large");
         EXPECT_TRUE(fs::is_empty(dir / "out"));
     }
+}
+
+// A computer that takes the connection and never answers (its program frozen) is given up
+// after a short connection limit, not after a whole call deadline; nothing is written.
+TEST(ShareClient, ACopyFromAComputerThatNeverAnswersGivesUpOnTheConnection) {
+    TempDir dir;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);  // the system completes the connection; nobody answers on it
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    const Endpoint endpoint{"127.0.0.1", ntohs(addr.sin_port)};
+    ShareClient client(grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials()), "NODE2", endpoint);
+    const std::string text = error_of([&] { client.download("seg.wmv", dir / "seg.wmv", {}); });
+    ::close(fd);
+    EXPECT_EQ(text, "NODE2 (" + endpoint.text() + ") did not answer in time. Could not copy 'seg.wmv'. (no answer to "
+                                                  "the connection within 3 s)");
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {

@@ -30,6 +30,8 @@ struct FakeScript {
     // Names of calls that fail (see the call list for the names), and their description.
     std::set<std::string> failAt;
     std::string failText = "The scripted call failed";
+    std::int32_t failCode = 0;  // the code the failure carries
+    bool failOnce = false;      // a call fails once, then works again
     std::int32_t durationMs = 123456;
     // Statistics: raw fixed-point figures (bytes, milliseconds) and the bit rate.
     std::int64_t bytes = 0, mediaMs = 0;
@@ -40,7 +42,10 @@ struct FakeScript {
 
     void check(const std::string& call) {
         calls.push_back(call);
-        if (failAt.count(call)) throw Error(failText);
+        if (failAt.count(call)) {
+            if (failOnce) failAt.erase(call);
+            throw Error(failText, failCode);
+        }
     }
     bool called(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
     std::size_t count(const std::string& call) const {
@@ -302,10 +307,11 @@ public:
         auto h = handlers_.onStateChange;
         executor_([h, state] { h(state); });
     }
-    void reportError(std::int32_t code) {
+    void reportError(std::int32_t code, std::string description = {}) {
         if (!executor_ || !handlers_.onError) return;
         auto h = handlers_.onError;
-        executor_([h, code] { h(code, "encoding failed (error " + std::to_string(code) + ")"); });
+        if (description.empty()) description = "encoding failed (error " + std::to_string(code) + ")";
+        executor_([h, code, description] { h(code, description); });
     }
     // The encode reaches its end (or a stop): 4 then 5.
     void finish() {

@@ -5,6 +5,7 @@
 #include "jobs/completion.h"
 #include "jobs/remote_job.h"
 #include "run_fixture.h"
+#include "platform/encoder/errors.h"
 #include "support/fake_agent.h"
 
 namespace shardex::testing {
@@ -82,6 +83,53 @@ TEST_F(ClientJob, ASecondJobMakesANewAgentButReusesTheApplication) {
     EXPECT_EQ(fx.script->count("reset"), 2u);
 }
 
+// A slot whose computer was lost since its last job (the agent killed, frozen or started
+// again) connects once more to the same computer; any other failure of the reset is the
+// job's failure, and the slot keeps its application.
+TEST_F(ClientJob, ASlotWhoseComputerWasLostConnectsAgain) {
+    struct Case {
+        std::int32_t code;
+        std::size_t apps;
+        const char* message;
+    } cases[] = {
+        {encoder::errors::kConnectionLost, 2, nullptr},
+        {encoder::errors::kInternal, 1, "Remote Encoder: The scripted call failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.apps);
+        agents.appRequests.clear();
+        dialogs->shown.clear();
+        f->S.Remote_Connected = 0;
+        f->S.Remote_Running = kTrue;
+        f->S.Remote_Stopped = kFalse;
+        Start_Remote_Job(*f);
+        settle();
+        fx.last().finish();
+        settle();
+        const auto enc = f->S.Remote_Encoder;
+        fx.script->failAt = {"reset"};
+        fx.script->failCode = c.code;
+        fx.script->failOnce = true;
+        f->S.Remote_Running = kTrue;
+        f->S.Remote_Stopped = kFalse;
+        const std::size_t resets = fx.script->count("reset");
+        Start_Remote_Job(*f);
+        EXPECT_EQ(agents.appRequests.size(), c.apps);
+        EXPECT_EQ(f->S.Remote_Connected, 1);
+        if (c.message) {
+            EXPECT_EQ(messages(), std::vector<std::string>{c.message});
+            EXPECT_EQ(f->S.Remote_Encoder, enc);
+            EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
+        } else {
+            EXPECT_TRUE(dialogs->shown.empty()) << dialogs->shown[0].text;
+            EXPECT_NE(f->S.Remote_Encoder, enc);
+            EXPECT_TRUE(f->TimerRemote->isActive());
+            EXPECT_EQ(f->S.Remote_App, agents.apps.back());
+        }
+        EXPECT_EQ(fx.script->count("reset"), resets + c.apps);  // a new encoder is reset too
+    }
+}
+
 TEST_F(ClientJob, NoComputerDoesNothing) {
     f->S.Client2_Computer = "";
     Start_Remote2_Job(*f);
@@ -144,19 +192,37 @@ TEST_F(ClientJob, AFailedCopyEndsTheSlotAsStopped) {
     EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
 }
 
-// A client's encode that fails ends as stopped, not as a success with a partial file.
+// A client's encode that fails ends as stopped, not as a success with a partial file. The
+// partial file still comes home, unless the client was lost: then no copy is tried (it
+// would fail, after holding the window until its deadline when the client froze).
 TEST_F(ClientJob, AClientErrorEndsTheSlotAsStopped) {
-    f->S.Remote2_SegStart = 0;
-    f->S.Remote2_SegEnd = 20000;
-    Start_Remote2_Job(*f);
-    settle();
-    write_output("clip_SX2.wmv", 4096);
-    fx.last().reportError(-1072889851);
-    fx.last().finish();
-    settle();
-    EXPECT_EQ(messages(), std::vector<std::string>{"Remote Encoder-2: encoding failed (error -1072889851)"});
-    EXPECT_EQ(text(f->Remote2_Status), "Status:  Stopped ");
-    EXPECT_EQ(agents.copies.size(), 1u);  // the partial file still comes home
+    struct Case {
+        std::int32_t code;
+        const char* description;
+        std::size_t copies;
+    } cases[] = {
+        {-1072889851, "encoding failed (error -1072889851)", 1},
+        {encoder::errors::kConnectionLost, "lost the connection to NODE2 (127.0.0.1:9): it stopped answering", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.description);
+        dialogs->shown.clear();
+        agents.copies.clear();
+        f->S.Remote2_Connected = 0;  // a new encoder for each case
+        f->S.Remote2_Running = kTrue;
+        f->S.Remote2_Stopped = kFalse;
+        f->S.Remote2_SegStart = 0;
+        f->S.Remote2_SegEnd = 20000;
+        Start_Remote2_Job(*f);
+        settle();
+        write_output("clip_SX2.wmv", 4096);
+        fx.last().reportError(c.code, c.description);
+        fx.last().finish();
+        settle();
+        EXPECT_EQ(messages(), std::vector<std::string>{std::string("Remote Encoder-2: ") + c.description});
+        EXPECT_EQ(text(f->Remote2_Status), "Status:  Stopped ");
+        EXPECT_EQ(agents.copies.size(), c.copies);
+    }
 }
 
 }  // namespace

@@ -126,16 +126,37 @@ TEST_F(Completion, StateEventsOfTheServersEncoder) {
     EXPECT_EQ(text(f->Cmd_Go), "Go");
 }
 
+// The code as designed; where the output could not be written (a full disk), the reason
+// follows, naming this computer, since a code alone does not tell the user to free room.
 TEST_F(Completion, AnEncoderErrorIsShownAndTheJobEndsAsStopped) {
-    f->S.Local_SegEnd = 40000;
-    f->S.Local_Running = kTrue;
-    Start_Local_Job(*f);
-    write_output("clip_SX.wmv", 1600 * 1024);
-    fx.last().reportError(static_cast<std::int32_t>(0xC00D1B66u));
-    fx.last().finish();
-    settle();
-    EXPECT_EQ(messages(), std::vector<std::string>{"Local Encoder Error: -1072882842"});
-    EXPECT_EQ(text(f->Local_Status), "Status:  Stopped ");
+    struct Case {
+        std::uint32_t code;
+        const char* description;
+        const char* message;
+    } cases[] = {
+        {0xC00D1B66u, "", "Local Encoder Error: -1072882842"},
+        {0xC00D0003u, "encoding the video failed: Invalid argument", "Local Encoder Error: -1072889853"},
+        {0xC00D0004u, "the disk is full: cannot write output file 'x': No space left on device",
+         "Local Encoder Error: -1072889852\n"
+         "SRV: the disk is full: cannot write output file 'x': No space left on device"},
+        {0xC00D0005u, "cannot create output file 'x': Permission denied",
+         "Local Encoder Error: -1072889851\nSRV: cannot create output file 'x': Permission denied"},
+    };
+    f->S.Server_Computer = "SRV";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        dialogs->shown.clear();
+        f->S.Local_SegEnd = 40000;
+        f->S.Local_Running = kTrue;
+        f->S.Local_Stopped = kFalse;
+        Start_Local_Job(*f);
+        write_output("clip_SX.wmv", 1600 * 1024);
+        fx.last().reportError(static_cast<std::int32_t>(c.code), c.description);
+        fx.last().finish();
+        settle();
+        EXPECT_EQ(messages(), std::vector<std::string>{c.message});
+        EXPECT_EQ(text(f->Local_Status), "Status:  Stopped ");
+    }
 }
 
 TEST_F(Completion, ClientEventsStartAndEndTheirSlot) {

@@ -1,6 +1,7 @@
 #include "platform/encoder/transcoder.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +28,14 @@ namespace {
 [[noreturn]] void fail(const std::string& what, std::int32_t code) { throw Error(what, code); }
 
 std::string in_quotes(const std::string& s) { return "'" + s + "'"; }
+
+// Why writing the output failed, in words a user acts on: a full disk (or a used-up quota)
+// says so first, since the user then frees room rather than looks for a broken file.
+std::string write_failure(const std::string& what, const std::string& path, int rc) {
+    const std::string text = what + " " + in_quotes(path) + ": " + ff::error_text(rc);
+    if (rc == AVERROR(ENOSPC) || rc == AVERROR(EDQUOT)) return "the disk is full: " + text;
+    return text;
+}
 
 // The profile's frame rate as an exact rational: the NTSC family (29.97 and friends) maps
 // to n*1000/1001 so that timestamps stay exact.
@@ -556,8 +565,7 @@ struct Transcoder::Impl {
     }
 
     [[noreturn]] void output_unavailable(int err) const {
-        fail("cannot create output file " + in_quotes(s.outputPath) + ": " + ff::error_text(AVERROR(err)),
-             errors::kOutputUnavailable);
+        fail(write_failure("cannot create output file", s.outputPath, AVERROR(err)), errors::kOutputUnavailable);
     }
 
     [[noreturn]] void output_is_link() const {
@@ -975,7 +983,7 @@ struct Transcoder::Impl {
         p->stream_index = st->index;
         int rc = av_interleaved_write_frame(out.get(), p);
         if (rc < 0)
-            fail("cannot write output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
+            fail(write_failure("cannot write output file", s.outputPath, rc), errors::kWriteFailed);
         figures->bytes.store(std::max<std::int64_t>(0, avio_tell(out->pb)), std::memory_order_relaxed);
         if (endMs > figures->mediaMs.load(std::memory_order_relaxed))
             figures->mediaMs.store(endMs, std::memory_order_relaxed);
@@ -1339,7 +1347,7 @@ struct Transcoder::Impl {
         create_output();
         int rc = avformat_write_header(out.get(), nullptr);
         if (rc < 0)
-            fail("cannot write output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
+            fail(write_failure("cannot write output file", s.outputPath, rc), errors::kWriteFailed);
         headerWritten = true;
         figures->bytes.store(avio_tell(out->pb), std::memory_order_relaxed);
         if (control->observer && venc) control->observer->begin(venc.get());
@@ -1360,7 +1368,7 @@ struct Transcoder::Impl {
         const int closeError = close_output();
         if (rc >= 0 && closeError != 0) rc = AVERROR(closeError);
         if (rc < 0)
-            fail("cannot finish output file " + in_quotes(s.outputPath) + ": " + ff::error_text(rc), errors::kWriteFailed);
+            fail(write_failure("cannot finish output file", s.outputPath, rc), errors::kWriteFailed);
     }
 
     void run(std::int64_t in, std::int64_t outMs, bool twoPass, const RunControl& ctl, LiveFigures& figs) {

@@ -120,7 +120,7 @@ public:
 private:
     void checkAlive() {
         std::lock_guard lock(mutex_);
-        if (!lostText_.empty()) throw Error(lostText_);
+        if (!lostText_.empty()) throw Error(lostText_, encoder::errors::kConnectionLost);
     }
 
     void read() {

@@ -138,7 +138,7 @@ void RemoteNetwork::copyFromClient(const std::string& computer, const std::strin
     const Endpoint endpoint = impl_->resolve(computer, kAgentPort);
     lock.unlock();
     ShareClient client(make_channel(endpoint, creds), computer, endpoint);
-    client.download(name, target, progress);
+    client.download(name, target, progress, impl_->options.serverName);
 }
 
 std::vector<std::string> RemoteNetwork::peerNames() {

@@ -22,6 +22,22 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::chrono::milliseconds kCallDeadline{10'000};
+// How long a copy waits for the connection itself. A computer that accepts it and then
+// never completes the handshake (its agent frozen) would otherwise hold the window, which
+// waits for the copy, for a whole call deadline.
+constexpr std::chrono::milliseconds kConnectLimit{3'000};
+
+// False when the channel is still connecting after `limit`. A connection refused or reset
+// returns at once: the call then reports why.
+bool connects_within(grpc::Channel& channel, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::system_clock::now() + limit;
+    auto state = channel.GetState(true);
+    while (state == GRPC_CHANNEL_IDLE || state == GRPC_CHANNEL_CONNECTING) {
+        if (!channel.WaitForStateChange(state, until)) return false;
+        state = channel.GetState(true);
+    }
+    return true;
+}
 
 // A copy's deadline: a fixed allowance plus a second for every 4 MiB.
 std::chrono::milliseconds download_deadline(std::int64_t size) {
@@ -40,7 +56,8 @@ std::string random_suffix() {
 // The temporary file a copy is written to: removed on destruction unless it was renamed.
 class PartFile {
 public:
-    PartFile(fs::path part, const fs::path& target) : part_(std::move(part)), target_(target) {
+    PartFile(fs::path part, const fs::path& target, std::string here)
+        : part_(std::move(part)), target_(target), here_(std::move(here)) {
         fd_ = ::open(part_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd_ < 0) fail(errno);
     }
@@ -79,11 +96,15 @@ public:
     }
 
 private:
+    // A full disk (or a used-up quota) is said first: the user then frees room on this computer.
     [[noreturn]] void fail(int err) const {
-        throw Error("cannot write " + quoted(target_.string()) + ": " + std::strerror(err));
+        std::string text = "cannot write " + quoted(target_.string()) + ": " + std::strerror(err);
+        if (err == ENOSPC || err == EDQUOT) text = "the disk is full: " + text;
+        throw Error(here_.empty() ? text : here_ + ": " + text);
     }
 
     fs::path part_, target_;
+    std::string here_;
     int fd_ = -1;
     bool committed_ = false;
 };
@@ -139,10 +160,16 @@ std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std
 }
 
 void ShareClient::download(const std::string& path, const std::filesystem::path& target,
-                           const std::function<bool(std::int64_t done, std::int64_t total)>& progress) {
+                           const std::function<bool(std::int64_t done, std::int64_t total)>& progress,
+                           const std::string& here) {
+    if (!connects_within(*channel_, kConnectLimit))
+        throw Error(describe_failure(computer_, endpoint_, "copy " + quoted(path),
+                                     grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED,
+                                                  "no answer to the connection within " +
+                                                      std::to_string(kConnectLimit.count() / 1000) + " s")));
     const std::int64_t total = size(path);
     const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    PartFile part(folder / ("." + target.filename().string() + ".part-" + random_suffix()), target);
+    PartFile part(folder / ("." + target.filename().string() + ".part-" + random_suffix()), target, here);
 
     grpc::ClientContext context;
     set_deadline(context, download_deadline(total));

@@ -31,9 +31,11 @@ public:
     // complete copy and a file is never truncated while it is read (source and target may
     // be the same file). `progress(done, total)` is called after each chunk and may return
     // false to cancel. Throws shardex::Error (the temporary file removed) on failure or
-    // cancel. The whole copy has a deadline that grows with the file's size.
+    // cancel. The whole copy has a deadline that grows with the file's size. `here` names
+    // this computer in a failure to write the target ("SRV: the disk is full: ...").
     void download(const std::string& path, const std::filesystem::path& target,
-                  const std::function<bool(std::int64_t done, std::int64_t total)>& progress);
+                  const std::function<bool(std::int64_t done, std::int64_t total)>& progress,
+                  const std::string& here = {});
 
 private:
     std::shared_ptr<grpc::Channel> channel_;
