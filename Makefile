@@ -4,9 +4,12 @@
 #   make screenshot  write the window, with a generated clip loaded, to build/screenshot.png
 #   make bench       build the benchmarks and print their ratios
 #   make demo        a three-computer run on this computer: two agents on loopback and the window
+#   make fuzz        build the fuzz targets (clang) and run each for FUZZ_SECONDS (60)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 # In CI warnings are errors and the sanitizer pass runs; set SANITIZE=1 to run it locally.
 ifeq ($(CI),true)
@@ -19,7 +22,7 @@ endif
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run demo test test-asan screenshot bench clean
+.PHONY: deps configure build run demo test test-asan screenshot bench fuzz clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -56,5 +59,8 @@ screenshot: build
 bench: build
 	@bash tools/run-bench.sh $(BUILD)
 
+fuzz: deps
+	@bash tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log
