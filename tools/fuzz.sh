@@ -18,6 +18,7 @@ cxx=${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 mkdir -p "$build"
+build=$(cd "$build" && pwd)
 if ! cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_FUZZ=ON \
      -DSHARDEX_BUILD_TESTS=OFF -DSHARDEX_BUILD_BENCH=OFF -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
      "${launcher[@]}" >"$build/fuzz-configure.log" 2>&1; then
@@ -46,8 +47,8 @@ for t in "${targets[@]}"; do
      "$out/corpus" "$here/fuzz/corpus/$t") >"$log" 2>&1
   rc=$?
   set -e
-  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1)
-  edges=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*')
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
+  edges=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | grep -o '[0-9]*' || true)
   if [[ $rc -eq 0 ]] && ! grep -qE 'ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|libFuzzer)|runtime error:' "$log"; then
     echo "fuzz $t: $seconds s, ${runs:-0} runs, ${edges:-0} edges, no crash"
   else
