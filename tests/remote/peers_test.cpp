@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -54,8 +55,9 @@ TEST(Peers, MalformedEndpointsAreRefusedNamingTheEntry) {
 
 TEST(Peers, HostileEntriesAreRefusedInOneShortLine) {
     const std::string mb(1 << 20, 'h');
-    for (const std::string& entry : {"A=" + mb + ":0", mb, "=" + mb, std::string("A=h\0st:1", 8), "A=h\nx:1",
-                               "A=h\x7f:1"}) {
+    const std::vector<std::string> entries = {"A=" + mb + ":0", mb,         "=" + mb, std::string("A=h\0st:1", 8),
+                                              "A=h\nx:1",      "A=h\x7f:1"};
+    for (const std::string& entry : entries) {
         SCOPED_TRACE(entry.substr(0, 20));
         try {
             parse_peer(entry);
