@@ -25,7 +25,7 @@ if ! cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DS
   cat "$build/fuzz-configure.log"
   exit 1
 fi
-cmake --build "$build" -j "${JOBS:-$(nproc)}" --target "${targets[@]/#/fuzz_}"
+cmake --build "$build" -j "${JOBS:-$(nproc)}" --target "${targets[@]/#/fuzz_}" "${targets[@]/#/replay_}"
 
 export QT_QPA_PLATFORM=offscreen
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/shardex-fuzz-no-bus
@@ -39,12 +39,14 @@ for t in "${targets[@]}"; do
   out="$build/fuzz-out/$t"
   mkdir -p "$out/corpus" "$out/artifacts"
   log="$out/fuzz.log"
+  # The target's table of hostile inputs starts the corpus (inputs the seed files cannot hold).
+  "$build/fuzz/replay_$t" --dump "$out/table" >/dev/null
   # New inputs go to the build folder's corpus; the seeds in the tree are only read. The
   # per-input timeout makes a hang a finding; the memory limit makes a runaway one too.
   set +e
   (cd "$out" && "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
      -max_len=8192 -print_final_stats=1 -artifact_prefix="$out/artifacts/" \
-     "$out/corpus" "$here/fuzz/corpus/$t") >"$log" 2>&1
+     "$out/corpus" "$here/fuzz/corpus/$t" "$out/table") >"$log" 2>&1
   rc=$?
   set -e
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' | tail -1 || true)
