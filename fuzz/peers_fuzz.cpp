@@ -17,11 +17,22 @@ using namespace shardex;
 using shardex::fuzz::expect;
 using shardex::fuzz::kMaxRefusalText;
 
-const fs::path& peers_file() {
-    static const fs::path file = [] {
+// The peers file each input is written to, in a temporary folder removed at exit.
+struct PeersFolder {
+    fs::path folder;
+    PeersFolder() {
         std::string pattern = (fs::temp_directory_path() / "shardex-fuzz-peers-XXXXXX").string();
-        return fs::path(::mkdtemp(pattern.data())) / "peers";
-    }();
+        folder = ::mkdtemp(pattern.data());
+    }
+    ~PeersFolder() {
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+    }
+};
+
+const fs::path& peers_file() {
+    static const PeersFolder folder;
+    static const fs::path file = folder.folder / "peers";
     return file;
 }
 
