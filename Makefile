@@ -5,6 +5,7 @@
 #   make screenshot  write the window, with a generated clip loaded, to build/screenshot.png
 #   make bench       build the benchmarks and print their ratios
 #   make demo        a three-computer run on this computer: two agents on loopback and the window
+#   make fuzz        build the fuzz targets (clang) and run each for FUZZ_SECONDS (60)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -17,6 +18,8 @@ TSAN_BUILD ?= build-tsan
 # would hide real races in the posted code too.
 TSAN_TARGETS ?= shardex_encoder_tests shardex-encode agent_test agent_view_test shardex-agent remote_basics_test share_test
 TSAN_TESTS   ?= ^(encoder|agent|remote|share)\.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= $(shell nproc)
 # In CI warnings are errors and the sanitizer passes run (AddressSanitizer, then
 # ThreadSanitizer); set SANITIZE=1 to run them locally.
@@ -30,7 +33,7 @@ endif
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run demo test test-asan test-tsan screenshot bench clean
+.PHONY: deps configure build run demo test test-asan test-tsan screenshot bench fuzz clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -75,6 +78,10 @@ screenshot: build
 bench: build
 	@bash tools/run-bench.sh $(BUILD)
 
+fuzz: deps
+	@bash tools/install-deps.sh tools/apt-packages-fuzz.txt
+	@bash tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log \
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log \
 	  $(TSAN_BUILD).configure.log

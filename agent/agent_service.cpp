@@ -70,7 +70,23 @@ std::string new_session_id() {
     return id;
 }
 
-grpc::Status refused(grpc::StatusCode code, const std::string& text) { return {code, text}; }
+// A name a refusal quotes: control characters as '?', cut after 80 bytes, so that a hostile
+// request of a megabyte gets a one-line answer.
+std::string shown(const std::string& name) {
+    constexpr std::size_t kShown = 80;
+    std::string out = name.substr(0, kShown);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return "'" + out + (name.size() > kShown ? "...'" : "'");
+}
+
+// A status message travels in the call's trailers, which gRPC keeps small: a description
+// that quotes more of a request than it should is cut, never sent whole.
+grpc::Status refused(grpc::StatusCode code, const std::string& text) {
+    constexpr std::size_t kMaxText = 1000;
+    if (text.size() <= kMaxText) return {code, text};
+    return {code, text.substr(0, kMaxText) + "..."};
+}
 
 pb::Figures figures_of(const std::string& name, encoder::Encoder& enc) {
     pb::Figures f;
@@ -149,17 +165,23 @@ std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id)
     return it == sessions_.end() ? nullptr : it->second;
 }
 
-grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequest* request,
-                                grpc::ServerWriter<pb::SessionEvent>* writer) {
+std::shared_ptr<AgentService::Session> AgentService::beginSession(const std::string& serverName,
+                                                                  const remote::Endpoint& share,
+                                                                  grpc::ServerWriter<pb::SessionEvent>* writer) {
     auto s = std::make_shared<Session>();
     s->id = new_session_id();
-    s->server = request->server_name();
-    s->share = {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())};
+    s->server = serverName;
+    s->share = share;
     s->writer = writer;
-    {
-        std::lock_guard lock(mutex_);
-        sessions_[s->id] = s;
-    }
+    std::lock_guard lock(mutex_);
+    sessions_[s->id] = s;
+    return s;
+}
+
+grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequest* request,
+                                grpc::ServerWriter<pb::SessionEvent>* writer) {
+    auto s = beginSession(request->server_name(),
+                          {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer);
     pb::SessionEvent hello;
     hello.mutable_opened()->set_session(s->id);
     hello.mutable_opened()->set_agent_name(settings_.name);
@@ -189,8 +211,13 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
         }
     }
 
-    // The Server is gone or has let go: end its encodes (their files stay valid) and free
-    // what it created.
+    endSession(s);
+    return grpc::Status::OK;
+}
+
+// The Server is gone or has let go: end its encodes (their files stay valid) and free what
+// it created.
+void AgentService::endSession(const std::shared_ptr<Session>& s) {
     {
         std::lock_guard lock(mutex_);
         sessions_.erase(s->id);
@@ -216,7 +243,25 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
                     settings_.name.c_str(), s->server.c_str(), apps.size());
         std::fflush(stdout);
     }
-    return grpc::Status::OK;
+}
+
+std::string AgentService::openSession(const std::string& serverName, const remote::Endpoint& share) {
+    return beginSession(serverName, share, nullptr)->id;
+}
+
+void AgentService::runSessionEvents(const std::string& id) {
+    auto s = find(id);
+    if (!s) return;
+    std::deque<std::function<void()>> due;
+    {
+        std::lock_guard lock(s->mutex);
+        due.swap(s->queue);
+    }
+    for (auto& fn : due) fn();
+}
+
+void AgentService::closeSession(const std::string& id) {
+    if (auto s = find(id)) endSession(s);
 }
 
 grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRequest* request,
@@ -224,7 +269,7 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     auto s = find(request->session());
     if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
     if (request->prog_id() != kAppProgId)
-        return refused(grpc::StatusCode::INVALID_ARGUMENT, "'" + request->prog_id() + "' is not a program " +
+        return refused(grpc::StatusCode::INVALID_ARGUMENT, shown(request->prog_id()) + " is not a program " +
                                                                settings_.name + " can create (it offers " +
                                                                kAppProgId + ")");
     if (request->name().empty() || request->name().size() > 255)
@@ -241,7 +286,8 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     options.refuseLinkedOutput = true;
     // Sources are read through the share of the Server that names them, never from this
     // computer's own files.
-    options.openInput = [weak, settings](const std::string& path) -> std::shared_ptr<encoder::ByteSource> {
+    if (settings_.openInput) options.openInput = settings_.openInput;
+    else options.openInput = [weak, settings](const std::string& path) -> std::shared_ptr<encoder::ByteSource> {
         const auto where = platform::parse_network_path(path);
         auto session = weak.lock();
         if (!session) throw Error("the session that set this source has ended");
@@ -309,7 +355,7 @@ grpc::Status AgentService::GetEncoder(grpc::ServerContext*, const pb::EncoderRef
     auto s = find(request->session());
     if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
     if (!s->app(request->encoder()))
-        return refused(grpc::StatusCode::NOT_FOUND, "no encoder named '" + request->encoder() + "'");
+        return refused(grpc::StatusCode::NOT_FOUND, "no encoder named " + shown(request->encoder()));
     return grpc::Status::OK;
 }
 
@@ -317,7 +363,7 @@ grpc::Status AgentService::SetAppWindow(grpc::ServerContext*, const pb::AppWindo
     auto s = find(request->session());
     if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
     auto app = s->app(request->app());
-    if (!app) return refused(grpc::StatusCode::NOT_FOUND, "no application named '" + request->app() + "'");
+    if (!app) return refused(grpc::StatusCode::NOT_FOUND, "no application named " + shown(request->app()));
     std::lock_guard lock(app->mutex);
     if (!app->view) return grpc::Status::OK;
     if (request->has_placement()) app->view->setPlacement(request->placement().first(), request->placement().second());
@@ -329,7 +375,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
     auto s = find(request->session());
     if (!s) return refused(grpc::StatusCode::NOT_FOUND, "no such session on " + settings_.name);
     auto app = s->app(request->encoder());
-    if (!app) return refused(grpc::StatusCode::NOT_FOUND, "no encoder named '" + request->encoder() + "'");
+    if (!app) return refused(grpc::StatusCode::NOT_FOUND, "no encoder named " + shown(request->encoder()));
     std::lock_guard lock(app->mutex);
     if (!app->encoder) return refused(grpc::StatusCode::NOT_FOUND, "the encoder has been freed");
     auto& enc = *app->encoder;
@@ -419,8 +465,8 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
             }
             auto col = enc.profileCollection();
             if (p.index() >= col->count() || col->item(p.index())->name() != p.name())
-                throw Error("the profile list of " + settings_.name + " changed: '" + p.name() +
-                                "' is no longer at the place it was read from",
+                throw Error("the profile list of " + settings_.name + " changed: " + shown(p.name()) +
+                                " is no longer at the place it was read from",
                             encoder::errors::kBadProfile);
             group->setProfile(col->item(p.index()));
             break;

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "agent/app_view.h"
+#include "platform/encoder/byte_source.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
 #include "shardex.grpc.pb.h"
@@ -32,6 +33,9 @@ struct AgentSettings {
     remote::NetworkCredentials credentials;  // for reading the Servers' shares
     remote::Resolver resolver;               // Servers named in a source path other than the session's own
     ViewFactory views;                       // how an application shows itself
+    // How an encoder opens a source path; empty (the agent): through the share of the
+    // Server the path names. Set by in-process drivers that have no network.
+    encoder::InputOpener openInput;
 };
 
 class AgentService final : public remote::proto::Agent::Service {
@@ -55,11 +59,21 @@ public:
     // Sessions now open (for tests and the agent's own status).
     std::size_t sessionCount() const;
 
+    // A session without a stream, for driving the calls in-process (the fuzz targets): the
+    // same session Open makes, its events run by runSessionEvents on the caller's thread,
+    // ended by closeSession as Open ends its own. Returns the session's identifier.
+    std::string openSession(const std::string& serverName, const remote::Endpoint& share);
+    void runSessionEvents(const std::string& id);
+    void closeSession(const std::string& id);
+
     struct Session;
     struct App;
 
 private:
     std::shared_ptr<Session> find(const std::string& id) const;
+    std::shared_ptr<Session> beginSession(const std::string& serverName, const remote::Endpoint& share,
+                                          grpc::ServerWriter<remote::proto::SessionEvent>* writer);
+    void endSession(const std::shared_ptr<Session>& s);
 
     AgentSettings settings_;
     mutable std::mutex mutex_;

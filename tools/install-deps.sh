@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages listed in tools/apt-packages.txt that are missing.
+# Installs the Debian packages listed in tools/apt-packages.txt (or the list given) that are
+# missing.
 # Quiet and quick when everything is already there.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/apt-packages.txt")
+mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "${1:-$here/apt-packages.txt}")
 missing=()
 for p in "${wanted[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)

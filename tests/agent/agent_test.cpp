@@ -480,3 +480,80 @@ TEST_F(AgentTest, OutputsOutsideTheShardexFolderAndLocalSourcesAreRefused) {
 
 }  // namespace
 }  // namespace shardex::testing
+
+namespace shardex::testing {
+namespace {
+
+// Hostile names and messages beyond gRPC's size limit, on both services of a real agent:
+// each gets a short answer that says what is wrong, and the agent goes on serving.
+TEST_F(AgentTest, HostileNamesAndOversizedMessagesGetAShortClearRefusal) {
+    std::ofstream(folder / "done.wmv") << "hello";
+    std::ofstream(home.path() / "secret.txt") << "secret";
+    fs::create_symlink(home.path() / "secret.txt", folder / "escape.wmv");
+    fs::create_symlink(home.path(), folder / "up");
+    // Sends whatever it is given: the agent's own limit is what answers.
+    grpc::ChannelArguments args;
+    args.SetSslTargetNameOverride(remote::kTargetName);
+    args.SetMaxSendMessageSize(-1);
+    auto channel = grpc::CreateCustomChannel(node->endpoint(), remote::client_credentials(ours), args);
+    RawSession s(channel);
+    ASSERT_TRUE(s.createApp("WMEnc_1").ok());
+    auto share = pb::Share::NewStub(channel);
+
+    const std::string mb(1 << 20, 'a'), over(9 << 20, 'a');  // the agent takes messages of 8 MiB
+    const auto output = [&](const std::string& name) {
+        auto c = encoder_call(s.id, "WMEnc_1");
+        c.set_set_output(name);
+        return call(s.stub(), &pb::Agent::Stub::Call, c);
+    };
+    const auto read = [&](const std::string& path) {
+        pb::ReadRequest r;
+        r.set_path(path);
+        r.set_length(10);
+        return call(*share, &pb::Share::Stub::Read, r);
+    };
+    pb::EncoderRef longEncoder;
+    longEncoder.set_session(s.id);
+    longEncoder.set_encoder(mb);
+    pb::CreateAppRequest longProgram;
+    longProgram.set_session(s.id);
+    longProgram.set_name("WMEnc_2");
+    longProgram.set_prog_id(mb);
+
+    using Code = grpc::StatusCode;
+    const std::string plain = "is not a plain file name";
+    const std::string tooBig = "larger than max";
+    struct Case {
+        const char* intent;
+        grpc::Status status;
+        Code code;
+        std::string says;
+    } cases[] = {
+        {"output: a 1 MB name", output(mb), Code::FAILED_PRECONDITION, "'" + mb.substr(0, 80) + "...' " + plain},
+        {"output: a NUL", output(std::string("x.wmv\0.txt", 10)), Code::FAILED_PRECONDITION, "'x.wmv?.txt' " + plain},
+        {"output: a link out of the folder", output("escape.wmv"), Code::FAILED_PRECONDITION,
+         "'escape.wmv' is a link in the Shardex folder"},
+        {"output: a link to a folder", output("up"), Code::FAILED_PRECONDITION, "'up' is a link in the Shardex folder"},
+        {"output: over the size limit", output(over), Code::RESOURCE_EXHAUSTED, tooBig},
+        {"encoder: a 1 MB name", call(s.stub(), &pb::Agent::Stub::GetEncoder, longEncoder), Code::NOT_FOUND,
+         "no encoder named '" + mb.substr(0, 80) + "...'"},
+        {"program: a 1 MB identifier", call(s.stub(), &pb::Agent::Stub::CreateApp, longProgram), Code::INVALID_ARGUMENT,
+         "is not a program NODE1 can create"},
+        {"share: a link to a folder", read("up"), Code::PERMISSION_DENIED, "'up' is a link"},
+        {"share: over the size limit", read(over), Code::RESOURCE_EXHAUSTED, tooBig},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        EXPECT_EQ(c.status.error_code(), c.code) << c.status.error_message().substr(0, 300);
+        EXPECT_TRUE(has(c.status.error_message(), c.says)) << c.status.error_message().substr(0, 300);
+        EXPECT_LT(c.status.error_message().size(), 300u);
+        const std::string text = remote::describe_failure("NODE1", endpoint(), "set the output", c.status);
+        EXPECT_EQ(text.rfind("NODE1: ", 0), 0u) << text.substr(0, 300);
+    }
+    // Both services still serve.
+    EXPECT_TRUE(output("fine.wmv").ok());
+    EXPECT_TRUE(read("done.wmv").ok());
+}
+
+}  // namespace
+}  // namespace shardex::testing

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,8 @@ TEST(Peers, EndpointsParseAndPrintBack) {
 TEST(Peers, MalformedEndpointsAreRefusedNamingTheEntry) {
     const char* refused[] = {"",        ":5000",   "host:",    "host:0",     "host:65536", "host:99999999",
                              "host:-1", "host:5x", "host: 80", "::1",        "[::1",       "[::1]5000",
-                             "[]:5000", "a b:1",   "[::1]:",   "host:5000:1"};
+                             "[]:5000", "a b:1",   "[::1]:",   "host:5000:1", "x]:1",     "[[x]:1",
+                             "a[b:1"};
     for (const char* text : refused) {
         SCOPED_TRACE(text);
         try {
@@ -47,6 +49,24 @@ TEST(Peers, MalformedEndpointsAreRefusedNamingTheEntry) {
             ADD_FAILURE() << "accepted";
         } catch (const Error& e) {
             EXPECT_NE(std::string(e.what()).find(std::string("'") + text + "'"), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(Peers, HostileEntriesAreRefusedInOneShortLine) {
+    const std::string mb(1 << 20, 'h');
+    const std::vector<std::string> entries = {"A=" + mb + ":0", mb,         "=" + mb, std::string("A=h\0st:1", 8),
+                                              "A=h\nx:1",      "A=h\x7f:1"};
+    for (const std::string& entry : entries) {
+        SCOPED_TRACE(entry.substr(0, 20));
+        try {
+            parse_peer(entry);
+            ADD_FAILURE() << "accepted";
+        } catch (const Error& e) {
+            const std::string text = e.what();
+            EXPECT_LT(text.size(), 300u);
+            EXPECT_EQ(text.find_first_of(std::string("\n\0", 2)), std::string::npos) << text;
+            EXPECT_NE(text.find("' is not "), std::string::npos) << text;
         }
     }
 }

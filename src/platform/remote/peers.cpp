@@ -1,6 +1,7 @@
 // Computer names to host and port: explicit entries first, else the name as a host name.
 #include "platform/remote/peers.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -16,9 +17,19 @@ std::string trimmed(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
+// An entry as a refusal quotes it: control characters as '?', cut after 80 bytes, so that a
+// garbled line of a megabyte makes a message of one line.
+std::string shown(const std::string& entry) {
+    constexpr std::size_t kShown = 80;
+    std::string out = entry.substr(0, kShown);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+    return "'" + out + (entry.size() > kShown ? "...'" : "'");
+}
+
 std::uint16_t parse_port(const std::string& digits, const std::string& entry) {
     const auto refuse = [&] {
-        return Error("'" + entry + "' is not HOST:PORT: the port must be a number from 1 to 65535");
+        return Error(shown(entry) + " is not HOST:PORT: the port must be a number from 1 to 65535");
     };
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
         throw refuse();
@@ -44,7 +55,7 @@ Endpoint parse_listen_address(const std::string& text, std::uint16_t defaultPort
 }
 
 Endpoint parse_endpoint(const std::string& text, std::uint16_t defaultPort) {
-    const auto refuse = [&](const std::string& why) { return Error("'" + text + "' is not HOST:PORT: " + why); };
+    const auto refuse = [&](const std::string& why) { return Error(shown(text) + " is not HOST:PORT: " + why); };
     Endpoint e;
     std::string portText;
     if (!text.empty() && text[0] == '[') {
@@ -67,6 +78,12 @@ Endpoint parse_endpoint(const std::string& text, std::uint16_t defaultPort) {
     }
     if (e.host.empty()) throw refuse("the host is missing");
     if (e.host.find_first_of(" \t/\\") != std::string::npos) throw refuse("the host contains a space or a slash");
+    // Brackets belong around an IPv6 address only, and a control character (a NUL above all)
+    // would change the host a channel is made for.
+    if (e.host.find_first_of("[]") != std::string::npos) throw refuse("the host contains a bracket");
+    if (std::any_of(e.host.begin(), e.host.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        throw refuse("the host contains a control character");
     e.port = portText.empty() ? defaultPort : parse_port(portText, text);
     return e;
 }
@@ -74,9 +91,9 @@ Endpoint parse_endpoint(const std::string& text, std::uint16_t defaultPort) {
 std::pair<std::string, Endpoint> parse_peer(const std::string& entry) {
     const auto eq = entry.find('=');
     if (eq == std::string::npos)
-        throw Error("'" + entry + "' is not a peer entry: write NAME=HOST:PORT, e.g. NODE1=192.168.1.20:47810");
+        throw Error(shown(entry) + " is not a peer entry: write NAME=HOST:PORT, e.g. NODE1=192.168.1.20:47810");
     const std::string name = trimmed(entry.substr(0, eq));
-    if (name.empty()) throw Error("'" + entry + "' is not a peer entry: the computer name before '=' is missing");
+    if (name.empty()) throw Error(shown(entry) + " is not a peer entry: the computer name before '=' is missing");
     return {name, parse_endpoint(trimmed(entry.substr(eq + 1)), kAgentPort)};
 }
 
