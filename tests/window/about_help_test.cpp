@@ -379,7 +379,7 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/remote/remote_encoder.cpp", "lost the connection to {} ({}): it stopped answering"},
         {"src/platform/remote/remote_network.cpp",
          "cannot share the source on {}: the port is in use or the address is not this computer's"},
-        {"src/platform/remote/peers.cpp", "' is not a peer entry: write NAME=HOST:PORT, e.g. NODE1=192.168.1.20:47810"},
+        {"src/platform/remote/peers.cpp", " is not a peer entry: write NAME=HOST:PORT, e.g. NODE1=192.168.1.20:47810"},
         {"src/jobs/remote_job.cpp", "Remote Encoder: "},
         {"src/jobs/remote_job.cpp", "Remote Encoder-2: "},
         // Certificates.
