@@ -3,6 +3,7 @@
 #   make test        install, build, run every test (in CI also a sanitizer pass)
 #   make screenshot  write the window, with a generated clip loaded, to build/screenshot.png
 #   make bench       build the benchmarks and print their ratios
+#   make soak        long runs, two Servers at once, a source over 4 GiB (and the fuzzers); minutes
 #   make demo        a three-computer run on this computer: two agents on loopback and the window
 
 BUILD      ?= build
@@ -19,7 +20,7 @@ endif
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run demo test test-asan screenshot bench clean
+.PHONY: deps configure build run demo test test-asan screenshot bench soak clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -45,7 +46,7 @@ endif
 
 test-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSHARDEX_WERROR=$(WERROR) \
-	  -DSHARDEX_SANITIZE=ON -DSHARDEX_BUILD_BENCH=OFF > $(ASAN_BUILD).configure.log 2>&1 \
+	  -DSHARDEX_SANITIZE=ON -DSHARDEX_BUILD_BENCH=OFF -DSHARDEX_BUILD_SOAK=OFF > $(ASAN_BUILD).configure.log 2>&1 \
 	  || { cat $(ASAN_BUILD).configure.log; exit 1; }
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@bash tools/run-tests.sh $(ASAN_BUILD) sanitized
@@ -55,6 +56,9 @@ screenshot: build
 
 bench: build
 	@bash tools/run-bench.sh $(BUILD)
+
+soak: build
+	@bash tools/soak.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log

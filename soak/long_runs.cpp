@@ -1,0 +1,163 @@
+// Long runs: 30 distributed runs in a row in one window (this process is the Server: its
+// window, share and encoder) with the same two loopback agents. Every run must succeed with
+// outputs whose frames add up to the source's; and the resident memory, open descriptors
+// and threads of the Server and of each agent must be no higher after the last run than
+// after the third (memory with a small slack, see kMemorySlack*).
+//
+//   soak_long_runs [RUNS]   (default 30, at least 4)
+#include <algorithm>
+#include <cinttypes>
+
+#include "soak_support.h"
+
+using namespace shardex;
+using namespace shardex::soak;
+
+namespace {
+
+constexpr const char* kCheck = "long-runs";
+constexpr const char* kProfile = "Windows Media Video 8 for Local Area Network (384 Kbps)";
+constexpr auto kRunLimit = std::chrono::seconds(120);
+constexpr int kBaselineRun = 3;  // the first runs fill caches, pools and arenas
+
+// Resident memory may end higher than at the baseline by this much without counting as a
+// leak: glibc keeps freed blocks in per-thread arenas and returns them to the system only
+// now and then, and each run's encoder and gRPC threads may land in another arena, so the
+// resident size wanders by a few MiB from run to run. A leak of even 100 KiB a run shows
+// as about 2.7 MiB over the 27 runs after the baseline and grows steadily; the slope
+// printed per process tells the two apart.
+constexpr long kMemorySlackKB = 4 * 1024;
+constexpr double kMemorySlackShare = 0.03;
+
+struct Process {
+    std::string name;
+    pid_t pid;
+    std::vector<ProcessFigures> afterRun;  // index 0: after run 1
+};
+
+// Least-squares growth of resident memory per run, in KiB, from the baseline on.
+double slope_kb(const std::vector<ProcessFigures>& v) {
+    const std::size_t from = kBaselineRun - 1;
+    if (v.size() < from + 2) return 0;
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (std::size_t i = from; i < v.size(); ++i) {
+        const double x = static_cast<double>(i), y = static_cast<double>(v[i].rssKB);
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    return (n * sxy - sx * sy) / (n * sxx - sx * sx);
+}
+
+// Lets the window's queued events and the agents' finished calls settle before measuring.
+void settle() {
+    const auto until = Clock::now() + std::chrono::milliseconds(1500);
+    while (Clock::now() < until) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+}
+
+int soak(int runs) {
+    const auto t0 = Clock::now();
+    TempFolder folder("shardex-soak-long");
+    if (!folder.valid()) return report(kCheck, "", "no temporary folder") ? 0 : 1;
+    const fs::path root = folder.path();
+
+    const std::string clip = (root / "clip.avi").string();
+    if (!shell_ok("timeout 120 ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30000/1001 -f lavfi -i "
+                  "sine=r=44100 -ac 2 -t 6 -c:v mjpeg -c:a pcm_s16le '" + clip + "'"))
+        return report(kCheck, "", "ffmpeg could not make the clip") ? 0 : 1;
+    const int sourceFrames = frame_count(clip);
+
+    const fs::path network = root / "network";
+    remote::init_network(network);
+    Agents agents;
+    if (auto why = agents.start(root, network); !why.empty()) return report(kCheck, "", why) ? 0 : 1;
+
+    use_home(root / "server");
+    ServerWindow w("SRV", network, root / "server", agents.peers());
+    if (auto why = w.setUp(kProfile); !why.empty()) return report(kCheck, "", why) ? 0 : 1;
+    if (auto why = w.choose(clip); !why.empty()) return report(kCheck, "", why) ? 0 : 1;
+
+    std::vector<Process> procs = {{"server", getpid(), {}},
+                                  {"NODE1", agents.node[0]->pid(), {}},
+                                  {"NODE2", agents.node[1]->pid(), {}}};
+    std::vector<double> seconds;
+    std::string failure;
+    for (int run = 1; run <= runs && failure.empty(); ++run) {
+        const RunResult r = w.go("34", "33", "33", kRunLimit);
+        seconds.push_back(r.seconds);
+        if (!r.success) {
+            failure = "run " + std::to_string(run) + " did not succeed: " + r.why();
+            break;
+        }
+        int frames = 0;
+        for (const auto& out : w.outputs(root / "server")) {
+            const int n = frame_count(out);
+            if (n <= 0 || formats(out).rfind("asf wmv2", 0) != 0) {
+                failure = "run " + std::to_string(run) + ": " + out + " is not a Windows Media file (" + formats(out) + ")";
+                break;
+            }
+            frames += n;
+        }
+        if (failure.empty() && frames != sourceFrames)
+            failure = "run " + std::to_string(run) + ": the outputs hold " + std::to_string(frames) + " frames, the source " +
+                      std::to_string(sourceFrames);
+        settle();
+        for (auto& p : procs) p.afterRun.push_back(figures_of(p.pid));
+        note("run %d of %d: %.2f s; server %s; NODE1 %s; NODE2 %s", run, runs, r.seconds,
+             describe(procs[0].afterRun.back()).c_str(), describe(procs[1].afterRun.back()).c_str(),
+             describe(procs[2].afterRun.back()).c_str());
+        for (auto& a : agents.node)
+            if (a->exited()) failure = "an agent ended during run " + std::to_string(run) + ":\n" + a->log();
+    }
+
+    bool ok = true;
+    char buf[512];
+    std::snprintf(buf, sizeof buf, "%zu of %d runs succeeded, run time min %.2f s median %.2f s max %.2f s, clip %d frames",
+                  failure.empty() ? seconds.size() : seconds.size() - 1, runs,
+                  seconds.empty() ? 0 : *std::min_element(seconds.begin(), seconds.end()),
+                  seconds.empty() ? 0 : [&] {
+                      auto v = seconds;
+                      std::sort(v.begin(), v.end());
+                      return v[v.size() / 2];
+                  }(),
+                  seconds.empty() ? 0 : *std::max_element(seconds.begin(), seconds.end()), sourceFrames);
+    ok &= report(std::string(kCheck) + " runs", buf, failure);
+
+    for (const auto& p : procs) {
+        if (static_cast<int>(p.afterRun.size()) < runs) {
+            ok &= report(std::string(kCheck) + " " + p.name, "not measured", "the runs did not all complete");
+            continue;
+        }
+        const ProcessFigures& base = p.afterRun[kBaselineRun - 1];
+        const ProcessFigures& last = p.afterRun.back();
+        const long slack = std::max(kMemorySlackKB, static_cast<long>(static_cast<double>(base.rssKB) * kMemorySlackShare));
+        std::string why;
+        if (last.rssKB > base.rssKB + slack)
+            why += "resident memory grew by " + std::to_string(last.rssKB - base.rssKB) + " KiB (slack " +
+                   std::to_string(slack) + " KiB); ";
+        if (last.fds > base.fds) why += "open descriptors grew from " + std::to_string(base.fds) + " to " + std::to_string(last.fds) + "; ";
+        if (last.threads > base.threads)
+            why += "threads grew from " + std::to_string(base.threads) + " to " + std::to_string(last.threads) + "; ";
+        long peak = 0;
+        for (const auto& f : p.afterRun) peak = std::max(peak, f.rssKB);
+        std::snprintf(buf, sizeof buf,
+                      "after run %d: %s; after run %d: %s; rss change %+ld KiB (slack %ld KiB), slope %+.1f KiB/run, "
+                      "peak rss %.1f MiB",
+                      kBaselineRun, describe(base).c_str(), runs, describe(last).c_str(), last.rssKB - base.rssKB, slack,
+                      slope_kb(p.afterRun), static_cast<double>(peak) / 1024.0);
+        ok &= report(std::string(kCheck) + " " + p.name, buf, why);
+    }
+    note("%s took %.1f s", kCheck, seconds_since(t0));
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    prepare_environment();
+    QApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(kBaselineRun + 1, std::atoi(argv[1])) : 30;
+    return soak(runs);
+}
