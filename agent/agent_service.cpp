@@ -142,6 +142,28 @@ std::size_t AgentService::sessionCount() const {
     return sessions_.size();
 }
 
+void AgentService::claimOutput(const Session& s, const App& app, const std::string& output) {
+    std::lock_guard lock(writersMutex_);
+    auto it = writers_.find(output);
+    if (it != writers_.end() && it->second.session != s.id) {
+        const std::string name = std::filesystem::path(output).filename().string();
+        throw Error("'" + name + "' is being written on " + settings_.name + " by a job of the Server " +
+                        it->second.server + ": two jobs cannot write one file. Wait until that job ends, or give "
+                        "the source another name",
+                    encoder::errors::kOutputUnavailable);
+    }
+    // An application holds one output at a time.
+    std::erase_if(writers_, [&](const auto& w) { return w.second.session == s.id && w.second.app == app.name; });
+    writers_[output] = {s.id, app.name, s.server};
+}
+
+void AgentService::releaseOutputs(const std::string& session, const std::string& app) {
+    std::lock_guard lock(writersMutex_);
+    std::erase_if(writers_, [&](const auto& w) {
+        return w.second.session == session && (app.empty() || w.second.app == app);
+    });
+}
+
 std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(id);
@@ -209,6 +231,7 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
         if (working && app->view) app->view->state(encoder::kStateStopped);
         app->view.reset();
     }
+    releaseOutputs(s->id, {});
     return grpc::Status::OK;
 }
 
@@ -256,10 +279,11 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
 
     std::weak_ptr<App> weakApp = app;
     encoder::EventHandlers handlers;
-    handlers.onStateChange = [weak, weakApp](std::int32_t state) {
+    handlers.onStateChange = [this, weak, weakApp](std::int32_t state) {
         auto session = weak.lock();
         auto a = weakApp.lock();
         if (!session || !a) return;
+        if (state == encoder::kStateStopped) releaseOutputs(session->id, a->name);
         // The figures go first, so the Server's last look at them after "stopped" is final.
         write_figures(*session, *a);
         pb::SessionEvent ev;
@@ -325,7 +349,10 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
     auto& enc = *app->encoder;
     try {
         switch (request->op_case()) {
-        case pb::EncoderCall::kReset: enc.reset(); break;
+        case pb::EncoderCall::kReset:
+            enc.reset();
+            releaseOutputs(s->id, app->name);
+            break;
         case pb::EncoderCall::kPrepare: {
             auto groups = enc.sourceGroups();
             if (request->prepare() && groups->count() > 0 && !groups->item(0)->profile())
@@ -335,7 +362,20 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
             // The output is opened here: a link put in its place since it was named would
             // make the encoder write outside the Shardex folder.
             if (request->prepare() && !enc.file()->localFileName().empty()) refuse_link(enc.file()->localFileName());
-            enc.prepare(request->prepare());
+            if (!request->prepare() || enc.file()->localFileName().empty()) {
+                enc.prepare(request->prepare());
+                releaseOutputs(s->id, app->name);
+                break;
+            }
+            // Opening the output empties it: not while another Server's job writes it.
+            claimOutput(*s, *app, enc.file()->localFileName());
+            try {
+                enc.prepare(true);
+            } catch (...) {
+                // A prepare refused while the encoder runs leaves that encode its output.
+                if (enc.runState() == encoder::kStateStopped) releaseOutputs(s->id, app->name);
+                throw;
+            }
             break;
         }
         case pb::EncoderCall::kStart: {

@@ -61,9 +61,23 @@ public:
 private:
     std::shared_ptr<Session> find(const std::string& id) const;
 
+    // The output files jobs are writing, so that two Servers' jobs never write one file (two
+    // sources of the same name give the same output names). A job holds its output from
+    // its prepare until its encoder stops, its application is reset or its session ends.
+    struct Writer {
+        std::string session, app, server;
+    };
+    // Holds `output` for the application; throws Error naming the Server that holds it.
+    void claimOutput(const Session& s, const App& app, const std::string& output);
+    // Lets go of what the application (every application of the session when `app` is
+    // empty) holds.
+    void releaseOutputs(const std::string& session, const std::string& app);
+
     AgentSettings settings_;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;
+    std::mutex writersMutex_;
+    std::map<std::string, Writer> writers_;  // by output path
 };
 
 // The address part of a gRPC peer text ("ipv4:10.0.0.5:51234" -> "10.0.0.5",

@@ -47,7 +47,7 @@ std::string grouped(long long v) {
     return s;
 }
 
-int soak() {
+int run_check() {
     const auto t0 = Clock::now();
     TempFolder folder("shardex-soak-big");  // the big source goes with it, whatever happens
     if (!folder.valid()) return report(kCheck, "", "no temporary folder") ? 0 : 1;
@@ -149,5 +149,5 @@ int soak() {
 int main(int argc, char** argv) {
     prepare_environment();
     QApplication app(argc, argv);
-    return soak();
+    return run_check();
 }

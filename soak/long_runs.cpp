@@ -57,7 +57,7 @@ void settle() {
     while (Clock::now() < until) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 }
 
-int soak(int runs) {
+int run_check(int runs) {
     const auto t0 = Clock::now();
     TempFolder folder("shardex-soak-long");
     if (!folder.valid()) return report(kCheck, "", "no temporary folder") ? 0 : 1;
@@ -159,5 +159,5 @@ int main(int argc, char** argv) {
     prepare_environment();
     QApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(kBaselineRun + 1, std::atoi(argv[1])) : 30;
-    return soak(runs);
+    return run_check(runs);
 }

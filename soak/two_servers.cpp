@@ -3,7 +3,7 @@
 // moment against the same two loopback agents. Each slot must either succeed or end with a
 // message that says why; no slot may take the other Server's source or outputs (every
 // output is checked with ffprobe: its frames must match its own segment, and a Server whose
-// three slots succeeded must get back exactly its source's frames); and both agents must
+// three ends succeeded must get back exactly its source's frames); and both agents must
 // still run afterwards. First round: both sources are named clip.avi (two people encoding
 // files of the same name), so the clients are asked for the same output names; second
 // round: different names.
@@ -163,7 +163,7 @@ std::string run_round(const std::string& self, const fs::path& root, const fs::p
         const std::string log = s.text();
         std::istringstream lines(log);
         std::string line, seconds = "?";
-        std::vector<Slot> slots;
+        std::vector<Slot> ends;
         std::vector<std::string> messages;
         bool finished = false;
         while (std::getline(lines, line)) {
@@ -179,12 +179,12 @@ std::string run_round(const std::string& self, const fs::path& root, const fs::p
                 std::getline(in, slot.output, '\t');
                 std::getline(in, slot.status);
                 slot.success = ok == 1;
-                slots.push_back(slot);
+                ends.push_back(slot);
             }
         }
         figures += (figures.empty() ? "" : "; ") + std::string("round ") + std::to_string(number) + " " + s.name + " (" +
                    s.source.filename().string() + ", " + std::to_string(s.sourceFrames) + " frames): ";
-        if (s.exitCode != 0 || !finished || slots.size() != 3) {
+        if (s.exitCode != 0 || !finished || ends.size() != 3) {
             std::ifstream err(s.log.string() + ".err");
             std::stringstream errText;
             errText << err.rdbuf();
@@ -196,7 +196,7 @@ std::string run_round(const std::string& self, const fs::path& root, const fs::p
         figures += seconds + " s,";
         int frames = 0;
         bool all = true;
-        for (const auto& slot : slots) {
+        for (const auto& slot : ends) {
             const std::string file = fs::path(slot.output).filename().string();
             if (!slot.success) {
                 all = false;
@@ -224,7 +224,7 @@ std::string run_round(const std::string& self, const fs::path& root, const fs::p
     return failure;
 }
 
-int soak(const std::string& self) {
+int run_check(const std::string& self) {
     const auto t0 = Clock::now();
     TempFolder folder("shardex-soak-two");
     if (!folder.valid()) return report(kCheck, "", "no temporary folder") ? 0 : 1;
@@ -272,6 +272,12 @@ int soak(const std::string& self) {
 int main(int argc, char** argv) {
     prepare_environment();
     QApplication app(argc, argv);
-    if (argc == 10 && std::string(argv[1]) == "--server") return server(argv + 2);
-    return soak(fs::canonical("/proc/self/exe").string());
+    if (argc == 9 && std::string(argv[1]) == "--server") return server(argv + 2);
+    // A Server process never starts Servers of its own.
+    if (!qgetenv("SHARDEX_SOAK_SERVER").isEmpty()) {
+        std::fprintf(stderr, "a Server process was started with the wrong arguments\n");
+        return 2;
+    }
+    qputenv("SHARDEX_SOAK_SERVER", "1");  // inherited by the Server processes
+    return run_check(fs::canonical("/proc/self/exe").string());
 }
