@@ -14,6 +14,9 @@ export QT_QPA_PLATFORM=offscreen
 # Agents and shares the soak starts announce themselves with DNS-SD: keep them off any
 # daemon of this computer.
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/shardex-soak-no-bus
+# Two malloc arenas a process, so that resident memory follows live memory rather than how
+# many arenas glibc opened for the runs' threads (see soak/long_runs.cpp).
+export MALLOC_ARENA_MAX=${MALLOC_ARENA_MAX:-2}
 
 # Everything the programs write (among them a source over 4 GiB) goes into one folder that
 # is removed at the end, even when a program is killed.
