@@ -143,18 +143,20 @@ std::size_t AgentService::sessionCount() const {
 }
 
 void AgentService::claimOutput(const Session& s, const App& app, const std::string& output) {
+    const std::string name = std::filesystem::path(output).filename().string();
     std::lock_guard lock(writersMutex_);
-    auto it = writers_.find(output);
+    auto it = writers_.find(name);
     if (it != writers_.end() && it->second.session != s.id) {
-        const std::string name = std::filesystem::path(output).filename().string();
-        throw Error("'" + name + "' is being written on " + settings_.name + " by a job of the Server " +
-                        it->second.server + ": two jobs cannot write one file. Wait until that job ends, or give "
-                        "the source another name",
+        const std::string what = it->second.stopped ? "' is the output of a job of the Server " + it->second.server +
+                                                          ", which has not copied it yet"
+                                                    : "' is being written by a job of the Server " + it->second.server;
+        throw Error("'" + name + what + " on " + settings_.name + ": two jobs cannot write one file. Wait until that "
+                        "job ends, or give the source another name",
                     encoder::errors::kOutputUnavailable);
     }
     // An application holds one output at a time.
     std::erase_if(writers_, [&](const auto& w) { return w.second.session == s.id && w.second.app == app.name; });
-    writers_[output] = {s.id, app.name, s.server};
+    writers_[name] = {s.id, app.name, s.server, false};
 }
 
 void AgentService::releaseOutputs(const std::string& session, const std::string& app) {
@@ -162,6 +164,18 @@ void AgentService::releaseOutputs(const std::string& session, const std::string&
     std::erase_if(writers_, [&](const auto& w) {
         return w.second.session == session && (app.empty() || w.second.app == app);
     });
+}
+
+void AgentService::outputStopped(const std::string& session, const std::string& app) {
+    std::lock_guard lock(writersMutex_);
+    for (auto& [name, w] : writers_)
+        if (w.session == session && w.app == app) w.stopped = true;
+}
+
+void AgentService::outputCopied(const std::filesystem::path& file) {
+    std::lock_guard lock(writersMutex_);
+    auto it = writers_.find(file.filename().string());
+    if (it != writers_.end() && it->second.stopped) writers_.erase(it);
 }
 
 std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
@@ -283,7 +297,7 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
         auto session = weak.lock();
         auto a = weakApp.lock();
         if (!session || !a) return;
-        if (state == encoder::kStateStopped) releaseOutputs(session->id, a->name);
+        if (state == encoder::kStateStopped) outputStopped(session->id, a->name);
         // The figures go first, so the Server's last look at them after "stopped" is final.
         write_figures(*session, *a);
         pb::SessionEvent ev;

@@ -340,27 +340,33 @@ TEST_F(AgentTest, AnotherServerStoppingItsEncoderLeavesARunningEncodeAlone) {
 }
 
 // Two Servers with sources of the same name ask a client for the same output name: the
-// second job is refused while the first writes the file, instead of emptying it and
-// handing either Server the other's pictures.
-TEST_F(AgentTest, TwoServersJobsNeverWriteOneOutputAtOnce) {
+// second job is refused while the first one writes the file and until its Server has copied
+// it home, instead of emptying it and handing either Server the other's pictures.
+TEST_F(AgentTest, TwoServersJobsNeverWriteOneOutput) {
     auto first = server("SRV");
     auto job = start_job(*first, longClip(), "clip_SX1.wmv", "SRV");
     ASSERT_TRUE(wait_for([&] { return job->enc->statistics()->archiveFileDuration().raw > 1000; }, 60s))
         << node->log() << job->events->errorText();
     auto second = server("SRV2");
-    const std::string text = refusal([&] { start_job(*second, longClip(), "clip_SX1.wmv", "SRV2"); });
-    EXPECT_TRUE(has(text, "'clip_SX1.wmv' is being written on NODE1 by a job of the Server SRV: two jobs cannot "
-                          "write one file"))
-        << text;
-    // The same Server may write it again; another output is free for the other Server.
+    auto refused = [&] { return refusal([&] { start_job(*second, longClip(), "clip_SX1.wmv", "SRV2"); }); };
+    const std::string writing = refused();
+    EXPECT_TRUE(has(writing, "'clip_SX1.wmv' is being written by a job of the Server SRV on NODE1: two jobs cannot "
+                             "write one file"))
+        << writing;
+    // Another output is free for the other Server.
     auto other = start_job(*second, longClip(), "other_SX1.wmv", "SRV2");
     other->enc->stop();
 
     ASSERT_TRUE(wait_for([&] { return job->events->stopped() && other->events->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorText(), "");
-    EXPECT_EQ(enc_test::frame_count(folder / "clip_SX1.wmv"), enc_test::frame_count(longClip()))
-        << "the first Server's output was disturbed";
-    // Once that job has ended, the name is free again.
+    const std::string notCopied = refused();
+    EXPECT_TRUE(has(notCopied, "'clip_SX1.wmv' is the output of a job of the Server SRV, which has not copied it yet"))
+        << notCopied;
+    const fs::path home = this->home.path() / "copy.wmv";
+    first->copyFromClient("NODE1", "clip_SX1.wmv", home, {});
+    EXPECT_EQ(enc_test::frame_count(home), enc_test::frame_count(longClip())) << "the first Server's output was disturbed";
+
+    // Once it is home, the name is free again.
     auto later = start_job(*second, longClip(), "clip_SX1.wmv", "SRV2");
     later->enc->stop();
     EXPECT_TRUE(wait_for([&] { return later->events->stopped(); }, 60s));
