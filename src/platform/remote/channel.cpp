@@ -67,10 +67,6 @@ void apply_server_options(grpc::ServerBuilder& builder) {
     builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_TIMEOUT_MS, kKeepaliveTimeoutMs);
     builder.AddChannelArgument(GRPC_ARG_KEEPALIVE_PERMIT_WITHOUT_CALLS, 1);
     builder.AddChannelArgument(GRPC_ARG_HTTP2_MAX_PINGS_WITHOUT_DATA, 0);
-    // Two idle handler threads always (gRPC's most): the pool then neither shrinks to one
-    // nor grows back after each burst of calls, so a process's thread count stays level
-    // from run to run and a thread that is never ended stands out.
-    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 2);
     builder.SetMaxReceiveMessageSize(kMaxMessageBytes);
     builder.SetMaxSendMessageSize(kMaxMessageBytes);
 }
