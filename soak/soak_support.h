@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -81,6 +82,22 @@ inline ProcessFigures figures_of(pid_t pid) {
     for (fs::directory_iterator it(proc / "fd", ec), end; !ec && it != end; it.increment(ec)) ++n;
     if (!ec) p.fds = n;
     return p;
+}
+
+// The names of a process's threads with how many bear each ("grpc_global_tim x1, ..."), to
+// tell which kind of thread a count grew by.
+inline std::string thread_names(pid_t pid) {
+    std::map<std::string, int> names;
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/task", ec), end; !ec && it != end; it.increment(ec)) {
+        std::ifstream comm(it->path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        ++names[name];
+    }
+    std::string s;
+    for (const auto& [name, n] : names) s += (s.empty() ? "" : ", ") + name + " x" + std::to_string(n);
+    return s;
 }
 
 inline std::string describe(const ProcessFigures& p) {
