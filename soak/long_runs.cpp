@@ -95,9 +95,9 @@ int run_check(int runs) {
     if (auto why = w.setUp(kProfile); !why.empty()) return report(kCheck, "", why) ? 0 : 1;
     if (auto why = w.choose(clip); !why.empty()) return report(kCheck, "", why) ? 0 : 1;
 
-    std::vector<Process> procs = {{"server", getpid(), {}},
-                                  {"NODE1", agents.node[0]->pid(), {}},
-                                  {"NODE2", agents.node[1]->pid(), {}}};
+    std::vector<Process> procs = {{"server", getpid(), {}, {}},
+                                  {"NODE1", agents.node[0]->pid(), {}, {}},
+                                  {"NODE2", agents.node[1]->pid(), {}, {}}};
     std::vector<double> seconds;
     std::string failure;
     for (int run = 1; run <= runs && failure.empty(); ++run) {
