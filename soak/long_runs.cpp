@@ -156,17 +156,19 @@ int run_check(int runs) {
             why += "resident memory grew by " + std::to_string(last.rssKB - base.rssKB) + " KiB (slack " +
                    std::to_string(slack) + " KiB); ";
         // Descriptors and threads are judged on their lowest count over the first three and
-        // the last three runs: an agent moves between 11 and 12 threads from run to run (a
-        // gRPC thread started for a burst of calls and ended later; never 13 in 90 runs
-        // measured), while a leak of one a run would add 27.
-        auto low = [&](std::size_t from, long ProcessFigures::*field) {
+        // the last ten runs: a process moves between two counts one apart for runs at a time
+        // (a gRPC pool thread started for a burst of calls and kept idle for a while; never
+        // two more in 120 runs measured), while a leak of one a run would add 20 or more.
+        auto low = [&](std::size_t from, std::size_t count, long ProcessFigures::*field) {
             long v = p.afterRun[from].*field;
-            for (std::size_t i = from; i < from + kBaselineRun; ++i) v = std::min(v, p.afterRun[i].*field);
+            for (std::size_t i = from; i < from + count; ++i) v = std::min(v, p.afterRun[i].*field);
             return v;
         };
-        const std::size_t tail = p.afterRun.size() - kBaselineRun;
-        const long fds0 = low(0, &ProcessFigures::fds), fds1 = low(tail, &ProcessFigures::fds);
-        const long thr0 = low(0, &ProcessFigures::threads), thr1 = low(tail, &ProcessFigures::threads);
+        const std::size_t lastCount = std::min<std::size_t>(10, p.afterRun.size() - kBaselineRun);
+        const std::size_t tail = p.afterRun.size() - lastCount;
+        const long fds0 = low(0, kBaselineRun, &ProcessFigures::fds), fds1 = low(tail, lastCount, &ProcessFigures::fds);
+        const long thr0 = low(0, kBaselineRun, &ProcessFigures::threads);
+        const long thr1 = low(tail, lastCount, &ProcessFigures::threads);
         if (fds1 > fds0) why += "open descriptors grew from " + std::to_string(fds0) + " to " + std::to_string(fds1) + "; ";
         if (thr1 > thr0)
             why += "threads grew from " + std::to_string(thr0) + " to " + std::to_string(thr1) + " (after run " +
@@ -175,7 +177,7 @@ int run_check(int runs) {
         for (const auto& f : p.afterRun) peak = std::max(peak, f.rssKB);
         std::snprintf(buf, sizeof buf,
                       "after run %d: %s; after run %d: %s; rss change %+ld KiB (slack %ld KiB), slope %+.1f KiB/run, "
-                      "peak rss %.1f MiB; lowest fds/threads runs 1-3 %ld/%ld, last 3 runs %ld/%ld",
+                      "peak rss %.1f MiB; lowest fds/threads runs 1-3 %ld/%ld, last 10 runs %ld/%ld",
                       kBaselineRun, describe(base).c_str(), runs, describe(last).c_str(), last.rssKB - base.rssKB, slack,
                       slope_kb(p.afterRun), static_cast<double>(peak) / 1024.0, fds0, thr0, fds1, thr1);
         ok &= report(std::string(kCheck) + " " + p.name, buf, why);
