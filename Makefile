@@ -4,6 +4,7 @@
 #   make test-tsan   the tests that run threads, built with ThreadSanitizer
 #   make screenshot  write the window, with a generated clip loaded, to build/screenshot.png
 #   make bench       build the benchmarks and print their ratios
+#   make soak        long runs, two Servers at once, a source over 4 GiB (and the fuzzers); minutes
 #   make demo        a three-computer run on this computer: two agents on loopback and the window
 #   make fuzz        build the fuzz targets (clang) and run each for FUZZ_SECONDS (60)
 
@@ -33,7 +34,7 @@ endif
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run demo test test-asan test-tsan screenshot bench fuzz clean
+.PHONY: deps configure build run demo test test-asan test-tsan screenshot bench fuzz soak clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -60,7 +61,7 @@ endif
 
 test-asan: deps
 	@cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSHARDEX_WERROR=$(WERROR) \
-	  -DSHARDEX_SANITIZE=ON -DSHARDEX_BUILD_BENCH=OFF > $(ASAN_BUILD).configure.log 2>&1 \
+	  -DSHARDEX_SANITIZE=ON -DSHARDEX_BUILD_BENCH=OFF -DSHARDEX_BUILD_SOAK=OFF > $(ASAN_BUILD).configure.log 2>&1 \
 	  || { cat $(ASAN_BUILD).configure.log; exit 1; }
 	@cmake --build $(ASAN_BUILD) -j $(JOBS)
 	@bash tools/run-tests.sh $(ASAN_BUILD) sanitized
@@ -81,6 +82,9 @@ bench: build
 fuzz: deps
 	@bash tools/install-deps.sh tools/apt-packages-fuzz.txt
 	@bash tools/fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+soak: build
+	@bash tools/soak.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log \

@@ -159,6 +159,42 @@ std::size_t AgentService::sessionCount() const {
     return sessions_.size();
 }
 
+void AgentService::claimOutput(const Session& s, const App& app, const std::string& output) {
+    const std::string name = std::filesystem::path(output).filename().string();
+    std::lock_guard lock(writersMutex_);
+    auto it = writers_.find(name);
+    if (it != writers_.end() && it->second.session != s.id) {
+        const std::string what = it->second.stopped ? "' is the output of a job of the Server " + it->second.server +
+                                                          ", which has not copied it yet"
+                                                    : "' is being written by a job of the Server " + it->second.server;
+        throw Error("'" + name + what + " on " + settings_.name + ": two jobs cannot write one file. Wait until that "
+                        "job ends, or give the source another name",
+                    encoder::errors::kOutputUnavailable);
+    }
+    // An application holds one output at a time.
+    std::erase_if(writers_, [&](const auto& w) { return w.second.session == s.id && w.second.app == app.name; });
+    writers_[name] = {s.id, app.name, s.server, false};
+}
+
+void AgentService::releaseOutputs(const std::string& session, const std::string& app) {
+    std::lock_guard lock(writersMutex_);
+    std::erase_if(writers_, [&](const auto& w) {
+        return w.second.session == session && (app.empty() || w.second.app == app);
+    });
+}
+
+void AgentService::outputStopped(const std::string& session, const std::string& app) {
+    std::lock_guard lock(writersMutex_);
+    for (auto& [name, w] : writers_)
+        if (w.session == session && w.app == app) w.stopped = true;
+}
+
+void AgentService::outputCopied(const std::filesystem::path& file) {
+    std::lock_guard lock(writersMutex_);
+    auto it = writers_.find(file.filename().string());
+    if (it != writers_.end() && it->second.stopped) writers_.erase(it);
+}
+
 std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
     std::lock_guard lock(mutex_);
     auto it = sessions_.find(id);
@@ -243,6 +279,7 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
                     settings_.name.c_str(), s->server.c_str(), apps.size());
         std::fflush(stdout);
     }
+    releaseOutputs(s->id, {});
 }
 
 std::string AgentService::openSession(const std::string& serverName, const remote::Endpoint& share) {
@@ -312,10 +349,11 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
 
     std::weak_ptr<App> weakApp = app;
     encoder::EventHandlers handlers;
-    handlers.onStateChange = [weak, weakApp](std::int32_t state) {
+    handlers.onStateChange = [this, weak, weakApp](std::int32_t state) {
         auto session = weak.lock();
         auto a = weakApp.lock();
         if (!session || !a) return;
+        if (state == encoder::kStateStopped) outputStopped(session->id, a->name);
         // The figures go first, so the Server's last look at them after "stopped" is final.
         write_figures(*session, *a);
         pb::SessionEvent ev;
@@ -381,7 +419,10 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
     auto& enc = *app->encoder;
     try {
         switch (request->op_case()) {
-        case pb::EncoderCall::kReset: enc.reset(); break;
+        case pb::EncoderCall::kReset:
+            enc.reset();
+            releaseOutputs(s->id, app->name);
+            break;
         case pb::EncoderCall::kPrepare: {
             auto groups = enc.sourceGroups();
             if (request->prepare() && groups->count() > 0 && !groups->item(0)->profile())
@@ -392,7 +433,20 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
             // write outside the Shardex folder (the encoder refuses one again when it
             // creates the file).
             if (request->prepare() && !enc.file()->localFileName().empty()) refuse_link(enc.file()->localFileName());
-            enc.prepare(request->prepare());
+            if (!request->prepare() || enc.file()->localFileName().empty()) {
+                enc.prepare(request->prepare());
+                releaseOutputs(s->id, app->name);
+                break;
+            }
+            // Opening the output empties it: not while another Server's job writes it.
+            claimOutput(*s, *app, enc.file()->localFileName());
+            try {
+                enc.prepare(true);
+            } catch (...) {
+                // A prepare refused while the encoder runs leaves that encode its output.
+                if (enc.runState() == encoder::kStateStopped) releaseOutputs(s->id, app->name);
+                throw;
+            }
             break;
         }
         case pb::EncoderCall::kStart: {

@@ -56,6 +56,9 @@ public:
     grpc::Status Call(grpc::ServerContext* context, const remote::proto::EncoderCall* request,
                       remote::proto::CallReply* reply) override;
 
+    // The share sent `file` whole: an output whose job has ended is then free for others.
+    void outputCopied(const std::filesystem::path& file);
+
     // Sessions now open (for tests and the agent's own status).
     std::size_t sessionCount() const;
 
@@ -75,9 +78,27 @@ private:
                                           grpc::ServerWriter<remote::proto::SessionEvent>* writer);
     void endSession(const std::shared_ptr<Session>& s);
 
+    // The output files of jobs, so that two Servers' jobs never write one file (two sources
+    // of the same name give the same output names). A job holds its output from its prepare
+    // until it has stopped and the file has been copied whole, or until its application is
+    // reset or prepared again or its session ends.
+    struct Writer {
+        std::string session, app, server;
+        bool stopped = false;
+    };
+    // Holds `output` for the application; throws Error naming the Server that holds it.
+    void claimOutput(const Session& s, const App& app, const std::string& output);
+    // Lets go of what the application (every application of the session when `app` is
+    // empty) holds.
+    void releaseOutputs(const std::string& session, const std::string& app);
+    // The application's encoder stopped: its output waits to be copied.
+    void outputStopped(const std::string& session, const std::string& app);
+
     AgentSettings settings_;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Session>> sessions_;
+    std::mutex writersMutex_;
+    std::map<std::string, Writer> writers_;  // by output file name
 };
 
 // The address part of a gRPC peer text ("ipv4:10.0.0.5:51234" -> "10.0.0.5",

@@ -262,7 +262,9 @@ void run_desktop(QApplication& app) {
 void serve_until_stopped(const Options& o, agent::AgentSettings settings, const remote::Endpoint& listen,
                          const std::shared_ptr<grpc::ServerCredentials>& creds, QApplication* desktop) {
     agent::AgentService agentService(std::move(settings));
-    remote::ShareService shareService(std::make_shared<remote::FolderShare>(o.shardexDir));
+    // A job's output stays its own until its Server has copied it home.
+    remote::ShareService shareService(std::make_shared<remote::FolderShare>(o.shardexDir),
+                                      [&agentService](const std::filesystem::path& file) { agentService.outputCopied(file); });
     grpc::ServerBuilder builder;
     remote::apply_server_options(builder);
     int port = 0;

@@ -64,7 +64,8 @@ struct ClientJob {
     std::shared_ptr<Events> events = std::make_shared<Events>();
 };
 
-std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out) {
+std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out,
+                                     const std::string& serverName = "SRV") {
     auto j = std::make_unique<ClientJob>();
     net.shareSource(source);
     j->agent = net.connectAgent("NODE1");
@@ -86,7 +87,7 @@ std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path&
     auto group = enc.sourceGroups()->add("SG_1");
     auto video = group->addSource(encoder::kSourceVideo);
     auto audio = group->addSource(encoder::kSourceAudio);
-    const std::string input = platform::network_source_path("SRV", source.string());
+    const std::string input = platform::network_source_path(serverName, source.string());
     video->setInput(input, "", "");
     audio->setInput(input, "", "");
     enc.file()->setLocalFileName(out);
@@ -210,13 +211,13 @@ protected:
     remote::Endpoint endpoint() const { return {"127.0.0.1", static_cast<std::uint16_t>(node->port())}; }
     std::shared_ptr<grpc::Channel> channel() const { return remote::make_channel(endpoint(), ours); }
 
-    std::unique_ptr<remote::RemoteNetwork> server() const {
+    std::unique_ptr<remote::RemoteNetwork> server(const std::string& name = "SRV") const {
         remote::NetworkOptions o;
         o.networkFolder = network;
         o.peersFile = home.path() / "no-peers";
         o.peers = {"NODE1=" + node->endpoint()};
         o.shareListen = "127.0.0.1:0";
-        o.serverName = "SRV";
+        o.serverName = name;
         return std::make_unique<remote::RemoteNetwork>(o);
     }
 
@@ -336,6 +337,40 @@ TEST_F(AgentTest, AnotherServerStoppingItsEncoderLeavesARunningEncodeAlone) {
     ASSERT_TRUE(wait_for([&] { return job->events->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorText(), "");
     EXPECT_EQ(enc_test::frame_count(folder / "a.wmv"), enc_test::frame_count(longClip()));
+}
+
+// Two Servers with sources of the same name ask a client for the same output name: the
+// second job is refused while the first one writes the file and until its Server has copied
+// it home, instead of emptying it and handing either Server the other's pictures.
+TEST_F(AgentTest, TwoServersJobsNeverWriteOneOutput) {
+    auto first = server("SRV");
+    auto job = start_job(*first, longClip(), "clip_SX1.wmv", "SRV");
+    ASSERT_TRUE(wait_for([&] { return job->enc->statistics()->archiveFileDuration().raw > 1000; }, 60s))
+        << node->log() << job->events->errorText();
+    auto second = server("SRV2");
+    auto refused = [&] { return refusal([&] { start_job(*second, longClip(), "clip_SX1.wmv", "SRV2"); }); };
+    const std::string writing = refused();
+    EXPECT_TRUE(has(writing, "'clip_SX1.wmv' is being written by a job of the Server SRV on NODE1: two jobs cannot "
+                             "write one file"))
+        << writing;
+    // Another output is free for the other Server.
+    auto other = start_job(*second, longClip(), "other_SX1.wmv", "SRV2");
+    other->enc->stop();
+
+    ASSERT_TRUE(wait_for([&] { return job->events->stopped() && other->events->stopped(); }, 120s)) << node->log();
+    EXPECT_EQ(job->events->errorText(), "");
+    const std::string notCopied = refused();
+    EXPECT_TRUE(has(notCopied, "'clip_SX1.wmv' is the output of a job of the Server SRV, which has not copied it yet"))
+        << notCopied;
+    const fs::path home = this->home.path() / "copy.wmv";
+    first->copyFromClient("NODE1", "clip_SX1.wmv", home, {});
+    EXPECT_EQ(enc_test::frame_count(home), enc_test::frame_count(longClip())) << "the first Server's output was disturbed";
+
+    // Once it is home, the name is free again.
+    auto later = start_job(*second, longClip(), "clip_SX1.wmv", "SRV2");
+    later->enc->stop();
+    EXPECT_TRUE(wait_for([&] { return later->events->stopped(); }, 60s));
+    EXPECT_EQ(later->events->errorText(), "");
 }
 
 TEST_F(AgentTest, AServerThatLetsGoEndsItsEncodeWithAValidFile) {

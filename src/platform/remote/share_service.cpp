@@ -167,7 +167,9 @@ std::filesystem::path FolderShare::resolve(const std::string& requestPath) const
 
 // ---- service ----
 
-ShareService::ShareService(std::shared_ptr<const SharePolicy> policy) : policy_(std::move(policy)) {}
+ShareService::ShareService(std::shared_ptr<const SharePolicy> policy,
+                           std::function<void(const std::filesystem::path&)> onCopied)
+    : policy_(std::move(policy)), onCopied_(std::move(onCopied)) {}
 
 grpc::Status ShareService::Stat(grpc::ServerContext*, const proto::FileRef* request, proto::FileInfo* reply) {
     try {
@@ -212,7 +214,10 @@ grpc::Status ShareService::Download(grpc::ServerContext* context, const proto::F
             std::string* data = chunk.mutable_data();
             data->resize(kChunkBytes);
             const std::int64_t n = read_at(file->fd.get(), offset, data->data(), kChunkBytes, path);
-            if (n == 0) return grpc::Status::OK;
+            if (n == 0) {
+                if (onCopied_) onCopied_(policy_->resolve(path));
+                return grpc::Status::OK;
+            }
             data->resize(static_cast<std::size_t>(n));
             offset += n;
             // The client went away (or cancelled): nothing more to send.

@@ -4,6 +4,8 @@
 // error that says why.
 #pragma once
 
+#include <functional>
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -53,13 +55,17 @@ private:
 
 class ShareService final : public proto::Share::Service {
 public:
-    explicit ShareService(std::shared_ptr<const SharePolicy> policy);
+    // `onCopied` (may be empty) hears of each file sent whole by Download, with the path
+    // the policy resolved it to.
+    explicit ShareService(std::shared_ptr<const SharePolicy> policy,
+                          std::function<void(const std::filesystem::path&)> onCopied = {});
     grpc::Status Stat(grpc::ServerContext*, const proto::FileRef*, proto::FileInfo*) override;
     grpc::Status Read(grpc::ServerContext*, const proto::ReadRequest*, proto::ReadReply*) override;
     grpc::Status Download(grpc::ServerContext*, const proto::FileRef*, grpc::ServerWriter<proto::Chunk>*) override;
 
 private:
     std::shared_ptr<const SharePolicy> policy_;
+    std::function<void(const std::filesystem::path&)> onCopied_;
 };
 
 }  // namespace shardex::remote
