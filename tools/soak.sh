@@ -40,7 +40,8 @@ for p in "${programs[@]}"; do
   out=$work/$(echo "$name" | tr / _).out
   "$p" | tee "$out"
   rc=${PIPESTATUS[0]}
-  grep '^SOAK ' "$out" >>"$results"
+  # One line per fuzz target, in the soak's own form.
+  sed -n -e 's/^fuzz \(.*no crash.*\)$/SOAK fuzz \1 ... PASS/p' -e 's/^fuzz \(.*FAILED.*\)$/SOAK fuzz \1 ... FAIL/p' "$out" >>"$results"
   if [[ $rc -ne 0 ]]; then
     failed=1
     grep -q '^SOAK .*FAIL' "$out" || echo "SOAK $name: exit code $rc ... FAIL: it ended without a result line" | tee -a "$results"
@@ -54,7 +55,8 @@ if [[ -f "$here/tools/fuzz.sh" ]]; then
   out=$work/fuzz.out
   (cd "$here" && bash tools/install-deps.sh tools/apt-packages-fuzz.txt && bash tools/fuzz.sh build-fuzz 60) 2>&1 | tee "$out"
   rc=${PIPESTATUS[0]}
-  grep '^SOAK ' "$out" >>"$results"
+  # One line per fuzz target, in the soak's own form.
+  sed -n -e 's/^fuzz \(.*no crash.*\)$/SOAK fuzz \1 ... PASS/p' -e 's/^fuzz \(.*FAILED.*\)$/SOAK fuzz \1 ... FAIL/p' "$out" >>"$results"
   if [[ $rc -ne 0 ]]; then
     failed=1
     grep -q '^SOAK .*FAIL' "$out" || echo "SOAK fuzz: exit code $rc ... FAIL: tools/fuzz.sh failed" | tee -a "$results"
