@@ -59,7 +59,7 @@ if [[ -f "$here/tools/fuzz.sh" ]]; then
   if [[ $rc -ne 0 ]]; then
     failed=1
     grep -q '^SOAK .*FAIL' "$out" || echo "SOAK fuzz: exit code $rc ... FAIL: tools/fuzz.sh failed" | tee -a "$results"
-  elif ! grep -q '^SOAK ' "$out"; then
+  elif ! grep -q '^fuzz ' "$out"; then
     echo "SOAK fuzz: tools/fuzz.sh build-fuzz 60 ... PASS" >>"$results"
   fi
   echo "(fuzz: $(($(date +%s) - t0)) s)"
