@@ -32,6 +32,10 @@ else
   SANITIZE ?= 0
 endif
 
+# ccache keys on paths relative to the checkout, so clones and worktrees share its cache.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
 .PHONY: deps configure build run demo test test-asan test-tsan screenshot bench fuzz soak clean
