@@ -7,6 +7,7 @@
 #   make soak        long runs, two Servers at once, a source over 4 GiB (and the fuzzers); minutes
 #   make demo        a three-computer run on this computer: two agents on loopback and the window
 #   make fuzz        build the fuzz targets (clang) and run each for FUZZ_SECONDS (60)
+#   make test-debian13  build (warnings as errors) and test in a Debian 13 chroot (root; cached)
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -38,7 +39,7 @@ export CCACHE_NOHASHDIR := 1
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run demo test test-asan test-tsan screenshot bench fuzz soak clean
+.PHONY: deps configure build run demo test test-asan test-tsan test-debian13 screenshot bench fuzz soak clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -76,6 +77,9 @@ test-tsan: deps
 	  || { cat $(TSAN_BUILD).configure.log; exit 1; }
 	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TARGETS)
 	@bash tools/run-tests.sh $(TSAN_BUILD) threads '$(TSAN_TESTS)'
+
+test-debian13:
+	@bash tools/test-debian13.sh
 
 screenshot: build
 	@bash tools/screenshot.sh $(BUILD)

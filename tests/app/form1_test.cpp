@@ -155,7 +155,7 @@ TEST(Form1Catalogue, EveryControlIsFoundByNameWithItsCaptionAndTooltip) {
     EXPECT_TRUE(w.find<QCheckBox>("CheckBox_PostView")->isChecked());
     for (const char* c : {"Combo_Profile", "Combo1", "Combo2"}) EXPECT_TRUE(w.find<QComboBox>(c)->isEditable()) << c;
     EXPECT_EQ(w.find<QComboBox>("Combo1")->toolTip(), "Change client-to-computer assignment");
-    EXPECT_NE(w.find<VideoFrameWidget>("Frame_Video"), nullptr);
+    EXPECT_NE(dynamic_cast<VideoFrameWidget*>(w.find<QWidget>("Frame_Video")), nullptr);
     EXPECT_NE(w.find<QListWidget>("ListBox_NetComputers"), nullptr);
 
     auto* slider = w.find<QSlider>("Slider");

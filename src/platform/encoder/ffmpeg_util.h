@@ -1,6 +1,7 @@
 // Owning handles for FFmpeg objects and the error texts built from FFmpeg's return codes.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -52,6 +53,40 @@ using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
+
+// ---- The differences between the FFmpeg versions we build with (5.1 on Debian 12, 7.1 on
+// Debian 13), in this one place. ----
+
+// The buffer an AVIO write callback is handed: const from libavformat 61.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using WriteBuffer = const std::uint8_t*;
+#else
+using WriteBuffer = std::uint8_t*;
+#endif
+
+// A decoded frame's duration in its stream's time base (0 when unknown): `duration` from
+// libavutil 57.30, `pkt_duration` (removed in 59) before it.
+inline std::int64_t frame_duration(const AVFrame& f) {
+#if LIBAVUTIL_VERSION_INT >= AV_VERSION_INT(57, 30, 100)
+    return f.duration;
+#else
+    return f.pkt_duration;
+#endif
+}
+
+// The encoder's preferred sample format, `fallback` when it names none.
+inline AVSampleFormat preferred_sample_format(const AVCodec& codec, AVSampleFormat fallback) {
+#if LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100)
+    const void* formats = nullptr;
+    int count = 0;
+    if (avcodec_get_supported_config(nullptr, &codec, AV_CODEC_CONFIG_SAMPLE_FORMAT, 0, &formats, &count) < 0 ||
+        formats == nullptr || count <= 0)
+        return fallback;
+    return static_cast<const AVSampleFormat*>(formats)[0];
+#else
+    return codec.sample_fmts ? codec.sample_fmts[0] : fallback;
+#endif
+}
 
 // FFmpeg's own text for a return code ("No such file or directory", "Invalid data found...").
 inline std::string error_text(int code) {

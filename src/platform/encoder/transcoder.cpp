@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -110,7 +109,7 @@ using AvioPtr = std::unique_ptr<AVIOContext, AvioDeleter>;
 struct OutputSink {
     int fd = -1;
 
-    static int write(void* opaque, std::uint8_t* buf, int size) {
+    static int write(void* opaque, ff::WriteBuffer buf, int size) {
         auto* o = static_cast<OutputSink*>(opaque);
         int done = 0;
         while (done < size) {
@@ -274,11 +273,7 @@ struct ByteCounter {
     std::int64_t pos = 0;
     std::int64_t end = 0;
 
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-    static int write(void* opaque, const std::uint8_t*, int n) {
-#else
-    static int write(void* opaque, std::uint8_t*, int n) {
-#endif
+    static int write(void* opaque, ff::WriteBuffer, int n) {
         auto* c = static_cast<ByteCounter*>(opaque);
         c->pos += n;
         c->end = std::max(c->end, c->pos);
@@ -821,7 +816,7 @@ struct Transcoder::Impl {
         AVCodecContext* c = enc.get();
         c->sample_rate = a.audioSampleRate;
         av_channel_layout_default(&c->ch_layout, a.audioChannels);
-        c->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+        c->sample_fmt = ff::preferred_sample_format(*codec, AV_SAMPLE_FMT_FLTP);
         c->bit_rate = bitRate;
         c->time_base = {1, a.audioSampleRate};
         c->thread_count = 1;
@@ -1074,7 +1069,7 @@ struct Transcoder::Impl {
         const double pos = (t - anchor) * av_q2d(fps);
         double dur = 0;
         if (video.decodeTimed) dur = static_cast<double>(video.frameTicks) * av_q2d(video.tb);
-        else if (f->pkt_duration > 0) dur = static_cast<double>(f->pkt_duration) * av_q2d(video.tb);
+        else if (ff::frame_duration(*f) > 0) dur = static_cast<double>(ff::frame_duration(*f)) * av_q2d(video.tb);
         else if (video.st()->avg_frame_rate.num > 0) dur = 1.0 / av_q2d(video.st()->avg_frame_rate);
         else dur = 1.0 / av_q2d(fps);
         // Slot n shows the latest frame that starts no later than half a slot after it.
