@@ -121,4 +121,14 @@ TEST(ProfileFiles, InvalidDefinitionsNameTheProblem) {
     EXPECT_THROW(parse_profile(R"({"name": "Low", "contentType": 1, "audiences": [{"audioBitrate": 16000,
         "audioSampleRate": 44100, "audioChannels": 2}]})"), shardex::Error);
     EXPECT_THROW(parse_profile("[]"), shardex::Error);
+    // Numbers beyond 32 bits are refused, not wrapped (4295667296 would read as 700000).
+    for (const char* rate : {"4295667296", "-2147483649", "18446744073709551615"}) {
+        try {
+            parse_profile(std::string(R"({"name": "Wide", "contentType": 16, "audiences": [{"width": 320, "height": 240,
+                "fps": 25000, "videoBitrate": )") + rate + "}]}");
+            ADD_FAILURE() << rate << " accepted";
+        } catch (const shardex::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("out of range"), std::string::npos) << e.what();
+        }
+    }
 }

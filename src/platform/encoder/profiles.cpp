@@ -1,6 +1,7 @@
 #include "platform/encoder/profiles.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -92,7 +93,12 @@ int get_int(const json& j, const char* key, int fallback) {
     auto it = j.find(key);
     if (it == j.end() || it->is_null()) return fallback;
     if (!it->is_number_integer()) throw std::runtime_error(std::string("\"") + key + "\" is not a whole number");
-    return it->get<int>();
+    // Read wide and checked, so that 4295667296 is refused instead of wrapping to 700000.
+    const bool fits = it->is_number_unsigned() ? it->get<std::uint64_t>() <= static_cast<std::uint64_t>(INT32_MAX)
+                                               : it->get<std::int64_t>() >= INT32_MIN &&
+                                                     it->get<std::int64_t>() <= INT32_MAX;
+    if (!fits) throw std::runtime_error(std::string("\"") + key + "\" is out of range (" + it->dump() + ")");
+    return static_cast<int>(it->get<std::int64_t>());
 }
 
 ProfileData from_json(const json& j) {
