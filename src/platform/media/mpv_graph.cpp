@@ -109,6 +109,13 @@ private:
     std::uint64_t fileLoads_ = 0;
     std::uint64_t fileErrors_ = 0;
     std::uint64_t restarts_ = 0;
+    // The seek setCurrentPosition waits for, told apart from the events of earlier seeks
+    // (which may still be on their way on a busy computer): mpv answers the command, then
+    // starts that seek (its seek event comes after the answer), then restarts playback.
+    enum class SeekStage { Idle, Asked, Answered, Started, Done };
+    std::uint64_t seekId_ = 0;
+    SeekStage seekStage_ = SeekStage::Idle;
+    int seekError_ = 0;
     int lastEndError_ = 0;
     bool shutdown_ = false;
     bool stopEvents_ = false;
@@ -219,8 +226,17 @@ void MpvGraph::eventLoop() {
             case MPV_EVENT_FILE_LOADED:
                 ++fileLoads_;
                 break;
+            case MPV_EVENT_COMMAND_REPLY:
+                if (seekStage_ != SeekStage::Asked || e->reply_userdata != seekId_) continue;
+                seekError_ = e->error;
+                seekStage_ = e->error < 0 ? SeekStage::Done : SeekStage::Answered;
+                break;
+            case MPV_EVENT_SEEK:
+                if (seekStage_ == SeekStage::Answered) seekStage_ = SeekStage::Started;
+                continue;
             case MPV_EVENT_PLAYBACK_RESTART:
                 ++restarts_;
+                if (seekStage_ == SeekStage::Started) seekStage_ = SeekStage::Done;
                 break;
             case MPV_EVENT_END_FILE: {
                 auto* end = static_cast<mpv_event_end_file*>(e->data);
@@ -317,21 +333,32 @@ std::int32_t MpvGraph::videoSize(const char* property) {
 
 void MpvGraph::setCurrentPosition(double seconds) {
     if (!std::isfinite(seconds)) throw Error("cannot seek to a position that is not a number");
-    std::uint64_t restarts0, errors0;
+    const std::string target = seconds_text(std::max(0.0, seconds));
+    std::uint64_t errors0, id;
     {
         std::lock_guard lock(eventMutex_);
-        restarts0 = restarts_;
         errors0 = fileErrors_;
+        id = ++seekId_;
+        seekStage_ = SeekStage::Asked;
+        seekError_ = 0;
     }
-    const std::string target = seconds_text(std::max(0.0, seconds));
     std::array<const char*, 4> cmd{"seek", target.c_str(), "absolute+exact", nullptr};
-    check(mpv_command(mpv_.get(), cmd.data()), "cannot seek to " + target + " s");
+    check(mpv_command_async(mpv_.get(), id, cmd.data()), "cannot seek to " + target + " s");
     // The seek runs in mpv's play loop; wait until the picture at the new place is ready so
-    // that the next position read reports it.
+    // that the next position read reports it. A playback restart left over from an earlier
+    // seek does not count: only the one that follows this seek's own start.
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                              std::chrono::duration<double>(options_.loadTimeoutSeconds));
-    if (!waitEvent(deadline, [&] { return restarts_ > restarts0 || fileErrors_ > errors0; }))
+    const bool done = waitEvent(deadline, [&] { return seekStage_ == SeekStage::Done || fileErrors_ > errors0; });
+    int error = 0;
+    {
+        std::lock_guard lock(eventMutex_);
+        error = seekError_;
+        seekStage_ = SeekStage::Idle;
+    }
+    if (!done)
         throw Error("seek to " + target + " s did not complete within " + seconds_text(options_.loadTimeoutSeconds) + " s");
+    if (error < 0) throw Error("cannot seek to " + target + " s: " + mpv_text(error), error);
 }
 
 void MpvGraph::setWindowValue(std::int32_t& field, std::int32_t v, const char* what, bool allowNegative) {
