@@ -135,6 +135,7 @@ TEST_F(Sync, PictureAndSoundStartAtTheMarkInAndStayTogether) {
     const Case cases[] = {
         {"mjpeg.avi", 3000, 7000}, {"mpeg4.avi", 3000, 7000}, {"h264.avi", 3000, 7000},
         {"late.mkv", 3000, 7000},  {"late.mkv", 0, 6000},     {"hole.mkv", 3000, 7000},
+        {"hole.mkv", 1000, 7000},  // the hole inside the segment becomes silence
         {"mjpeg.avi", 3010, 7000},  // mark-in between two frames
         {"mpeg4.avi", 3010, 7000},
     };
