@@ -64,7 +64,8 @@ struct Transcoder::Impl {
             }
             if (!p.hasVideo()) durationMs = audio->duration_ms();
         }
-        // Try the encoders now so that a profile they refuse fails here, not mid-encode.
+        // Try the encoders now (and let them go) so that a profile they refuse fails here, not
+        // mid-encode.
         if (p.hasVideo()) open_video_encoder(p, video_plan(0));
         if (p.hasAudio()) open_audio_encoder(p, global_header());
         writer = std::make_unique<AsfWriter>(s.outputPath, s.refuseLinkedOutput);
