@@ -422,7 +422,7 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/profiles/profile_catalogue.cpp", "Unable to initialize Profile(s)"},
         {"src/profiles/profile_summary.cpp", "Unexpected condition in profile processing!"},
         {"src/jobs/completion.cpp", "Local Encoder Error: {}"},
-        {"src/platform/encoder/transcoder.cpp", "the disk is full: |cannot write output file"},
+        {"src/platform/encoder/asf_writer.cpp", "the disk is full: |cannot write output file"},
         {"src/platform/remote/share_client.cpp", "the disk is full: |cannot write "},
         {"src/jobs/completion.cpp", "Status:  Failed - no output file"},
         // About and Help.

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 
 extern "C" {
@@ -86,6 +87,35 @@ inline AVSampleFormat preferred_sample_format(const AVCodec& codec, AVSampleForm
 #else
     return codec.sample_fmts ? codec.sample_fmts[0] : fallback;
 #endif
+}
+
+// An I/O context frees its buffer (FFmpeg may have replaced the one it was given) and itself.
+struct AvioDeleter {
+    void operator()(AVIOContext* c) const {
+        if (c == nullptr) return;
+        av_freep(&c->buffer);
+        avio_context_free(&c);
+    }
+};
+using AvioPtr = std::unique_ptr<AVIOContext, AvioDeleter>;
+
+// The callbacks of an I/O context over a reader or a writer of our own, handed `opaque`.
+using ReadCallback = int (*)(void* opaque, std::uint8_t* buf, int size);
+using WriteCallback = int (*)(void* opaque, WriteBuffer buf, int size);
+using SeekCallback = std::int64_t (*)(void* opaque, std::int64_t offset, int whence);
+
+// An I/O context with a buffer of `size` bytes that reads (`writable` false) or writes through
+// the callbacks given (null where unused). Throws std::bad_alloc.
+inline AvioPtr make_avio(int size, bool writable, void* opaque, ReadCallback read, WriteCallback write,
+                         SeekCallback seek) {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(static_cast<std::size_t>(size)));
+    if (!buffer) throw std::bad_alloc();
+    AvioPtr io(avio_alloc_context(buffer, size, writable ? 1 : 0, opaque, read, write, seek));
+    if (!io) {
+        av_free(buffer);
+        throw std::bad_alloc();
+    }
+    return io;
 }
 
 // FFmpeg's own text for a return code ("No such file or directory", "Invalid data found...").

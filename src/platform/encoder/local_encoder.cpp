@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/encoder/data_view.h"
+#include "platform/encoder/preview_observer.h"
 #include "platform/encoder/errors.h"
 #include "platform/encoder/factory.h"
 #include "platform/encoder/profiles.h"

@@ -83,12 +83,6 @@ constexpr const char* kStockProfiles = R"JSON([
                  "videoBufferMs": 5000, "audioBitrate": 64000, "audioSampleRate": 44100, "audioChannels": 2}]}
 ])JSON";
 
-struct CodecName {
-    const char* name;
-    const char* fourcc;
-};
-constexpr CodecName kVideoCodecs[] = {{"Windows Media Video 8", "WMV2"}, {"Windows Media Video 7", "WMV1"}};
-
 int get_int(const json& j, const char* key, int fallback) {
     auto it = j.find(key);
     if (it == j.end() || it->is_null()) return fallback;
@@ -334,15 +328,6 @@ std::string profile_to_json(const ProfileData& p) {
     }
     j["audiences"] = auds;
     return j.dump(2);
-}
-
-int video_codec_count() { return static_cast<int>(std::size(kVideoCodecs)); }
-
-std::string video_codec_name(int index, std::string* fourcc) {
-    if (index < 0 || index >= video_codec_count())
-        throw Error("video codec index " + std::to_string(index) + " out of range", errors::kBadProfile);
-    if (fourcc) *fourcc = kVideoCodecs[index].fourcc;
-    return kVideoCodecs[index].name;
 }
 
 const std::vector<ProfileData>& stock_profiles() {

@@ -63,7 +63,8 @@ ProfileData parse_profile(const std::string& json);
 // The profile file text of `data` (what Profile::definition() returns).
 std::string profile_to_json(const ProfileData& data);
 
-// The name and fourcc of a video codec index; count of known video codecs.
+// The name and fourcc of a video codec index; count of known video codecs (the table is in
+// codecs.h).
 int video_codec_count();
 std::string video_codec_name(int index, std::string* fourcc = nullptr);  // throws for unknown
 

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "platform/encoder/byte_source.h"
-#include "platform/encoder/ffmpeg_util.h"
 #include "platform/encoder/profiles.h"
 
 namespace shardex::encoder {
@@ -37,14 +36,9 @@ struct LiveFigures {
     std::atomic<std::int64_t> mediaMs{0};
 };
 
-// Sees every encoded video packet (the data view decodes them for the window).
-class PacketObserver {
-public:
-    virtual ~PacketObserver() = default;
-    virtual void begin(const AVCodecContext* encoder) = 0;
-    virtual void packet(const AVPacket* packet, AVRational timeBase) = 0;
-    virtual void end() = 0;
-};
+// Sees every encoded video packet (the data view decodes them for the window); declared in
+// packet_observer.h, private to the encoder library since it names FFmpeg's types.
+class PacketObserver;
 
 struct RunControl {
     std::function<bool()> stopRequested;   // polled between frames

@@ -1,0 +1,331 @@
+#include "platform/encoder/source_input.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "platform/encoder/errors.h"
+#include "platform/encoder/failure.h"
+
+namespace shardex::encoder {
+namespace {
+
+// A ByteSource read by one demuxer: its own position, and the text of the last failure,
+// which cannot cross FFmpeg's C callbacks as an exception and is told to the user instead
+// of FFmpeg's bare "I/O error".
+struct SourceReader {
+    std::shared_ptr<ByteSource> source;
+    std::int64_t pos = 0;
+    std::string error;
+
+    static int read(void* opaque, std::uint8_t* buf, int size) {
+        auto* r = static_cast<SourceReader*>(opaque);
+        try {
+            const std::int64_t n = r->source->read(r->pos, buf, size);
+            if (n <= 0) return AVERROR_EOF;
+            r->pos += n;
+            return static_cast<int>(n);
+        } catch (const std::exception& e) {
+            r->error = e.what();
+        } catch (...) {
+            r->error = "unexpected failure";
+        }
+        return AVERROR(EIO);
+    }
+
+    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
+        auto* r = static_cast<SourceReader*>(opaque);
+        try {
+            switch (whence & ~AVSEEK_FORCE) {
+                case AVSEEK_SIZE: return r->source->size();
+                case SEEK_SET: break;
+                case SEEK_CUR: offset += r->pos; break;
+                case SEEK_END: offset += r->source->size(); break;
+                default: return AVERROR(EINVAL);
+            }
+            if (offset < 0) return AVERROR(EINVAL);
+            r->pos = offset;
+            return offset;
+        } catch (const std::exception& e) {
+            r->error = e.what();
+        } catch (...) {
+            r->error = "unexpected failure";
+        }
+        return AVERROR(EIO);
+    }
+};
+
+constexpr int kAvioBufferBytes = 64 << 10;
+
+}  // namespace
+
+// An opened source file. Over a ByteSource it owns the reader and the I/O context too; the
+// members are destroyed in reverse order, so the format context is closed before the I/O
+// context it reads through is freed.
+struct Demuxer {
+    std::unique_ptr<SourceReader> reader;  // null for a local file
+    ff::AvioPtr avio;
+    ff::InputFormatPtr fmt;
+
+    // What the reader last failed with, "" when it did not (or there is none).
+    std::string readError() const { return reader ? reader->error : std::string(); }
+};
+
+namespace {
+
+// A failure of FFmpeg on a source: the reader's own description when it has one.
+std::string reason(const Demuxer& d, int rc) {
+    std::string e = d.readError();
+    return e.empty() ? ff::error_text(rc) : e;
+}
+
+// Opens `path`, as a local file when `source` is null, else through `source`.
+std::unique_ptr<Demuxer> open_format(const std::string& path, const std::shared_ptr<ByteSource>& source) {
+    auto d = std::make_unique<Demuxer>();
+    AVFormatContext* raw = nullptr;
+    if (source) {
+        d->reader = std::make_unique<SourceReader>();
+        d->reader->source = source;
+        d->avio = ff::make_avio(kAvioBufferBytes, false, d->reader.get(), &SourceReader::read, nullptr,
+                                &SourceReader::seek);
+        raw = avformat_alloc_context();
+        if (!raw) throw std::bad_alloc();
+        raw->pb = d->avio.get();
+        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
+    }
+    // On failure FFmpeg frees the format context (not a custom I/O context, which stays ours).
+    int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
+    if (rc < 0) fail("cannot open source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
+    d->fmt.reset(raw);
+    rc = avformat_find_stream_info(d->fmt.get(), nullptr);
+    if (rc < 0 || !d->readError().empty())
+        fail("cannot read source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
+    return d;
+}
+
+}  // namespace
+
+std::shared_ptr<ByteSource> SourceOpener::source_for(const std::string& path) {
+    if (!opener_) return nullptr;
+    auto it = sources_.find(path);
+    if (it != sources_.end()) return it->second;
+    std::shared_ptr<ByteSource> source;
+    try {
+        source = opener_(path);
+    } catch (const Error& e) {
+        if (e.code() != 0) throw;
+        fail("cannot open source " + in_quotes(path) + ": " + e.what(), errors::kSourceUnreadable);
+    }
+    return sources_.emplace(path, std::move(source)).first->second;
+}
+
+SourceInput::SourceInput(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type,
+                         int threads)
+    : path_(path), video_(type == AVMEDIA_TYPE_VIDEO), demux_(open_format(path, source)) {
+    const int idx = av_find_best_stream(fmt(), type, -1, -1, nullptr, 0);
+    if (idx < 0) return;
+    stream_ = idx;
+    for (unsigned i = 0; i < fmt()->nb_streams; ++i)
+        fmt()->streams[i]->discard = static_cast<int>(i) == idx ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+    AVStream* s = st();
+    tb_ = s->time_base;
+    // Every stream of a file is timed from the file's start (the earliest of its streams), so
+    // a sound that starts later than the picture stays behind it by the same amount.
+    if (fmt()->start_time != AV_NOPTS_VALUE) startPts_ = av_rescale_q(fmt()->start_time, AV_TIME_BASE_Q, tb_);
+    else startPts_ = s->start_time == AV_NOPTS_VALUE ? 0 : s->start_time;
+    if (video_) {
+        AVRational rate = s->avg_frame_rate.num > 0 ? s->avg_frame_rate : s->r_frame_rate;
+        if (rate.num > 0 && rate.den > 0) frameTicks_ = std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(rate), tb_));
+    }
+    const char* kind = video_ ? "video" : "audio";
+    const AVCodec* codec = avcodec_find_decoder(s->codecpar->codec_id);
+    if (!codec)
+        fail(std::string("cannot decode the ") + kind + " of " + in_quotes(path) + ": no decoder for " +
+                 avcodec_get_name(s->codecpar->codec_id),
+             errors::kSourceUnreadable);
+    dec_.reset(avcodec_alloc_context3(codec));
+    if (!dec_) throw std::bad_alloc();
+    int rc = avcodec_parameters_to_context(dec_.get(), s->codecpar);
+    if (rc >= 0) {
+        dec_->thread_count = threads;
+        dec_->pkt_timebase = s->time_base;
+        rc = avcodec_open2(dec_.get(), codec, nullptr);
+    }
+    if (rc < 0)
+        fail(std::string("cannot decode the ") + kind + " of " + in_quotes(path) + ": " + ff::error_text(rc),
+             errors::kSourceUnreadable);
+    if (video_ && (dec_->width <= 0 || dec_->height <= 0))
+        fail("cannot read source " + in_quotes(path) + ": the video has no frame size", errors::kSourceUnreadable);
+}
+
+SourceInput::~SourceInput() = default;
+
+AVFormatContext* SourceInput::fmt() const { return demux_ ? demux_->fmt.get() : nullptr; }
+AVStream* SourceInput::st() const { return fmt()->streams[stream_]; }
+
+std::int64_t SourceInput::duration_ms() const {
+    const AVFormatContext* f = fmt();
+    if (f->duration != AV_NOPTS_VALUE && f->duration > 0) return f->duration / 1000;
+    std::int64_t best = 0;
+    for (unsigned i = 0; i < f->nb_streams; ++i) {
+        const AVStream* s = f->streams[i];
+        if (s->duration != AV_NOPTS_VALUE && s->duration > 0)
+            best = std::max(best, av_rescale_q(s->duration, s->time_base, {1, 1000}));
+    }
+    return best;
+}
+
+void SourceInput::read_failed() const {
+    fail("cannot read source " + in_quotes(path_) + ": " + demux_->readError(), errors::kSourceUnreadable);
+}
+
+// After a seek: decoding starts afresh, and how the stream is timed is learnt again.
+void SourceInput::restart_timing() {
+    avcodec_flush_buffers(dec_.get());
+    firstPacket_ = true;
+    decodeTimed_ = false;
+    lastTs_ = AV_NOPTS_VALUE;
+}
+
+// Seeks to `targetMs` from the time origin.
+void SourceInput::seek_to(std::int64_t targetMs) {
+    std::int64_t ts = startPts_ + av_rescale_q(targetMs, {1, 1000}, tb_);
+    int rc = avformat_seek_file(fmt(), stream_, INT64_MIN, ts, ts, 0);
+    if (rc < 0) rc = avformat_seek_file(fmt(), stream_, INT64_MIN, startPts_, startPts_, 0);
+    if (rc < 0) rc = av_seek_frame(fmt(), stream_, startPts_, AVSEEK_FLAG_BACKWARD);
+    if ((rc < 0 && targetMs > 0) || !demux_->readError().empty())
+        fail("cannot seek in source " + in_quotes(path_) + ": " + reason(*demux_, rc), errors::kSourceUnreadable);
+    restart_timing();
+}
+
+// Notes the first packet after a seek: without a presentation time the stream is timed by
+// decode times.
+void SourceInput::note_packet(const AVPacket* p) {
+    if (!firstPacket_) return;
+    firstPacket_ = false;
+    decodeTimed_ = p->pts == AV_NOPTS_VALUE && p->dts != AV_NOPTS_VALUE && frameTicks_ > 0;
+}
+
+std::int64_t SourceInput::picture_ts(const AVFrame* f) {
+    std::int64_t ts;
+    if (decodeTimed_) {
+        ts = f->pkt_dts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : f->pkt_dts - dec_->has_b_frames * frameTicks_;
+        if (lastTs_ != AV_NOPTS_VALUE && (ts == AV_NOPTS_VALUE || ts <= lastTs_)) ts = lastTs_ + frameTicks_;
+        if (ts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+        lastTs_ = ts;
+    } else {
+        ts = f->best_effort_timestamp;
+        if (ts == AV_NOPTS_VALUE) ts = f->pts;
+        if (ts == AV_NOPTS_VALUE) return AV_NOPTS_VALUE;
+    }
+    return ts - startPts_;
+}
+
+std::int64_t SourceInput::sound_ts(const AVFrame* f) const {
+    const std::int64_t ts = f->best_effort_timestamp != AV_NOPTS_VALUE ? f->best_effort_timestamp : f->pts;
+    return ts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : ts - startPts_;
+}
+
+double SourceInput::picture_seconds(const AVFrame* f, AVRational fallbackFps) const {
+    if (decodeTimed_) return static_cast<double>(frameTicks_) * av_q2d(tb_);
+    if (ff::frame_duration(*f) > 0) return static_cast<double>(ff::frame_duration(*f)) * av_q2d(tb_);
+    if (st()->avg_frame_rate.num > 0) return 1.0 / av_q2d(st()->avg_frame_rate);
+    return 1.0 / av_q2d(fallbackFps);
+}
+
+// Reads after a seek until the first decoded frame; returns its time from the time origin
+// (NOPTS: none within a bounded number of packets).
+std::int64_t SourceInput::first_frame_ts() {
+    AVPacket* pkt = pkt_.get();
+    for (int i = 0; i < 4096; ++i) {
+        int rc = av_read_frame(fmt(), pkt);
+        if (!demux_->readError().empty()) {
+            if (rc >= 0) av_packet_unref(pkt);
+            read_failed();
+        }
+        if (rc >= 0 && pkt->stream_index != stream_) {
+            av_packet_unref(pkt);
+            continue;
+        }
+        if (rc >= 0) note_packet(pkt);
+        avcodec_send_packet(dec_.get(), rc >= 0 ? pkt : nullptr);
+        if (rc >= 0) av_packet_unref(pkt);
+        if (avcodec_receive_frame(dec_.get(), decoded_.get()) >= 0) {
+            const std::int64_t ts = video_ ? picture_ts(decoded_.get()) : sound_ts(decoded_.get());
+            av_frame_unref(decoded_.get());
+            return ts;
+        }
+        if (rc < 0) break;
+    }
+    return AV_NOPTS_VALUE;
+}
+
+// A seek lands on a key frame at or before its target in most containers, but not in all
+// (some index only roughly, some not at all): the first decoded frame is checked, and the
+// seek goes further back until decoding starts at or before the mark-in, in the end at the
+// file's first byte.
+void SourceInput::rewind(std::int64_t markInMs) {
+    done_ = false;
+    clock_ = 0;
+    if (!fmt()) return;
+    std::int64_t backMs = 0;
+    for (;;) {
+        const std::int64_t targetMs = std::max<std::int64_t>(0, markInMs - backMs);
+        seek_to(targetMs);
+        const std::int64_t first = first_frame_ts();
+        if (first != AV_NOPTS_VALUE && av_compare_ts(first, tb_, markInMs, {1, 1000}) <= 0) {
+            seek_to(targetMs);
+            return;
+        }
+        if (targetMs == 0) break;
+        backMs = backMs ? backMs * 2 : 1000;
+    }
+    // Nothing earlier to seek to by time: read from the very start.
+    int rc = av_seek_frame(fmt(), -1, 0, AVSEEK_FLAG_BYTE);
+    if (rc < 0) rc = avformat_seek_file(fmt(), -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
+    if (!demux_->readError().empty())
+        fail("cannot seek in source " + in_quotes(path_) + ": " + reason(*demux_, rc), errors::kSourceUnreadable);
+    if (rc < 0) seek_to(0);
+    restart_timing();
+}
+
+void SourceInput::step(const FrameHandler& onFrame) {
+    AVPacket* pkt = pkt_.get();
+    const int rc = av_read_frame(fmt(), pkt);
+    // (A packet the failure cut short comes back as a packet; it is not decoded either.)
+    if (!demux_->readError().empty()) {
+        if (rc >= 0) av_packet_unref(pkt);
+        read_failed();
+    }
+    ff::PacketPtr own;
+    if (rc >= 0) {
+        if (pkt->stream_index != stream_) {
+            av_packet_unref(pkt);
+            return;
+        }
+        note_packet(pkt);
+        const std::int64_t ts = pkt->dts != AV_NOPTS_VALUE ? pkt->dts : pkt->pts;
+        if (ts != AV_NOPTS_VALUE) clock_ = static_cast<double>(ts - startPts_) * av_q2d(tb_);
+        own = ff::make_packet();
+        av_packet_move_ref(own.get(), pkt);
+    }
+    decode(own.get(), onFrame);
+    // At the end of the file, or of a damaged or truncated one, the decoder was drained: what
+    // could be read is encoded.
+    if (!own) done_ = true;
+}
+
+// Decodes `p` (null: drains the decoder), handing each frame to `onFrame`.
+void SourceInput::decode(const AVPacket* p, const FrameHandler& onFrame) {
+    const int sent = avcodec_send_packet(dec_.get(), p);
+    if (sent < 0 && sent != AVERROR_EOF) return;  // a damaged packet: skip it and go on with the next
+    for (;;) {
+        // A failure inside the decoder is damaged data; later packets may still decode.
+        if (avcodec_receive_frame(dec_.get(), decoded_.get()) < 0) return;
+        const Next next = onFrame(decoded_.get());
+        av_frame_unref(decoded_.get());
+        if (next == Next::kEnd) done_ = true;
+        if (next != Next::kMore) return;
+    }
+}
+
+}  // namespace shardex::encoder

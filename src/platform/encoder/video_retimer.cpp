@@ -1,0 +1,93 @@
+#include "platform/encoder/video_retimer.h"
+
+#include <algorithm>
+
+#include "platform/encoder/errors.h"
+#include "platform/encoder/failure.h"
+
+namespace shardex::encoder {
+
+VideoRetimer::VideoRetimer(const AVCodecContext& encoder, Emit emit, StopRequested stop)
+    : enc_(encoder), fps_(encoder.framerate), emit_(std::move(emit)), stop_(std::move(stop)) {}
+
+void VideoRetimer::start(const Segment& segment) {
+    seg_ = segment;
+    nextSlot_ = 0;
+    held_.reset();
+    heldScaled_.reset();
+    lastPos_ = -1;
+    lastDur_ = 0;
+    anchor_ = -1;
+    offsetUs_ = 0;
+}
+
+std::int64_t VideoRetimer::end_in_samples(int rate) const {
+    return av_rescale_q(nextSlot_, av_inv_q(fps_), {1, rate}) + av_rescale(offsetUs_, rate, 1000000);
+}
+
+AVFrame* VideoRetimer::scaled_held() {
+    if (heldScaled_) return heldScaled_.get();
+    AVFrame* src = held_.get();
+    if (!sws_ || swsW_ != src->width || swsH_ != src->height || swsFmt_ != src->format) {
+        sws_.reset(sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format), enc_.width,
+                                  enc_.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+        if (!sws_) fail("cannot convert the source's pictures (unsupported pixel format)", errors::kDecodeFailed);
+        swsW_ = src->width;
+        swsH_ = src->height;
+        swsFmt_ = src->format;
+    }
+    // A new picture each time: the encoder may still hold references to the last one.
+    heldScaled_ = ff::make_frame();
+    heldScaled_->width = enc_.width;
+    heldScaled_->height = enc_.height;
+    heldScaled_->format = AV_PIX_FMT_YUV420P;
+    if (av_frame_get_buffer(heldScaled_.get(), 0) < 0) throw std::bad_alloc();
+    sws_scale(sws_.get(), src->data, src->linesize, 0, src->height, heldScaled_->data, heldScaled_->linesize);
+    return heldScaled_.get();
+}
+
+void VideoRetimer::emit_slot() {
+    AVFrame* f = scaled_held();
+    f->pts = nextSlot_++;
+    f->pict_type = AV_PICTURE_TYPE_NONE;
+    emit_(f);
+}
+
+// Emits slots up to (not including) slot position `limit`.
+void VideoRetimer::fill_slots_before(double limit) {
+    while (held_ && static_cast<double>(nextSlot_) < limit) {
+        if (stop_()) return;
+        emit_slot();
+    }
+}
+
+bool VideoRetimer::take(AVFrame* f, std::int64_t pts, AVRational tb, double seconds) {
+    if (!seg_.empty && av_compare_ts(pts, tb, seg_.inMs, {1, 1000}) < 0) return true;  // before the segment
+    if (seg_.empty || (seg_.outMs > 0 && av_compare_ts(pts, tb, seg_.outMs, {1, 1000}) >= 0)) return false;
+    const double t = static_cast<double>(pts) * av_q2d(tb);
+    if (anchor_ < 0) {
+        anchor_ = t;
+        offsetUs_ = std::max<std::int64_t>(0, av_rescale_q(pts, tb, {1, 1000000}) - seg_.inMs * 1000);
+    }
+    const double pos = (t - anchor_) * av_q2d(fps_);
+    // Slot n shows the latest picture that starts no later than half a slot after it.
+    fill_slots_before(pos - 0.5);
+    held_ = ff::make_frame();
+    av_frame_move_ref(held_.get(), f);
+    heldScaled_.reset();
+    lastPos_ = pos;
+    lastDur_ = seconds * av_q2d(fps_);
+    return true;
+}
+
+void VideoRetimer::finish() {
+    if (!held_) return;
+    double end = lastPos_ + lastDur_;
+    if (seg_.outMs > 0) end = std::min(end, (static_cast<double>(seg_.outMs) / 1000.0 - anchor_) * av_q2d(fps_));
+    // Slots that start before the end of the segment; the tolerance absorbs rounding.
+    fill_slots_before(end - 1e-3);
+    held_.reset();
+    heldScaled_.reset();
+}
+
+}  // namespace shardex::encoder
