@@ -149,6 +149,13 @@ public:
         markOut_ = ms;
     }
     std::int32_t markOut() const override { return markOut_; }
+    void setStretch(std::int32_t startMs, std::int32_t endMs) override {
+        script_->check("setStretch " + std::to_string(type_));
+        stretchStart_ = startMs;
+        stretchEnd_ = endMs;
+    }
+    std::int32_t stretchStart() const override { return stretchStart_; }
+    std::int32_t stretchEnd() const override { return stretchEnd_; }
     std::int32_t duration() override {
         script_->check("duration");
         return script_->durationMs;
@@ -169,7 +176,7 @@ private:
     Script script_;
     std::int32_t type_;
     std::string input_;
-    std::int32_t markIn_ = 0, markOut_ = 0, pass_ = 0;
+    std::int32_t markIn_ = 0, markOut_ = 0, pass_ = 0, stretchStart_ = -1, stretchEnd_ = -1;
 };
 
 class FakeSourceGroup : public encoder::SourceGroup {
