@@ -28,8 +28,7 @@ inline std::string rate_warning(const std::string& file, double percentOver, con
     if (percentOver <= kRateWarningPercent) return "";
     char figure[32];
     std::snprintf(figure, sizeof figure, "%.1f%%", percentOver);
-    return file + " ended " + figure + " over the rate of profile '" + profile +
-           "': the source has more detail or motion than the profile's rate holds";
+    return file + " is " + figure + " over the rate of its profile '" + profile + "'";
 }
 
 }  // namespace shardex::encoder
