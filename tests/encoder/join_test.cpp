@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kPal = "Windows Media Video 8 for Broadband (PAL, 384 Kbps)";           // 25 fps
 constexpr const char* kLan = "Windows Media Video 8 for Local Area Network (768 Kbps)";       // 29.97 fps
 constexpr int kStretchIn = 500;
-constexpr int kCuts[] = {kStretchIn, 2020, 4010, -1};  // three segments of different lengths, to the end
+constexpr int kCuts[] = {kStretchIn, 2020, 4000, -1};  // three segments of different lengths, to the end
 
 // 6 s, 25 fps, 16:9 (a 4:3 profile must keep its shape).
 const std::string kSource =
@@ -162,8 +162,8 @@ TEST_F(Join, FilesThatDoNotMakeOneStretchAreRefused) {
     };
     const Refusal refusals[] = {
         {"another profile", {pal[0], lan[1], pal[2]}, "another profile"},
-        {"a gap", {pal[0], pal[2]}, "nothing holds 2.020 s to 4.010 s"},
-        {"an overlap", {whole, pal[1]}, "overlap from 2.020 s to 4.010 s"},
+        {"a gap", {pal[0], pal[2]}, "nothing holds 2.020 s to 4.000 s"},
+        {"an overlap", {whole, pal[1]}, "overlap from 2.020 s to 4.000 s"},
         {"one file twice", {pal[0], pal[1], pal[1], pal[2]}, "given twice"},
         {"not a segment", {source()}, "not a segment made by Shardex"},
     };

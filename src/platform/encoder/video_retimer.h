@@ -6,7 +6,8 @@
 // mark-in between two pictures keeps picture and sound together. A segment made to be joined
 // keeps the grid of its whole stretch instead: the anchor is the stretch's first picture, the
 // segment holds the slots whose time lies within it (so consecutive segments hold each slot
-// once), and a picture from before its mark-in still fills its first slots. Owns the held
+// once), and a picture from before its mark-in or after its mark-out still fills its first or
+// last slots as it would in an encode of the whole stretch. Owns the held
 // picture and its conversion to the encoder's size and pixel format.
 #pragma once
 
@@ -63,6 +64,7 @@ private:
     Segment seg_;
     std::int64_t nextSlot_ = 0;
     std::int64_t firstSlot_ = 0;
+    std::int64_t endSlot_ = -1;     // a joinable segment's first slot past its end; -1: none (to the end)
     double anchor_ = -1;            // seconds of source time; < 0 until the first picture
     std::int64_t offsetUs_ = 0;     // the first slot's time - mark-in
     ff::FramePtr held_;             // latest source picture not yet superseded
