@@ -98,6 +98,7 @@ std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path&
     for (auto& s : {video, audio}) {
         s->setMarkIn(0);
         s->setMarkOut(video->duration());
+        s->setStretch(0, -1);
     }
     enc.start();
     return j;
@@ -337,6 +338,7 @@ TEST_F(AgentTest, AnotherServerStoppingItsEncoderLeavesARunningEncodeAlone) {
     ASSERT_TRUE(wait_for([&] { return job->events->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorText(), "");
     EXPECT_EQ(enc_test::frame_count(folder / "a.wmv"), enc_test::frame_count(longClip()));
+    EXPECT_NE(enc_test::probe(folder / "a.wmv", "format_tags=ShardexSegment"), "") << "the stretch did not reach the agent";
 }
 
 // Two Servers with sources of the same name ask a client for the same output name: the
