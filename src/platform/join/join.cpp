@@ -312,7 +312,7 @@ bool copy_packets(std::vector<Segment>& segs, encoder::AsfWriter& writer, AVStre
                 refuse(name_of(s.path) + " is cut short: it holds " + std::to_string(slot - share.slotFrom) + " of its " +
                        std::to_string(share.slotTo - share.slotFrom) +
                        " pictures (its encode was stopped, or the file was damaged)");
-            if (ast && frame < share.soundTo)
+            if (ast && share.soundFrom < share.soundTo && frame < share.soundTo)
                 refuse(name_of(s.path) + " is cut short: its sound ends before its segment does (its encode was "
                        "stopped, or the file was damaged)");
         }
