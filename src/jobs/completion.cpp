@@ -18,6 +18,7 @@
 #include "app/formats.h"
 #include "app/video_frame_widget.h"
 #include "jobs/client_copy.h"
+#include "jobs/join_run.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
 #include "platform/encoder/errors.h"
@@ -219,18 +220,21 @@ void Finish_Local_Job(Form1& f) {
     if (S.Media_Window) S.Media_Window->setOwner(f.Frame_Video->hWnd());
     finish_slot(f, {S.Local_Stopped, S.Local_SegLength, S.Local_OutFile, S.Local_LoadText, f.ProgressBar_Local,
                     f.Local_Status, f.local_load, f.Cmd_Local_Encode});
+    Join_Run_Outputs(f, 0);
 }
 
 void Finish_Remote_Job(Form1& f) {
     auto& S = f.S;
     finish_slot(f, {S.Remote_Stopped, S.Remote_SegLength, S.Remote_OutFile, S.Remote_LoadText, f.ProgressBar_Remote,
                     f.Remote_Status, f.remote_load, f.Cmd_Remote_Encode});
+    Join_Run_Outputs(f, 1);
 }
 
 void Finish_Remote2_Job(Form1& f) {
     auto& S = f.S;
     finish_slot(f, {S.Remote2_Stopped, S.Remote2_SegLength, S.Remote2_OutFile, S.Remote2_LoadText,
                     f.ProgressBar_Remote2, f.Remote2_Status, f.remote2_load, f.Cmd_Remote2_Encode});
+    Join_Run_Outputs(f, 2);
 }
 
 void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {

@@ -41,6 +41,7 @@ struct ClientSlot {
     const char* prefix;
     void (*bind)(Form1&, const std::shared_ptr<encoder::Encoder>&);
     void (*finish)(Form1&);
+    int slot;  // 1 Client 1, 2 Client 2
 };
 
 // Resets the encoder of a slot made in an earlier run: false when the connection it was
@@ -97,7 +98,7 @@ void start_client_job(Form1& f, const ClientSlot& c) {
 
         enc.prepare(true);
 
-        mark_segment(*video, *audio, c.segStart, c.segEnd, c.segLength);
+        mark_segment(*video, *audio, c.segStart, c.segEnd, c.segLength, run_stretch(S), c.slot);
 
         c.fileBox->setText(QString::fromStdString(c.outFile));
         c.app->setPlacement(800, 600);
@@ -120,7 +121,7 @@ void Start_Remote_Job(Form1& f) {
     start_client_job(f, {S.Client1_Computer, S.Remote_Connected, S.Remote_App, S.Remote_Encoder, S.Remote_SegStart,
                          S.Remote_SegEnd, S.Remote_SegLength, S.Remote_OutFile, S.Remote_Running, S.Remote_Stopped,
                          f.TextBox_RemoteFile, f.TimerRemote, "Remote Encoder: ", bind_remote_encoder_events,
-                         Finish_Remote_Job});
+                         Finish_Remote_Job, 1});
 }
 
 void Start_Remote2_Job(Form1& f) {
@@ -128,7 +129,7 @@ void Start_Remote2_Job(Form1& f) {
     start_client_job(f, {S.Client2_Computer, S.Remote2_Connected, S.Remote2_App, S.Remote2_Encoder,
                          S.Remote2_SegStart, S.Remote2_SegEnd, S.Remote2_SegLength, S.Remote2_OutFile,
                          S.Remote2_Running, S.Remote2_Stopped, f.TextBox_Remote2File, f.TimerRemote2,
-                         "Remote Encoder-2: ", bind_remote2_encoder_events, Finish_Remote2_Job});
+                         "Remote Encoder-2: ", bind_remote2_encoder_events, Finish_Remote2_Job, 2});
 }
 
 }  // namespace shardex

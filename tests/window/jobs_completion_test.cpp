@@ -1,7 +1,10 @@
 // The encoders' events and the end of each slot's job.
+#include <QCheckBox>
+
 #include "app/colors.h"
 #include "app/video_frame_widget.h"
 #include "jobs/completion.h"
+#include "jobs/join_run.h"
 #include "jobs/local_job.h"
 #include "run/run_control.h"
 #include "run_fixture.h"
@@ -84,6 +87,71 @@ TEST_F(Completion, UndefinedRatiosAreLeftOutAndMissingOutputIsNoSuccess) {
     f->S.Local_SegLength = 0;  // an empty segment
     Finish_Local_Job(*f);
     EXPECT_EQ(text(f->Local_Status), "Status:  Success ");
+}
+
+TEST_F(Completion, ARunThatEndedWellIsJoinedOnceIntoTheSourcesName) {
+    // Joined only after a Go run of more than one slot whose every started slot succeeded,
+    // with Join ticked; a source in the Shardex folder is never overwritten; a failure or a
+    // rate over the profile's is told.
+    const std::string folder = home.path().toStdString() + "/Shardex/";
+    struct Case {
+        const char* what;
+        const char* remoteLoad;
+        VbBool remoteStopped;
+        bool ticked;
+        const char* source;
+        std::string failure, warning;
+        const char* output;  // "" when nothing is joined
+        const char* says;    // in the message, "" when none
+    };
+    const Case cases[] = {
+        {"two slots ended well", "60", kFalse, true, "/videos/clip.avi", "", "", "clip.wmv", ""},
+        {"a slot stopped", "60", kTrue, true, "/videos/clip.avi", "", "", "", ""},
+        {"Join not ticked", "60", kFalse, false, "/videos/clip.avi", "", "", "", ""},
+        {"one slot alone", "0", kFalse, true, "/videos/clip.avi", "", "", "", ""},
+        {"the source is clip.wmv there", "60", kFalse, true, "clip.wmv", "", "", "clip_joined.wmv", "clip_joined.wmv"},
+        {"the join fails", "60", kFalse, true, "/videos/clip.avi", "cannot join: gap", "", "clip.wmv", "cannot join: gap"},
+        {"over the rate", "60", kFalse, true, "/videos/clip.avi", "", "'clip.wmv' is 7.0% over", "clip.wmv", "7.0% over"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<join::JoinRequest> joins;
+        f->services.joinSegments = [&](const join::JoinRequest& r) {
+            joins.push_back(r);
+            if (!c.failure.empty()) throw Error(c.failure);
+            join::JoinResult result;
+            result.completed = true;
+            result.rateWarning = c.warning;
+            return result;
+        };
+        dialogs->shown.clear();
+        f->CommonDialog1.FileName = c.source[0] == '/' ? c.source : folder + c.source;
+        write_output("clip.wmv", c.source[0] == '/' ? 0 : 10);
+        write_output("clip_SX.wmv", 4096);
+        write_output("clip_SX1.wmv", 4096);
+        f->S.Client1_Computer = "NODE1";
+        f->remote_load->setText(QString::fromLatin1(c.remoteLoad));
+        f->CheckBox_Join->setChecked(c.ticked);
+        Plan_Join(*f);
+        f->S.Remote_Stopped = c.remoteStopped;
+        Finish_Remote_Job(*f);
+        Finish_Local_Job(*f);
+        Finish_Local_Job(*f);  // a second end of the same run joins nothing more
+        if (*c.output == 0) {
+            EXPECT_TRUE(joins.empty());
+        } else {
+            ASSERT_EQ(joins.size(), 1u);
+            EXPECT_EQ(joins[0].inputs, (std::vector<std::string>{folder + "clip_SX.wmv", folder + "clip_SX1.wmv"}));
+            EXPECT_EQ(joins[0].output, folder + c.output);
+        }
+        const auto shown = messages();
+        if (*c.says == 0) {
+            EXPECT_TRUE(shown.empty());
+        } else {
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_NE(shown[0].find(c.says), std::string::npos) << shown[0];
+        }
+    }
 }
 
 TEST_F(Completion, StoppedJobAndThePreviewPictureComingBack) {

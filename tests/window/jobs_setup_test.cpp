@@ -1,5 +1,6 @@
 // The Server's job set-up on a scripted encoder.
 #include "app/video_frame_widget.h"
+#include "jobs/job_setup.h"
 #include "jobs/local_job.h"
 #include "run_fixture.h"
 
@@ -103,6 +104,41 @@ TEST_F(ServerJob, EventsOfAReplacedEncoderAreDropped) {
     settle();
     EXPECT_EQ(text(f->Local_Status), "Status:  Encoding  3 %");
     EXPECT_TRUE(timer_enabled(f->TimerLocal));
+}
+
+TEST_F(ServerJob, TheSegmentThatEndsTheStretchReachesTheSourcesEnd) {
+    // The split cuts in whole seconds: without an Out marker, the segment that ends the run
+    // (the first whose end is the last cut) runs on to the source's real end, and every
+    // segment is told the stretch, -1 for "to the source's end".
+    struct Case {
+        const char* what;
+        std::int32_t localEnd, remoteEnd, remote2End, markOut;
+        std::int32_t end, stretchEnd;
+    };
+    const Case cases[] = {
+        {"alone, no Out marker", 123000, 123000, 123000, 123456, 123456, -1},
+        {"an Out marker", 100000, 100000, 100000, 100400, 100000, 100000},
+        {"a client ends the run", 40000, 80000, 123000, 123456, 40000, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        f->S.Local_SegEnd = c.localEnd;
+        f->S.Remote_SegStart = c.localEnd;
+        f->S.Remote_SegEnd = c.remoteEnd;
+        f->S.Remote2_SegStart = c.remoteEnd;
+        f->S.Remote2_SegEnd = c.remote2End;
+        f->S.Mark_Out = c.markOut;
+        f->S.Movie_Length = 123456;
+        Start_Local_Job(*f);
+        auto& enc = fx.last();
+        EXPECT_EQ(f->S.Local_SegEnd, c.end);
+        EXPECT_EQ(enc.audio().markOut(), c.end);
+        EXPECT_EQ(enc.video().stretchStart(), 2000);
+        EXPECT_EQ(enc.audio().stretchEnd(), c.stretchEnd);
+    }
+    // Client 2's segment is empty: Client 1's ends the run, and only it.
+    f->S.Remote_SegEnd = f->S.Remote2_SegStart = f->S.Remote2_SegEnd = 123000;
+    EXPECT_EQ(run_stretch(f->S).endingSlot, 1);
 }
 
 }  // namespace

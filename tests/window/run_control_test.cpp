@@ -90,7 +90,7 @@ TEST_F(RunControl, GoStartsTheServerAndStopEndsIt) {
     EXPECT_EQ(f->S.Local_Running, kTrue);
     EXPECT_EQ(f->S.Local_StartTicks, 1000);
     EXPECT_TRUE(timer_enabled(f->TimerLocal));
-    EXPECT_EQ(f->S.Local_SegEnd, 123000);
+    EXPECT_EQ(f->S.Local_SegEnd, 123456);  // the split's 123 s, taken on to the source's end
     settle();
     EXPECT_EQ(text(f->Cmd_Local_Encode), "Stop");  // the starting event
     EXPECT_EQ(fore_color(f->Local_Clock), kBrightGreen);
@@ -210,7 +210,7 @@ TEST_F(RunControl, ServerEncodeWithNonNumericClientLoadRuns) {
     Cmd_Local_Encode_Click(*f);
     EXPECT_TRUE(dialogs->shown.empty());
     EXPECT_EQ(f->S.Local_Running, kTrue);
-    EXPECT_EQ(f->S.Local_SegEnd, 123000);
+    EXPECT_EQ(f->S.Local_SegEnd, 123456);
 }
 
 TEST_F(RunControl, NothingHappensWithoutASource) {
