@@ -425,6 +425,10 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/encoder/asf_writer.cpp", "the disk is full: |cannot write output file"},
         {"src/platform/remote/share_client.cpp", "the disk is full: |cannot write "},
         {"src/jobs/completion.cpp", "Status:  Failed - no output file"},
+        // The finished video.
+        {"src/jobs/join_run.cpp", "The segments could not be joined into {}: {}"},
+        {"src/platform/join/join.cpp", "cannot join: "},
+        {"src/platform/encoder/rate_check.h", "{} is {} over the rate of its profile '{}'"},
         // About and Help.
         {"src/about/about_box.h", kSysInfoUnavailable},
         {"src/about/help.cpp", "No web browser could be opened to show the help. Open this file in a web browser:"},
