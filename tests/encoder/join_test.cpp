@@ -7,6 +7,7 @@
 
 #include <cmath>
 
+#include "platform/encoder/segment_tag.h"
 #include "platform/join/join.h"
 #include "support.h"
 
@@ -181,4 +182,34 @@ TEST_F(Join, FilesThatDoNotMakeOneStretchAreRefused) {
     // A cancelled join leaves nothing either.
     EXPECT_FALSE(join(pal, out / "joined.wmv", [] { return true; }).completed);
     EXPECT_TRUE(fs::is_empty(out.path()));
+}
+
+TEST(SegmentTag, ReadsBackWhatItWritesAndNothingElse) {
+    shardex::encoder::SegmentTag t;
+    t.stretchStartMs = 500;
+    t.stretchEndMs = t.endMs = 6000;
+    t.startMs = 2020;
+    t.fpsNum = 30000;
+    t.fpsDen = 1001;
+    t.firstSlot = 45;
+    t.soundFrame = 2048;
+    t.profile = "A profile = with spaces";
+    const auto back = shardex::encoder::SegmentTag::parse(t.text());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->text(), t.text());
+    // A header from another computer is hostile: each of these is refused.
+    const std::string good = t.text();
+    auto with = [&](const std::string& from, const std::string& to) {
+        std::string x = good;
+        return x.replace(x.find(from), from.size(), to);
+    };
+    for (const std::string& bad :
+         {std::string(), std::string("shardex-segment/2") + good.substr(17), with(" slot=45", ""),
+          with(" slot=45", " slot=45 slot=46"), with("slot=45", "slot=-1"), with("slot=45", "slot=4x"),
+          with("slot=45", "slot=99999999999999999999"), with("segment=2020:6000", "segment=7000:6000"),
+          with("fps=30000/1001", "fps=30000/0"), with("soundframe=2048", "soundframe=99999999"),
+          with(" profile=", " name=")}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(shardex::encoder::SegmentTag::parse(bad));
+    }
 }
