@@ -13,6 +13,7 @@
 #include "platform/remote/channel.h"
 #include "platform/remote/remote_encoder.h"
 #include "platform/remote/share_client.h"
+#include "platform/shown_text.h"
 
 namespace shardex::agent {
 
@@ -70,15 +71,8 @@ std::string new_session_id() {
     return id;
 }
 
-// A name a refusal quotes: control characters as '?', cut after 80 bytes, so that a hostile
-// request of a megabyte gets a one-line answer.
-std::string shown(const std::string& name) {
-    constexpr std::size_t kShown = 80;
-    std::string out = name.substr(0, kShown);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return "'" + out + (name.size() > kShown ? "...'" : "'");
-}
+// A name a refusal quotes, so that a hostile request of a megabyte gets a one-line answer.
+using platform::shown;
 
 // A status message travels in the call's trailers, which gRPC keeps small: a description
 // that quotes more of a request than it should is cut, never sent whole.
@@ -276,7 +270,8 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
     // The agent's log tells when a Server's objects are gone (a Server that died included).
     if (!apps.empty()) {
         std::printf("shardex-agent %s: the session of the Server %s ended: %zu application(s) freed\n",
-                    settings_.name.c_str(), s->server.c_str(), apps.size());
+                    settings_.name.c_str(), platform::printable(s->server, platform::kShownName).c_str(),
+                    apps.size());
         std::fflush(stdout);
     }
     releaseOutputs(s->id, {});

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/error.h"
+#include "platform/shown_text.h"
 
 namespace shardex::remote {
 namespace {
@@ -17,15 +18,8 @@ std::string trimmed(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
-// An entry as a refusal quotes it: control characters as '?', cut after 80 bytes, so that a
-// garbled line of a megabyte makes a message of one line.
-std::string shown(const std::string& entry) {
-    constexpr std::size_t kShown = 80;
-    std::string out = entry.substr(0, kShown);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return "'" + out + (entry.size() > kShown ? "...'" : "'");
-}
+// An entry as a refusal quotes it, so that a garbled line of a megabyte makes a message of one line.
+using platform::shown;
 
 std::uint16_t parse_port(const std::string& digits, const std::string& entry) {
     const auto refuse = [&] {
