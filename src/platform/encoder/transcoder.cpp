@@ -574,6 +574,13 @@ struct Transcoder::Impl {
              errors::kOutputUnavailable);
     }
 
+    // A file with other names may be anyone's, linked in from elsewhere: never overwritten.
+    [[noreturn]] void output_has_other_names() const {
+        fail("cannot create output file " + in_quotes(s.outputPath) + ": the file there has other names too (hard "
+             "links), and an output never overwrites a file that may belong elsewhere",
+             errors::kOutputUnavailable);
+    }
+
     // Checks that the output file can be made (its folder exists and may be written, the name
     // is not a folder) without creating it or touching a file of that name: the file is
     // created when the header is written, so a prepare that is never started, or an encode
@@ -590,22 +597,32 @@ struct Transcoder::Impl {
             return;
         }
         if (S_ISLNK(st.st_mode) && s.refuseLinkedOutput) output_is_link();
+        if (S_ISREG(st.st_mode) && st.st_nlink > 1 && s.refuseLinkedOutput) output_has_other_names();
         if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) output_unavailable(EISDIR);
         if (::access(path.c_str(), W_OK) != 0) output_unavailable(errno);
     }
 
     // Opens the output for writing: created when it does not exist (and remembered as ours),
-    // else truncated.
+    // else emptied, but only once what was opened has been checked, so that a file that is
+    // not ours is never emptied. Opened without blocking: a FIFO put there must not hang the
+    // encode.
     void create_output() {
-        const int flags = O_WRONLY | O_CLOEXEC | (s.refuseLinkedOutput ? O_NOFOLLOW : 0);
+        const int flags = O_WRONLY | O_CLOEXEC | O_NONBLOCK | (s.refuseLinkedOutput ? O_NOFOLLOW : 0);
         int fd = ::open(s.outputPath.c_str(), flags | O_CREAT | O_EXCL, 0666);
         createdOutput = fd >= 0;
-        if (fd < 0 && errno == EEXIST) fd = ::open(s.outputPath.c_str(), flags | O_TRUNC);
+        if (fd < 0 && errno == EEXIST) fd = ::open(s.outputPath.c_str(), flags);
         if (fd < 0) {
             if (errno == ELOOP && s.refuseLinkedOutput) output_is_link();
             output_unavailable(errno);
         }
         sink.fd = fd;
+        if (!createdOutput) {
+            struct stat st {};
+            if (::fstat(fd, &st) != 0) output_unavailable(errno);
+            if (S_ISREG(st.st_mode) && st.st_nlink > 1 && s.refuseLinkedOutput) output_has_other_names();
+            if (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) output_unavailable(errno);
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
         if (!buffer) throw std::bad_alloc();
         outIo.reset(avio_alloc_context(buffer, kAvioBufferBytes, 1, &sink, nullptr, &OutputSink::write, &OutputSink::seek));

@@ -29,7 +29,9 @@ struct TranscodeSettings {
     int codecThreads = 1;   // encoder threads
     int decodeThreads = 0;  // 0 = FFmpeg's choice
     InputOpener openInput;  // empty: the paths are local files
-    bool refuseLinkedOutput = false;  // a link in the output's place is refused, not followed
+    // A link in the output's place is refused, not followed; so is a file there that has
+    // other names (hard links).
+    bool refuseLinkedOutput = false;
 };
 
 struct LiveFigures {
