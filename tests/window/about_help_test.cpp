@@ -397,6 +397,12 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/remote/network_certs.cpp",
          "' was not signed by the network authority '{}': the files come from different networks; copy the whole "
          "folder again from the computer that made it"},
+        {"src/platform/remote/network_certs.cpp",
+         "The network's key '{}' can be read by other users of this computer: make it yours alone with chmod 600 "
+         "'{}' and start again"},
+        {"src/platform/remote/network_certs.cpp",
+         "The network folder '{}' can be changed by other users of this computer: make it yours alone with chmod "
+         "700 '{}' and start again"},
         // A profile missing on a client.
         {"agent/agent_service.cpp",
          "no profile is set for this job: the profile chosen on the Server is not installed on {}"},
