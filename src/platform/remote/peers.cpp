@@ -1,4 +1,4 @@
-// Computer names to host and port: explicit entries first, else the name as a host name.
+// Computer names to host and port: explicit entries first, then DNS-SD, else the name as a host name.
 #include "platform/remote/peers.h"
 
 #include <algorithm>
@@ -129,8 +129,8 @@ void Resolver::load_file(const std::filesystem::path& file) {
 void Resolver::add_discovered(const std::string& name, const Endpoint& endpoint) { discovered_[name] = endpoint; }
 
 Endpoint Resolver::resolve(const std::string& name, std::uint16_t defaultPort) const {
-    if (const auto it = discovered_.find(name); it != discovered_.end()) return it->second;
     if (const auto it = entries_.find(name); it != entries_.end()) return it->second;
+    if (const auto it = discovered_.find(name); it != discovered_.end()) return it->second;
     return {name, defaultPort};
 }
 

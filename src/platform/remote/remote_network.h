@@ -59,8 +59,8 @@ public:
     std::vector<std::string> peerNames();
 
     // Browses the LAN for agents for the browse time and remembers where each one listens
-    // (used ahead of the peers entries). Returns their names, sorted; none when the browse
-    // fails (no DNS-SD daemon, no multicast).
+    // (for names no peers entry gives: the user's own entries win). Returns their names,
+    // sorted; none when the browse fails (no DNS-SD daemon, no multicast).
     std::vector<std::string> discoverAgents();
 
     // The port the share listens on; 0 before it started.
