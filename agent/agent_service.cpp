@@ -1,5 +1,6 @@
 #include "agent/agent_service.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -21,7 +22,7 @@ namespace pb = remote::proto;
 using Clock = std::chrono::steady_clock;
 
 // The only kind of application an agent makes.
-inline constexpr const char* kAppProgId = "WMEnc.WMEncoderApp";
+inline constexpr const char* kAppProgId = remote::kEncoderAppProgId;
 
 struct AgentService::App {
     std::string name;
@@ -125,6 +126,16 @@ void refuse_link(const std::filesystem::path& output) {
                     encoder::errors::kOutputUnavailable);
 }
 
+// A source is read through the share of the Server that opened the session, at the address
+// it called from: a path naming any other computer is refused, never resolved and connected to.
+void check_source_server(const platform::NetworkPath& where, const AgentService::Session& s, const std::string& agent) {
+    if (where.server != s.server)
+        throw Error(shown("//" + where.server + where.path) + " is on " + shown(where.server) + ": " + agent +
+                        " reads a source only from the Server that gives it the job (" +
+                        platform::printable(s.server, platform::kShownName) + ")",
+                    encoder::errors::kSourceUnreadable);
+}
+
 }  // namespace
 
 std::string peer_host(const std::string& peer) {
@@ -183,10 +194,11 @@ void AgentService::outputStopped(const std::string& session, const std::string& 
         if (w.session == session && w.app == app) w.stopped = true;
 }
 
-void AgentService::outputCopied(const std::filesystem::path& file) {
+void AgentService::outputCopied(const std::filesystem::path& file, const std::vector<std::string>& sessions) {
     std::lock_guard lock(writersMutex_);
     auto it = writers_.find(file.filename().string());
-    if (it != writers_.end() && it->second.stopped) writers_.erase(it);
+    if (it == writers_.end() || !it->second.stopped) return;
+    if (std::find(sessions.begin(), sessions.end(), it->second.session) != sessions.end()) writers_.erase(it);
 }
 
 std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
@@ -210,12 +222,22 @@ std::shared_ptr<AgentService::Session> AgentService::beginSession(const std::str
 
 grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequest* request,
                                 grpc::ServerWriter<pb::SessionEvent>* writer) {
+    if (request->protocol() != remote::kProtocolVersion)
+        return refused(grpc::StatusCode::FAILED_PRECONDITION,
+                       "the agent of " + settings_.name + " speaks the Shardex protocol " +
+                           std::to_string(remote::kProtocolVersion) + ", the Server " +
+                           std::to_string(request->protocol()) +
+                           ": install the same version of Shardex on every computer of the network");
+    if (request->share_port() < 1 || request->share_port() > 65535)
+        return refused(grpc::StatusCode::INVALID_ARGUMENT, "the Server's share port " +
+                                                               std::to_string(request->share_port()) +
+                                                               " is not a port from 1 to 65535");
     auto s = beginSession(request->server_name(),
                           {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer);
     pb::SessionEvent hello;
     hello.mutable_opened()->set_session(s->id);
     hello.mutable_opened()->set_agent_name(settings_.name);
-    hello.mutable_opened()->set_protocol(1);
+    hello.mutable_opened()->set_protocol(remote::kProtocolVersion);
     bool open = writer->Write(hello);
 
     auto nextFigures = Clock::now();
@@ -329,11 +351,9 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
             client = session->shares[where.server];
         }
         if (!client) {
-            const remote::Endpoint endpoint = where.server == session->server
-                                                  ? session->share
-                                                  : settings->resolver.resolve(where.server, remote::kSharePort);
-            client = std::make_shared<remote::ShareClient>(remote::make_channel(endpoint, settings->credentials),
-                                                           where.server, endpoint);
+            check_source_server(where, *session, settings->name);
+            client = std::make_shared<remote::ShareClient>(remote::make_channel(session->share, settings->credentials),
+                                                           where.server, session->share);
             std::lock_guard lock(session->mutex);
             session->shares[where.server] = client;
         }
@@ -485,7 +505,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
         case pb::EncoderCall::kSetInput: {
             const auto& in = request->set_input();
             // Checked here so that a path this agent may not read fails when it is set.
-            platform::parse_network_path(in.path());
+            check_source_server(platform::parse_network_path(in.path()), *s, settings_.name);
             source_at(enc, in.source())->setInput(in.path(), in.scheme(), in.init_data());
             break;
         }

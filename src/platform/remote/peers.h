@@ -11,10 +11,9 @@
 #include <string>
 #include <utility>
 
-namespace shardex::remote {
+#include "platform/remote/protocol.h"
 
-inline constexpr std::uint16_t kAgentPort = 47810;  // shardex-agent
-inline constexpr std::uint16_t kSharePort = 47811;  // the Server's share of its source
+namespace shardex::remote {
 
 struct Endpoint {
     std::string host;
