@@ -289,9 +289,10 @@ private:
 }  // namespace
 
 std::unique_ptr<AppView> make_desktop_view(const std::string& server, const std::string& app) {
-    return std::make_unique<DesktopView>(QStringLiteral("Shardex encoder - %1 for %2")
-                                             .arg(QString::fromStdString(platform::printable(app, platform::kShownName)),
-                                                  QString::fromStdString(platform::printable(server, platform::kShownName))));
+    const auto name = [](const std::string& s) {
+        return QString::fromStdString(platform::printable(s, platform::kShownName));
+    };
+    return std::make_unique<DesktopView>(QStringLiteral("Shardex encoder - %1 for %2").arg(name(app), name(server)));
 }
 
 }  // namespace shardex::agent

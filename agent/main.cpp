@@ -146,7 +146,9 @@ int list(const Options& o) {
     std::vector<Row> rows;
     std::size_t nameWidth = 0, hostWidth = 0;
     for (const auto& f : found) {
-        const auto text = [](const std::string& s) { return s.empty() ? "-" : platform::printable(s, platform::kShownName); };
+        const auto text = [](const std::string& s) {
+            return s.empty() ? "-" : platform::printable(s, platform::kShownName);
+        };
         rows.push_back({text(f.name), text(f.host), text(f.address), f.port});
         nameWidth = std::max(nameWidth, rows.back().name.size());
         hostWidth = std::max(hostWidth, rows.back().host.size());

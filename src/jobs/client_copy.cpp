@@ -20,8 +20,8 @@ bool copy_client_output(Form1& f, const std::string& computer, const std::string
     auto* label = new QLabel(&progress);
     label->setTextFormat(Qt::PlainText);
     progress.setLabel(label);
-    progress.setLabelText(QString::fromStdString("Copying " + platform::printable(name, platform::kShownName) + " from " +
-                                                 platform::printable(computer, platform::kShownName) + "..."));
+    const auto shown = [](const std::string& s) { return platform::printable(s, platform::kShownName); };
+    progress.setLabelText(QString::fromStdString("Copying " + shown(name) + " from " + shown(computer) + "..."));
     progress.setCancelButtonText(QStringLiteral("Cancel"));
     progress.setRange(0, 1000);
     progress.setWindowTitle(QStringLiteral("Shardex"));

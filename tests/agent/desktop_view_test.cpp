@@ -162,7 +162,8 @@ TEST(DesktopView, AServersTextIsPlainTextOfABoundedLength) {
     for (const char* name : {"source", "output", "state", "time", "size"})
         EXPECT_EQ(w->findChild<QLabel*>(QString::fromLatin1(name))->textFormat(), Qt::PlainText) << name;
     const QString state = text_of(w, "state");
-    EXPECT_TRUE(state.startsWith(QString::fromStdString("Error: " + link + "?[2Jeee"))) << state.left(100).toStdString();
+    EXPECT_TRUE(state.startsWith(QString::fromStdString("Error: " + link + "?[2Jeee")))
+        << state.left(100).toStdString();
     EXPECT_LT(state.size(), 1000);
     // The tooltip holds the whole path, and shows it as that very text.
     QString tip = path_of(w, "source");
