@@ -1,5 +1,6 @@
 #include "agent/agent_service.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -13,6 +14,7 @@
 #include "platform/remote/channel.h"
 #include "platform/remote/remote_encoder.h"
 #include "platform/remote/share_client.h"
+#include "platform/shown_text.h"
 
 namespace shardex::agent {
 
@@ -20,7 +22,7 @@ namespace pb = remote::proto;
 using Clock = std::chrono::steady_clock;
 
 // The only kind of application an agent makes.
-inline constexpr const char* kAppProgId = "WMEnc.WMEncoderApp";
+inline constexpr const char* kAppProgId = remote::kEncoderAppProgId;
 
 struct AgentService::App {
     std::string name;
@@ -70,15 +72,8 @@ std::string new_session_id() {
     return id;
 }
 
-// A name a refusal quotes: control characters as '?', cut after 80 bytes, so that a hostile
-// request of a megabyte gets a one-line answer.
-std::string shown(const std::string& name) {
-    constexpr std::size_t kShown = 80;
-    std::string out = name.substr(0, kShown);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return "'" + out + (name.size() > kShown ? "...'" : "'");
-}
+// A name a refusal quotes, so that a hostile request of a megabyte gets a one-line answer.
+using platform::shown;
 
 // A status message travels in the call's trailers, which gRPC keeps small: a description
 // that quotes more of a request than it should is cut, never sent whole.
@@ -129,6 +124,16 @@ void refuse_link(const std::filesystem::path& output) {
         throw Error("'" + output.filename().string() + "' is a link in the Shardex folder: an output is never written "
                     "through a link",
                     encoder::errors::kOutputUnavailable);
+}
+
+// A source is read through the share of the Server that opened the session, at the address
+// it called from: a path naming any other computer is refused, never resolved and connected to.
+void check_source_server(const platform::NetworkPath& where, const AgentService::Session& s, const std::string& agent) {
+    if (where.server != s.server)
+        throw Error(shown("//" + where.server + where.path) + " is on " + shown(where.server) + ": " + agent +
+                        " reads a source only from the Server that gives it the job (" +
+                        platform::printable(s.server, platform::kShownName) + ")",
+                    encoder::errors::kSourceUnreadable);
 }
 
 }  // namespace
@@ -189,10 +194,11 @@ void AgentService::outputStopped(const std::string& session, const std::string& 
         if (w.session == session && w.app == app) w.stopped = true;
 }
 
-void AgentService::outputCopied(const std::filesystem::path& file) {
+void AgentService::outputCopied(const std::filesystem::path& file, const std::vector<std::string>& sessions) {
     std::lock_guard lock(writersMutex_);
     auto it = writers_.find(file.filename().string());
-    if (it != writers_.end() && it->second.stopped) writers_.erase(it);
+    if (it == writers_.end() || !it->second.stopped) return;
+    if (std::find(sessions.begin(), sessions.end(), it->second.session) != sessions.end()) writers_.erase(it);
 }
 
 std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
@@ -216,12 +222,22 @@ std::shared_ptr<AgentService::Session> AgentService::beginSession(const std::str
 
 grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequest* request,
                                 grpc::ServerWriter<pb::SessionEvent>* writer) {
+    if (request->protocol() != remote::kProtocolVersion)
+        return refused(grpc::StatusCode::FAILED_PRECONDITION,
+                       "the agent of " + settings_.name + " speaks the Shardex protocol " +
+                           std::to_string(remote::kProtocolVersion) + ", the Server " +
+                           std::to_string(request->protocol()) +
+                           ": install the same version of Shardex on every computer of the network");
+    if (request->share_port() < 1 || request->share_port() > 65535)
+        return refused(grpc::StatusCode::INVALID_ARGUMENT, "the Server's share port " +
+                                                               std::to_string(request->share_port()) +
+                                                               " is not a port from 1 to 65535");
     auto s = beginSession(request->server_name(),
                           {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer);
     pb::SessionEvent hello;
     hello.mutable_opened()->set_session(s->id);
     hello.mutable_opened()->set_agent_name(settings_.name);
-    hello.mutable_opened()->set_protocol(1);
+    hello.mutable_opened()->set_protocol(remote::kProtocolVersion);
     bool open = writer->Write(hello);
 
     auto nextFigures = Clock::now();
@@ -276,7 +292,8 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
     // The agent's log tells when a Server's objects are gone (a Server that died included).
     if (!apps.empty()) {
         std::printf("shardex-agent %s: the session of the Server %s ended: %zu application(s) freed\n",
-                    settings_.name.c_str(), s->server.c_str(), apps.size());
+                    settings_.name.c_str(), platform::printable(s->server, platform::kShownName).c_str(),
+                    apps.size());
         std::fflush(stdout);
     }
     releaseOutputs(s->id, {});
@@ -334,11 +351,9 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
             client = session->shares[where.server];
         }
         if (!client) {
-            const remote::Endpoint endpoint = where.server == session->server
-                                                  ? session->share
-                                                  : settings->resolver.resolve(where.server, remote::kSharePort);
-            client = std::make_shared<remote::ShareClient>(remote::make_channel(endpoint, settings->credentials),
-                                                           where.server, endpoint);
+            check_source_server(where, *session, settings->name);
+            client = std::make_shared<remote::ShareClient>(remote::make_channel(session->share, settings->credentials),
+                                                           where.server, session->share);
             std::lock_guard lock(session->mutex);
             session->shares[where.server] = client;
         }
@@ -490,7 +505,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
         case pb::EncoderCall::kSetInput: {
             const auto& in = request->set_input();
             // Checked here so that a path this agent may not read fails when it is set.
-            platform::parse_network_path(in.path());
+            check_source_server(platform::parse_network_path(in.path()), *s, settings_.name);
             source_at(enc, in.source())->setInput(in.path(), in.scheme(), in.init_data());
             break;
         }

@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QSlider>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstddef>
@@ -504,8 +505,11 @@ void Form1::connectEvents() {
     connect(Combo_Profile, &QComboBox::activated, this, [this](int) { Combo_Profile_Click(*this); });
     // Stock profile names are longer than the box: its tooltip holds the whole chosen name, and
     // its list is made as wide as the longest name (the list may be wider than the box).
-    connect(Combo_Profile, &QComboBox::currentTextChanged, this,
-            [this](const QString& name) { Combo_Profile->setToolTip(name); });
+    // A name from a profile file that looks like HTML is given to the tooltip as plain text.
+    connect(Combo_Profile, &QComboBox::currentTextChanged, this, [this](const QString& name) {
+        Combo_Profile->setToolTip(Qt::mightBeRichText(name) ? Qt::convertFromPlainText(name, Qt::WhiteSpaceNoWrap)
+                                                            : name);
+    });
     auto widenList = [this] {
         QAbstractItemView* list = Combo_Profile->view();
         list->setMinimumWidth(list->sizeHintForColumn(0) + list->verticalScrollBar()->sizeHint().width() +

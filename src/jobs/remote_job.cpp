@@ -16,13 +16,14 @@
 #include "platform/encoder/errors.h"
 #include "platform/network_paths.h"
 #include "platform/paths.h"
+#include "platform/remote/protocol.h"
 
 namespace shardex {
 namespace {
 
 constexpr const char* kAgentProgId = "WMEncAgt.WMEncoderAgent";
 constexpr const char* kAppName = "WMEnc_1";
-constexpr const char* kAppProgId = "WMEnc.WMEncoderApp";
+constexpr const char* kAppProgId = remote::kEncoderAppProgId;
 
 // One client slot's fields and controls: the twins differ in nothing else.
 struct ClientSlot {

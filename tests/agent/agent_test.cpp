@@ -103,27 +103,41 @@ std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path&
     return j;
 }
 
+pb::OpenRequest open_request(const std::string& server, std::uint32_t protocol = remote::kProtocolVersion,
+                             std::uint32_t sharePort = remote::kSharePort) {
+    pb::OpenRequest r;
+    r.set_server_name(server);
+    r.set_protocol(protocol);
+    r.set_share_port(sharePort);
+    return r;
+}
+
 // A session opened by hand, so that its id is known: its stream drained until it is dropped.
 class RawSession {
 public:
-    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel) : stub_(pb::Agent::NewStub(channel)) {
+    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel, const pb::OpenRequest& r = open_request("RAW"))
+        : stub_(pb::Agent::NewStub(channel)) {
         remote::set_deadline(context_, 120s);
-        pb::OpenRequest r;
-        r.set_server_name("RAW");
-        r.set_protocol(1);
         stream_ = stub_->Open(&context_, r);
         pb::SessionEvent ev;
         if (stream_->Read(&ev) && ev.has_opened()) id = ev.opened().session();
+        if (id.empty()) {  // refused: the stream has ended
+            status_ = stream_->Finish();
+            return;
+        }
         reader_ = std::thread([this] {
             pb::SessionEvent e;
             while (stream_->Read(&e)) {
             }
         });
     }
-    ~RawSession() {
+    ~RawSession() { finish(); }
+    // Ends the session; the stream's status (the agent's refusal of the Open).
+    grpc::Status finish() {
+        if (!reader_.joinable()) return status_;
         context_.TryCancel();
         reader_.join();
-        stream_->Finish();
+        return status_ = stream_->Finish();
     }
     pb::Agent::Stub& stub() { return *stub_; }
     grpc::Status createApp(const std::string& name);
@@ -134,6 +148,7 @@ private:
     grpc::ClientContext context_;
     std::unique_ptr<grpc::ClientReader<pb::SessionEvent>> stream_;
     std::thread reader_;
+    grpc::Status status_;
 };
 
 // A unary call of `stub` under a short deadline.
@@ -359,10 +374,13 @@ TEST_F(AgentTest, TwoServersJobsNeverWriteOneOutput) {
 
     ASSERT_TRUE(wait_for([&] { return job->events->stopped() && other->events->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorText(), "");
+    // The other Server may read the file, but its copy does not free the name: only the copy
+    // made by the job's own session does.
+    const fs::path home = this->home.path() / "copy.wmv";
+    second->copyFromClient("NODE1", "clip_SX1.wmv", home, {});
     const std::string notCopied = refused();
     EXPECT_TRUE(has(notCopied, "'clip_SX1.wmv' is the output of a job of the Server SRV, which has not copied it yet"))
         << notCopied;
-    const fs::path home = this->home.path() / "copy.wmv";
     first->copyFromClient("NODE1", "clip_SX1.wmv", home, {});
     EXPECT_EQ(enc_test::frame_count(home), enc_test::frame_count(longClip())) << "the first Server's output was disturbed";
 
@@ -454,6 +472,7 @@ TEST_F(AgentTest, TheShareLetsOutPlainFilesOfTheShardexFolderOnly) {
     std::ofstream(folder / "done.wmv") << "hello";
     std::ofstream(home.path() / "secret.txt") << "secret";
     fs::create_symlink(home.path() / "secret.txt", folder / "escape.wmv");
+    fs::create_hard_link(home.path() / "secret.txt", folder / "hard.wmv");
     auto share = pb::Share::NewStub(channel());
     struct Case {
         std::string path;
@@ -463,6 +482,7 @@ TEST_F(AgentTest, TheShareLetsOutPlainFilesOfTheShardexFolderOnly) {
         {"../x", grpc::StatusCode::PERMISSION_DENIED, "'../x' is not a plain file name"},
         {"/etc/passwd", grpc::StatusCode::PERMISSION_DENIED, "'/etc/passwd' is not a plain file name"},
         {"escape.wmv", grpc::StatusCode::PERMISSION_DENIED, "'escape.wmv' is a link"},
+        {"hard.wmv", grpc::StatusCode::PERMISSION_DENIED, "'hard.wmv' has other names (hard links)"},
         {std::string(1 << 20, 'a'), grpc::StatusCode::INVALID_ARGUMENT, "a path of 1048576 bytes is not shared"},
         {std::string("done.wmv\0x", 10), grpc::StatusCode::PERMISSION_DENIED, "'done.wmv?x' is not a plain file name"},
         {"done.wmv", grpc::StatusCode::OK, ""},
@@ -510,7 +530,54 @@ TEST_F(AgentTest, OutputsOutsideTheShardexFolderAndLocalSourcesAreRefused) {
         const std::string text = refusal([&] { source->setInput(path, "", ""); });
         EXPECT_EQ(text.rfind("NODE1: '" + path + "' is not a network path", 0), 0u) << text;
     }
+    // A source on any computer but the Server of the session is never resolved or reached.
+    const std::string elsewhere = refusal([&] { source->setInput("//ELSEWHERE/clip.avi", "", ""); });
+    EXPECT_TRUE(has(elsewhere, "NODE1: '//ELSEWHERE/clip.avi' is on 'ELSEWHERE': NODE1 reads a source only from the "
+                               "Server that gives it the job (SRV)"))
+        << elsewhere;
     EXPECT_EQ(source->input(), "");
+}
+
+// A Server of another protocol version is refused at Open naming both versions, and so is a
+// share port outside 1..65535 (it would be cut to 16 bits and reach some other port).
+TEST_F(AgentTest, OpenRefusesAnotherVersionAndAPortThatIsNone) {
+    using Code = grpc::StatusCode;
+    const std::uint32_t v = remote::kProtocolVersion;
+    struct Case {
+        pb::OpenRequest request;
+        Code code;
+        std::string says;
+    } cases[] = {
+        {open_request("SRV", 1), Code::FAILED_PRECONDITION,
+         "NODE1 speaks the Shardex protocol 2, the Server 1: install"},
+        {open_request("SRV", 3), Code::FAILED_PRECONDITION, "protocol 2, the Server 3"},
+        {open_request("SRV", v, 0), Code::INVALID_ARGUMENT, "share port 0 is not a port from 1 to 65535"},
+        {open_request("SRV", v, 65536 + 47811), Code::INVALID_ARGUMENT, "share port 113347 is not a port"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        RawSession s(channel(), c.request);
+        EXPECT_EQ(s.id, "");
+        const grpc::Status st = s.finish();
+        EXPECT_EQ(st.error_code(), c.code) << st.error_message();
+        EXPECT_TRUE(has(st.error_message(), c.says)) << st.error_message();
+    }
+}
+
+// What a Server names reaches the agent's log as printable text of a bounded length: a line
+// break or a terminal's escape in a name cannot forge a line or clear the screen.
+TEST_F(AgentTest, AServersNameCannotForgeTheAgentsLogLines) {
+    const std::string forged = "shardex-agent NODE1: all is well";
+    {
+        RawSession s(channel(), open_request("EVIL\n" + forged + "\x1b[2J" + std::string(100, 'x')));
+        ASSERT_TRUE(s.createApp("WMEnc_1").ok());
+    }
+    ASSERT_TRUE(wait_for([&] { return has(node->log(), "application(s) freed"); }, 10s)) << node->log();
+    const std::string log = node->log();
+    EXPECT_TRUE(has(log, "the session of the Server EVIL?" + forged + "?[2Jxxx")) << log;
+    EXPECT_FALSE(has(log, "\n" + forged)) << log;
+    EXPECT_FALSE(has(log, "\x1b")) << log;
+    EXPECT_FALSE(has(log, std::string(60, 'x'))) << log;
 }
 
 }  // namespace

@@ -2,15 +2,19 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
+#include <QTextDocument>
 #include <QTimer>
 #include <memory>
 
@@ -18,7 +22,9 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "app/video_frame_widget.h"
+#include "jobs/client_copy.h"
 #include "network/network_list.h"
+#include "platform/dialogs_qt.h"
 #include "support/fake_dialogs.h"
 
 using namespace shardex;
@@ -329,3 +335,57 @@ TEST(Form1Exit, CancelChangesNothingAndOkCloses) {
     Cmd_Exit_Click(f);
     EXPECT_FALSE(f.isVisible());
 }
+
+namespace {
+
+// What a user reads of `text` that Qt shows: HTML rendered when Qt takes it for HTML.
+QString as_read(const QString& text, Qt::TextFormat format = Qt::AutoText) {
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) return text;
+    QTextDocument html;
+    html.setHtml(text);
+    return html.toPlainText();
+}
+
+// Text from another computer or a file reaches the user as the characters it is made of:
+// an agent's error in a message box, a profile file's name in the list's tooltip, a computer
+// name from the network in the copy's progress dialog. HTML in it is never rendered (a link
+// would open with one click), and a message of a megabyte is cut.
+TEST(Form1PlainText, TextFromOtherComputersAndFilesIsNeverHtml) {
+    const std::string link = "<a href='http://x.example/'>click</a>";
+    Window w;
+    auto& f = *w.form;
+
+    QString boxText;
+    Qt::TextFormat boxFormat = Qt::AutoText;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* box = qobject_cast<QMessageBox*>(top); box && box->isVisible()) {
+                boxText = box->text();
+                boxFormat = box->textFormat();
+                box->accept();
+            }
+    });
+    closer.start(10);
+    platform::create_qt_dialogs(&f)->message("NODE1: " + link + std::string(1 << 20, 'e'), "Shardex",
+                                             platform::Buttons::Ok);
+    closer.stop();
+    EXPECT_TRUE(as_read(boxText, boxFormat).startsWith(QString::fromStdString("NODE1: " + link)));
+    EXPECT_LT(boxText.size(), 5000);
+
+    f.Combo_Profile->addItem(QString::fromStdString(link));
+    f.Combo_Profile->setCurrentIndex(f.Combo_Profile->count() - 1);
+    EXPECT_EQ(as_read(f.Combo_Profile->toolTip()).toStdString(), link);
+
+    QString copyText;
+    f.services.copyFromClient = [&](const std::string&, const std::string&, const std::string&,
+                                    const std::function<bool(std::int64_t, std::int64_t)>& progress) {
+        progress(1, 2);
+        for (auto* label : f.findChild<QProgressDialog*>()->findChildren<QLabel*>())
+            copyText = as_read(label->text(), label->textFormat());
+    };
+    copy_client_output(f, link, "clip_SX1.wmv", "");
+    EXPECT_EQ(copyText.toStdString(), "Copying clip_SX1.wmv from " + link + "...");
+}
+
+}  // namespace

@@ -45,8 +45,7 @@ public:
     // false when it exited or never said it listens; log() then says why.
     bool start(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
         std::vector<std::string> args = {o_.program, "--name", o_.name, "--listen", o_.listen, "--shardex-dir",
-                                         o_.shardexDir.string(), "--network-dir", o_.networkDir.string(),
-                                         "--peers-file", (o_.logFile.parent_path() / "no-peers").string()};
+                                         o_.shardexDir.string(), "--network-dir", o_.networkDir.string()};
         args.insert(args.end(), o_.extra.begin(), o_.extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());

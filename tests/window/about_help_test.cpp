@@ -376,6 +376,12 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/remote/channel.cpp", "stopped answering: it left the network or froze"},
         {"src/platform/remote/channel.cpp", "closed the connection: its program stopped or the computer left the network"},
         {"src/platform/remote/channel.cpp", "does not know this call: its Shardex version differs from this computer's"},
+        {"src/platform/remote/remote_encoder.cpp",
+         ") runs another version of Shardex: its agent speaks the protocol {}, this Server {}. Install the same "
+         "version on every computer of the network"},
+        {"agent/agent_service.cpp",
+         "the agent of {} speaks the Shardex protocol {}, the Server {}: install the same version of Shardex on every "
+         "computer of the network"},
         {"src/platform/remote/remote_encoder.cpp", "lost the connection to {} ({}): it stopped answering"},
         {"src/platform/remote/remote_network.cpp",
          "cannot share the source on {}: the port is in use or the address is not this computer's"},
@@ -397,6 +403,12 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/remote/network_certs.cpp",
          "' was not signed by the network authority '{}': the files come from different networks; copy the whole "
          "folder again from the computer that made it"},
+        {"src/platform/remote/network_certs.cpp",
+         "The network's key '{}' can be read by other users of this computer: make it yours alone with chmod 600 "
+         "'{}' and start again"},
+        {"src/platform/remote/network_certs.cpp",
+         "The network folder '{}' can be changed by other users of this computer: make it yours alone with chmod "
+         "700 '{}' and start again"},
         // A profile missing on a client.
         {"agent/agent_service.cpp",
          "no profile is set for this job: the profile chosen on the Server is not installed on {}"},

@@ -429,7 +429,11 @@ std::shared_ptr<Encoder> create_local_encoder(const LocalEncoderOptions& options
     return std::make_shared<LocalEncoder>(options);
 }
 
-std::shared_ptr<Encoder> create_local_encoder() { return create_local_encoder(LocalEncoderOptions{}); }
+std::shared_ptr<Encoder> create_local_encoder() {
+    LocalEncoderOptions options;
+    options.refuseLinkedOutput = true;
+    return create_local_encoder(options);
+}
 
 std::shared_ptr<ProfileEditor> create_profile_editor() { return make_profile_editor(); }
 

@@ -15,7 +15,8 @@ struct LocalEncoderOptions {
     std::shared_ptr<ProfileCollection> profiles;
     // How source paths are opened; empty: every path is a local file.
     InputOpener openInput;
-    // A link in the output file's place is refused when the file is created, not followed.
+    // A link in the output file's place (or a file with other names, hard links) is refused
+    // at prepare and when the file is created, not followed or overwritten.
     bool refuseLinkedOutput = false;
 };
 

@@ -28,7 +28,9 @@ struct TranscodeSettings {
     int codecThreads = 1;   // encoder threads
     int decodeThreads = 0;  // 0 = FFmpeg's choice
     InputOpener openInput;  // empty: the paths are local files
-    bool refuseLinkedOutput = false;  // a link in the output's place is refused, not followed
+    // A link in the output's place is refused, not followed; so is a file there that has
+    // other names (hard links).
+    bool refuseLinkedOutput = false;
 };
 
 struct LiveFigures {
@@ -55,7 +57,7 @@ public:
 
     // Opens the inputs, checks that the output file can be created and that the profile's
     // encoders accept the settings. The output file is created (or an existing one
-    // truncated) only when run() writes its header. Throws shardex::Error (with a code from
+    // replaced, once the new header is on the disk) only when run() writes its header. Throws shardex::Error (with a code from
     // errors.h) describing the failure.
     void open(const TranscodeSettings& settings);
     std::int64_t durationMs() const;

@@ -72,7 +72,7 @@ public:
         pb::OpenRequest request;
         request.set_server_name(server_.name);
         request.set_share_port(server_.sharePort);
-        request.set_protocol(1);
+        request.set_protocol(kProtocolVersion);
         stream_ = stub_->Open(&context_, request);
         reader_ = std::thread([this] { read(); });
         auto greeting = opened_.get_future();
@@ -89,12 +89,23 @@ public:
     const std::string& computer() const { return address_.computer; }
     const std::string& id() const { return id_; }
 
-    // The link of the encoder `name`, made on first use.
+    // The link of the encoder `name`, made when the Server makes an object for it.
     std::shared_ptr<Link> link(const std::string& name) {
         std::lock_guard lock(mutex_);
         auto& l = links_[name];
         if (!l) l = std::make_shared<Link>();
         return l;
+    }
+    // The link of an encoder the Server made; none for any other name an event carries, so
+    // that a peer cannot grow this side's memory with names of its own.
+    std::shared_ptr<Link> known(const std::string& name) {
+        std::lock_guard lock(mutex_);
+        auto it = links_.find(name);
+        return it == links_.end() ? nullptr : it->second;
+    }
+    std::size_t linkCount() {
+        std::lock_guard lock(mutex_);
+        return links_.size();
     }
 
     template <class Request, class Reply>
@@ -126,31 +137,41 @@ private:
     void read() {
         pb::SessionEvent event;
         bool greeted = false;
+        std::string mismatch;  // why the greeting was refused
         while (stream_->Read(&event)) {
             lastMessage_.store(Clock::now().time_since_epoch().count());
             if (event.has_opened()) {
-                if (!greeted) {
-                    greeted = true;
-                    id_ = event.opened().session();
-                    opened_.set_value({});
+                if (greeted) continue;
+                greeted = true;
+                const std::uint32_t theirs = event.opened().protocol();
+                if (theirs != kProtocolVersion) {
+                    mismatch = address_.computer + " (" + address_.endpoint.text() +
+                               ") runs another version of Shardex: its agent speaks the protocol " +
+                               std::to_string(theirs) + ", this Server " + std::to_string(kProtocolVersion) +
+                               ". Install the same version on every computer of the network";
+                    context_.TryCancel();
+                    break;
                 }
+                id_ = event.opened().session();
+                opened_.set_value({});
                 continue;
             }
             if (event.has_figures()) {
                 const auto& f = event.figures();
-                if (f.encoder().empty()) continue;  // a heartbeat of a session without encoders
-                auto l = link(f.encoder());
+                auto l = known(f.encoder());  // none for a heartbeat of a session without encoders
+                if (!l) continue;
                 l->size = f.size_raw();
                 l->duration = f.duration_raw();
                 l->bitrate = f.bitrate();
                 l->state = f.run_state();
             } else if (event.has_state()) {
-                auto l = link(event.state().encoder());
-                l->state = event.state().state();
-                l->postState(event.state().state());
+                if (auto l = known(event.state().encoder())) {
+                    l->state = event.state().state();
+                    l->postState(event.state().state());
+                }
             } else if (event.has_error()) {
                 const auto& e = event.error();
-                link(e.encoder())->postError(e.code(), address_.computer + ": " + e.description());
+                if (auto l = known(e.encoder())) l->postError(e.code(), address_.computer + ": " + e.description());
             }
         }
         const grpc::Status status = stream_->Finish();
@@ -171,8 +192,8 @@ private:
             lostText_ = lost;
         }
         cv_.notify_all();
-        if (!greeted) {
-            opened_.set_value(lost);
+        if (!greeted || !mismatch.empty()) {
+            opened_.set_value(mismatch.empty() ? lost : mismatch);
             return;
         }
         if (closing) return;
@@ -558,6 +579,7 @@ private:
 class RemoteAgent final : public encoder::Agent {
 public:
     explicit RemoteAgent(SessionPtr session) : session_(std::move(session)) {}
+    const SessionPtr& session() const { return session_; }
 
     std::shared_ptr<encoder::EncoderApp> createEncoderApp(const std::string& name, const std::string& progId) override {
         pb::CreateAppRequest r;
@@ -592,6 +614,17 @@ std::shared_ptr<encoder::Agent> connect_agent(const AgentAddress& address, const
     auto session = std::make_shared<Session>(address, make_channel(address.endpoint, creds), server);
     session->open();
     return std::make_shared<RemoteAgent>(std::move(session));
+}
+
+SessionTicket session_ticket(const encoder::Agent& agent) {
+    const auto* remote = dynamic_cast<const RemoteAgent*>(&agent);
+    if (!remote) return {};
+    return {remote->session()->id(), std::weak_ptr<const void>(remote->session())};
+}
+
+std::size_t tracked_encoders(const encoder::Agent& agent) {
+    const auto* remote = dynamic_cast<const RemoteAgent*>(&agent);
+    return remote ? remote->session()->linkCount() : 0;
 }
 
 }  // namespace shardex::remote

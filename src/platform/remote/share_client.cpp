@@ -14,18 +14,13 @@
 
 #include "platform/error.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/protocol.h"
 #include "platform/remote/share_service.h"
 
 namespace shardex::remote {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::chrono::milliseconds kCallDeadline{10'000};
-// How long a copy waits for the connection itself. A computer that accepts it and then
-// never completes the handshake (its agent frozen) would otherwise hold the window, which
-// waits for the copy, for a whole call deadline.
-constexpr std::chrono::milliseconds kConnectLimit{3'000};
 
 // False when the channel is still connecting after `limit`. A connection refused or reset
 // returns at once: the call then reports why.
@@ -161,7 +156,7 @@ std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std
 
 void ShareClient::download(const std::string& path, const std::filesystem::path& target,
                            const std::function<bool(std::int64_t done, std::int64_t total)>& progress,
-                           const std::string& here) {
+                           const std::string& here, const std::vector<std::string>& sessions) {
     if (!connects_within(*channel_, kConnectLimit))
         throw Error(describe_failure(computer_, endpoint_, "copy " + quoted(path),
                                      grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED,
@@ -173,6 +168,7 @@ void ShareClient::download(const std::string& path, const std::filesystem::path&
 
     grpc::ClientContext context;
     set_deadline(context, download_deadline(total));
+    for (const auto& id : sessions) context.AddMetadata(kSessionMetadata, id);
     proto::FileRef request;
     request.set_path(path);
     auto reader = stub_->Download(&context, request);

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <grpcpp/grpcpp.h>
 
@@ -33,9 +34,11 @@ public:
     // false to cancel. Throws shardex::Error (the temporary file removed) on failure or
     // cancel. The whole copy has a deadline that grows with the file's size. `here` names
     // this computer in a failure to write the target ("SRV: the disk is full: ...").
+    // `sessions` are this Server's open sessions with the share's agent, presented with the
+    // call: the copy of a job's output by its own session frees the output's name there.
     void download(const std::string& path, const std::filesystem::path& target,
                   const std::function<bool(std::int64_t done, std::int64_t total)>& progress,
-                  const std::string& here = {});
+                  const std::string& here = {}, const std::vector<std::string>& sessions = {});
 
 private:
     std::shared_ptr<grpc::Channel> channel_;

@@ -14,6 +14,8 @@
 
 #include "platform/error.h"
 #include "platform/network_paths.h"
+#include "platform/remote/protocol.h"
+#include "platform/shown_text.h"
 
 namespace shardex::remote {
 namespace {
@@ -23,19 +25,7 @@ namespace fs = std::filesystem;
 // Request paths longer than this are refused before any policy looks at them.
 constexpr std::size_t kMaxRequestPath = 4096;
 
-// A requested path as an error text quotes it: control characters (NUL among them) as '?',
-// cut after 80 bytes (on a character boundary) so that a huge name makes a short message.
-std::string shown(const std::string& path) {
-    constexpr std::size_t kShown = 80;
-    std::size_t n = std::min(path.size(), kShown);
-    if (n < path.size())
-        while (n > 0 && (static_cast<unsigned char>(path[n]) & 0xC0) == 0x80) --n;
-    std::string out = path.substr(0, n);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    if (n < path.size()) out += "...";
-    return "'" + out + "'";
-}
+using platform::shown;
 
 [[noreturn]] void refuse(const std::string& text, grpc::StatusCode code) {
     throw Error(text, static_cast<std::int32_t>(code));
@@ -90,6 +80,9 @@ std::unique_ptr<Opened> open_shared(const SharePolicy& policy, const std::string
         refuse("cannot read " + shown(requestPath) + ": " + std::strerror(errno), grpc::StatusCode::FAILED_PRECONDITION);
     if (!S_ISREG(st.st_mode))
         refuse(shown(requestPath) + " is not a plain file", grpc::StatusCode::PERMISSION_DENIED);
+    if (st.st_nlink > 1 && !policy.servesHardLinks())
+        refuse(shown(requestPath) + " has other names (hard links): a file that may belong elsewhere is not shared",
+               grpc::StatusCode::PERMISSION_DENIED);
     // Opened without blocking (a FIFO must not hang the call); regular files read normally.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     opened->size = st.st_size;
@@ -108,6 +101,15 @@ std::int64_t read_at(int fd, std::int64_t offset, char* buffer, std::int64_t len
         done += n;
     }
     return done;
+}
+
+// The session identifiers a caller presented with its call, within the limits.
+std::vector<std::string> presented_sessions(const grpc::ServerContext& context) {
+    std::vector<std::string> ids;
+    const auto [from, to] = context.client_metadata().equal_range(kSessionMetadata);
+    for (auto it = from; it != to && ids.size() < kMaxPresentedSessions; ++it)
+        if (it->second.size() <= kMaxSessionIdBytes) ids.emplace_back(it->second.data(), it->second.size());
+    return ids;
 }
 
 }  // namespace
@@ -167,8 +169,7 @@ std::filesystem::path FolderShare::resolve(const std::string& requestPath) const
 
 // ---- service ----
 
-ShareService::ShareService(std::shared_ptr<const SharePolicy> policy,
-                           std::function<void(const std::filesystem::path&)> onCopied)
+ShareService::ShareService(std::shared_ptr<const SharePolicy> policy, CopiedHandler onCopied)
     : policy_(std::move(policy)), onCopied_(std::move(onCopied)) {}
 
 grpc::Status ShareService::Stat(grpc::ServerContext*, const proto::FileRef* request, proto::FileInfo* reply) {
@@ -215,7 +216,7 @@ grpc::Status ShareService::Download(grpc::ServerContext* context, const proto::F
             data->resize(kChunkBytes);
             const std::int64_t n = read_at(file->fd.get(), offset, data->data(), kChunkBytes, path);
             if (n == 0) {
-                if (onCopied_) onCopied_(policy_->resolve(path));
+                if (onCopied_) onCopied_(policy_->resolve(path), presented_sessions(*context));
                 return grpc::Status::OK;
             }
             data->resize(static_cast<std::size_t>(n));
