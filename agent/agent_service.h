@@ -59,6 +59,12 @@ public:
     // The share sent `file` whole: an output whose job has ended is then free for others.
     void outputCopied(const std::filesystem::path& file);
 
+    // The agent is stopping: every session is told to end at once, its jobs' reads cancelled
+    // and its encodes stopped (their files finished) rather than waited for. Returns without
+    // waiting; each stream's thread ends its session. In-process sessions are left to
+    // closeSession.
+    void shutdown();
+
     // Sessions now open (for tests and the agent's own status).
     std::size_t sessionCount() const;
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
 
 extern "C" {
@@ -25,6 +26,19 @@ struct OutputFormatDeleter {
         avformat_free_context(c);
     }
 };
+// An I/O context over callbacks of ours frees its buffer (FFmpeg may have replaced the one
+// it was given) and itself.
+struct CustomIoDeleter {
+    void operator()(AVIOContext* c) const {
+        if (c == nullptr) return;
+        av_freep(&c->buffer);
+        avio_context_free(&c);
+    }
+};
+// One opened by avio_open2 closes its resource too.
+struct OpenedIoDeleter {
+    void operator()(AVIOContext* c) const { avio_closep(&c); }
+};
 struct CodecContextDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -46,12 +60,27 @@ struct AudioFifoDeleter {
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
+using CustomIoPtr = std::unique_ptr<AVIOContext, CustomIoDeleter>;
+using OpenedIoPtr = std::unique_ptr<AVIOContext, OpenedIoDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
+
+// Options handed to an FFmpeg call, which takes the dictionary by address and leaves in it
+// what it did not use.
+struct Dictionary {
+    AVDictionary* d = nullptr;
+    Dictionary() = default;
+    Dictionary(const Dictionary&) = delete;
+    Dictionary& operator=(const Dictionary&) = delete;
+    ~Dictionary() { av_dict_free(&d); }
+    void set(const char* key, const char* value) {
+        if (av_dict_set(&d, key, value, 0) < 0) throw std::bad_alloc();
+    }
+};
 
 // FFmpeg's own text for a return code ("No such file or directory", "Invalid data found...").
 inline std::string error_text(int code) {

@@ -21,6 +21,7 @@ extern "C" {
 }
 
 #include "platform/encoder/errors.h"
+#include "platform/encoder/source_input.h"
 
 namespace shardex::encoder {
 namespace {
@@ -48,60 +49,7 @@ AVRational frame_rate_of(int thousandths) {
     return r;
 }
 
-// A ByteSource read by one demuxer: its own position, and the text of the last failure,
-// which cannot cross FFmpeg's C callbacks as an exception and is told to the user instead
-// of FFmpeg's bare "I/O error".
-struct SourceReader {
-    std::shared_ptr<ByteSource> source;
-    std::int64_t pos = 0;
-    std::string error;
-
-    static int read(void* opaque, std::uint8_t* buf, int size) {
-        auto* r = static_cast<SourceReader*>(opaque);
-        try {
-            const std::int64_t n = r->source->read(r->pos, buf, size);
-            if (n <= 0) return AVERROR_EOF;
-            r->pos += n;
-            return static_cast<int>(n);
-        } catch (const std::exception& e) {
-            r->error = e.what();
-        } catch (...) {
-            r->error = "unexpected failure";
-        }
-        return AVERROR(EIO);
-    }
-
-    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-        auto* r = static_cast<SourceReader*>(opaque);
-        try {
-            switch (whence & ~AVSEEK_FORCE) {
-                case AVSEEK_SIZE: return r->source->size();
-                case SEEK_SET: break;
-                case SEEK_CUR: offset += r->pos; break;
-                case SEEK_END: offset += r->source->size(); break;
-                default: return AVERROR(EINVAL);
-            }
-            if (offset < 0) return AVERROR(EINVAL);
-            r->pos = offset;
-            return offset;
-        } catch (const std::exception& e) {
-            r->error = e.what();
-        } catch (...) {
-            r->error = "unexpected failure";
-        }
-        return AVERROR(EIO);
-    }
-};
-
-// An I/O context frees its buffer (FFmpeg may have replaced the one it was given) and itself.
-struct AvioDeleter {
-    void operator()(AVIOContext* c) const {
-        if (c == nullptr) return;
-        av_freep(&c->buffer);
-        avio_context_free(&c);
-    }
-};
-using AvioPtr = std::unique_ptr<AVIOContext, AvioDeleter>;
+using AvioPtr = ff::CustomIoPtr;
 
 // The output file, written through a descriptor of our own rather than FFmpeg's file
 // protocol: the file is created only when the header is written, the encode knows whether
@@ -136,18 +84,6 @@ struct OutputSink {
     }
 };
 
-// An opened source file. Over a ByteSource it owns the reader and the I/O context too; the
-// members are destroyed in reverse order, so the format context is closed before the I/O
-// context it reads through is freed.
-struct Demuxer {
-    std::unique_ptr<SourceReader> reader;  // null for a local file
-    AvioPtr avio;
-    ff::InputFormatPtr fmt;
-
-    // What the reader last failed with, "" when it did not (or there is none).
-    std::string readError() const { return reader ? reader->error : std::string(); }
-};
-
 // One demuxer reading one stream of a source file (the other streams are discarded so the
 // demuxer skips their data).
 struct Input {
@@ -170,54 +106,23 @@ struct Input {
     std::int64_t lastTs = AV_NOPTS_VALUE;    // the last picture's time (decode-timed)
     std::int64_t frameTicks = 0;             // one picture's duration in `tb`
 
-    AVFormatContext* fmt() const { return demux ? demux->fmt.get() : nullptr; }
+    AVFormatContext* fmt() const { return demux ? demux->fmt() : nullptr; }
     AVStream* st() const { return fmt()->streams[stream]; }
 };
 
-// A failure of FFmpeg on a source: the reader's own description when it has one.
-std::string reason(const Demuxer& d, int rc) {
-    std::string e = d.readError();
-    return e.empty() ? ff::error_text(rc) : e;
-}
-
 constexpr int kAvioBufferBytes = 64 << 10;
 
-// Opens `path`, as a local file when `source` is null, else through `source`.
-std::unique_ptr<Demuxer> open_format(const std::string& path, const std::shared_ptr<ByteSource>& source) {
-    auto d = std::make_unique<Demuxer>();
-    AVFormatContext* raw = nullptr;
-    if (source) {
-        d->reader = std::make_unique<SourceReader>();
-        d->reader->source = source;
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kAvioBufferBytes));
-        if (!buffer) throw std::bad_alloc();
-        d->avio.reset(avio_alloc_context(buffer, kAvioBufferBytes, 0, d->reader.get(), &SourceReader::read, nullptr,
-                                         &SourceReader::seek));
-        if (!d->avio) {
-            av_free(buffer);
-            throw std::bad_alloc();
-        }
-        raw = avformat_alloc_context();
-        if (!raw) throw std::bad_alloc();
-        raw->pb = d->avio.get();
-        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
-    }
-    // On failure FFmpeg frees the format context (not a custom I/O context, which stays ours).
-    int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-    if (rc < 0) fail("cannot open source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
-    d->fmt.reset(raw);
-    rc = avformat_find_stream_info(d->fmt.get(), nullptr);
-    if (rc < 0 || !d->readError().empty())
-        fail("cannot read source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
-    return d;
-}
+// Thrown where a stop ended a source's read in the middle of a step: the encode ends as
+// stopped.
+struct ReadingStopped {};
 
 // Opens `path` for its best stream of `type`; returns an Input without a stream (-1) when
 // the file has none.
-Input open_input(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type, int threads) {
+Input open_input(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type,
+                 const OpenBounds& bounds, int threads) {
     Input in;
     in.path = path;
-    in.demux = open_format(path, source);
+    in.demux = open_demuxer(path, source, bounds);
     int idx = av_find_best_stream(in.fmt(), type, -1, -1, nullptr, 0);
     if (idx < 0) return in;
     in.stream = idx;
@@ -521,6 +426,8 @@ struct Transcoder::Impl {
         // One opener answer per path: the video and audio demuxers of one file share its
         // ByteSource, and so its cache.
         std::map<std::string, std::shared_ptr<ByteSource>> sources;
+        // Both sources are open within one limit, whichever of them takes its time.
+        const OpenBounds bounds{s.interrupt.get(), s.openLimit, std::chrono::steady_clock::now() + s.openLimit};
         auto source_of = [&](const std::string& path) -> std::shared_ptr<ByteSource> {
             if (!s.openInput) return nullptr;
             auto it = sources.find(path);
@@ -529,14 +436,14 @@ struct Transcoder::Impl {
         };
         if (p.hasVideo()) {
             if (s.videoPath.empty()) fail("no input set for the video source", errors::kBadConfiguration);
-            video = open_input(s.videoPath, source_of(s.videoPath), AVMEDIA_TYPE_VIDEO, s.decodeThreads);
+            video = open_input(s.videoPath, source_of(s.videoPath), AVMEDIA_TYPE_VIDEO, bounds, s.decodeThreads);
             if (video.stream < 0) fail("source " + in_quotes(s.videoPath) + " has no video", errors::kSourceUnreadable);
             durationMs = duration_ms_of(video.fmt());
         }
         if (p.hasAudio()) {
             std::string path = s.audioPath.empty() ? s.videoPath : s.audioPath;
             if (path.empty()) fail("no input set for the audio source", errors::kBadConfiguration);
-            audio = open_input(path, source_of(path), AVMEDIA_TYPE_AUDIO, s.decodeThreads);
+            audio = open_input(path, source_of(path), AVMEDIA_TYPE_AUDIO, bounds, s.decodeThreads);
             if (audio.stream < 0) {
                 if (!p.hasVideo()) fail("source " + in_quotes(path) + " has no audio", errors::kSourceUnreadable);
                 silentAudio = true;
@@ -544,6 +451,13 @@ struct Transcoder::Impl {
             }
             if (!p.hasVideo()) durationMs = duration_ms_of(audio.fmt());
         }
+        // Sources interrupted as their open ended have nothing left to read.
+        if (s.interrupt && s.interrupt->triggered())
+            fail("cannot open source " + in_quotes(s.videoPath.empty() ? s.audioPath : s.videoPath) +
+                     ": reading it was stopped",
+                 errors::kSourceUnreadable);
+        for (Input* in : {&video, &audio})
+            if (in->demux) in->demux->endOpenLimit();
         // Try the encoders now so that a profile they refuse fails here, not mid-encode.
         if (p.hasVideo()) open_video_encoder(0);
         if (p.hasAudio()) open_audio_encoder();
@@ -855,7 +769,7 @@ struct Transcoder::Impl {
         if (rc < 0) rc = avformat_seek_file(in.fmt(), in.stream, INT64_MIN, in.startPts, in.startPts, 0);
         if (rc < 0) rc = av_seek_frame(in.fmt(), in.stream, in.startPts, AVSEEK_FLAG_BACKWARD);
         if ((rc < 0 && targetMs > 0) || !in.demux->readError().empty())
-            fail("cannot seek in source " + in_quotes(in.path) + ": " + reason(*in.demux, rc), errors::kSourceUnreadable);
+            source_failed("cannot seek in source", in, reason(*in.demux, rc));
         avcodec_flush_buffers(in.dec.get());
         in.firstPacket = true;
         in.decodeTimed = false;
@@ -894,7 +808,7 @@ struct Transcoder::Impl {
             int rc = av_read_frame(in.fmt(), pkt.get());
             if (!in.demux->readError().empty()) {
                 if (rc >= 0) av_packet_unref(pkt.get());
-                fail("cannot read source " + in_quotes(in.path) + ": " + in.demux->readError(), errors::kSourceUnreadable);
+                source_failed("cannot read source", in, in.demux->readError());
             }
             if (rc >= 0 && pkt->stream_index != in.stream) {
                 av_packet_unref(pkt.get());
@@ -943,7 +857,7 @@ struct Transcoder::Impl {
         int rc = av_seek_frame(in.fmt(), -1, 0, AVSEEK_FLAG_BYTE);
         if (rc < 0) rc = avformat_seek_file(in.fmt(), -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
         if (!in.demux->readError().empty())
-            fail("cannot seek in source " + in_quotes(in.path) + ": " + reason(*in.demux, rc), errors::kSourceUnreadable);
+            source_failed("cannot seek in source", in, reason(*in.demux, rc));
         if (rc < 0) seek_to(in, 0);
         avcodec_flush_buffers(in.dec.get());
         in.firstPacket = true;
@@ -968,6 +882,13 @@ struct Transcoder::Impl {
     }
 
     bool stop_requested() const { return control->stopRequested && control->stopRequested(); }
+
+    // A source that failed to read: an error, unless the job was stopped meanwhile, whose
+    // interrupt is what ended the read; the encode then ends as stopped, its file finished.
+    [[noreturn]] void source_failed(const std::string& what, const Input& in, const std::string& why) const {
+        if (stop_requested()) throw ReadingStopped{};
+        fail(what + " " + in_quotes(in.path) + ": " + why, errors::kSourceUnreadable);
+    }
 
     void write_packet(AVPacket* p, AVCodecContext* enc, AVStream* st) {
         if (st == vst && control->observer) control->observer->packet(p, enc->time_base);
@@ -1268,9 +1189,14 @@ struct Transcoder::Impl {
         // A source read through its share that fails to answer is an error, not an end:
         // encoding what was read would give a file silently cut short. (A packet the failure
         // cut short comes back as a packet; it is not decoded either.)
+        // A stop ends a read in flight: the pass then ends as stopped, not failed.
         if (!in.demux->readError().empty()) {
             if (rc >= 0) av_packet_unref(pkt.get());
-            fail("cannot read source " + in_quotes(in.path) + ": " + in.demux->readError(), errors::kSourceUnreadable);
+            if (stop_requested()) {
+                in.done = true;
+                return;
+            }
+            source_failed("cannot read source", in, in.demux->readError());
         }
         if (rc < 0) {
             // End of file, or a damaged/truncated file: what could be read is encoded.
@@ -1397,6 +1323,9 @@ struct Transcoder::Impl {
             if (p.hasAudio()) open_audio_encoder();
             add_streams_and_header();
             if (!stop_requested()) pass(true);
+            finish_file();
+        } catch (const ReadingStopped&) {
+            analysis = false;
             finish_file();
         } catch (...) {
             analysis = false;

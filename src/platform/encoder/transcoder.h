@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -13,6 +14,7 @@
 #include "platform/encoder/byte_source.h"
 #include "platform/encoder/ffmpeg_util.h"
 #include "platform/encoder/profiles.h"
+#include "platform/encoder/source_input.h"
 
 namespace shardex::encoder {
 
@@ -29,6 +31,10 @@ struct TranscodeSettings {
     int codecThreads = 1;   // encoder threads
     int decodeThreads = 0;  // 0 = FFmpeg's choice
     InputOpener openInput;  // empty: the paths are local files
+    // Ends the job's reading from another thread (may be null): open() then fails, and
+    // run() stops as if asked to, the file finished.
+    std::shared_ptr<ReadInterrupt> interrupt;
+    std::chrono::milliseconds openLimit = kDefaultOpenLimit;  // for opening every source
     bool refuseLinkedOutput = false;  // a link in the output's place is refused, not followed
 };
 
