@@ -599,14 +599,15 @@ TEST_F(AgentTest, HostileNamesAndOversizedMessagesGetAShortClearRefusal) {
 namespace shardex::testing {
 namespace {
 
-// A Server's share of `file` under `creds` whose reads of the byte at `stallAt` stop
-// answering (a Server frozen mid-reply): they wait until their caller gives up, a minute
-// at most.
+// A Server's share of `file` under `creds` whose reads of the byte at `stallAt` never get
+// an answer, while the connection stays healthy (a hostile or wedged Server): they wait until
+// their caller gives up, a minute at most.
 class StallingShare final : public pb::Share::Service {
 public:
     StallingShare(const fs::path& file, std::int64_t stallAt, const remote::NetworkCredentials& creds)
         : inner_(shared(file)), stallAt_(stallAt) {
         grpc::ServerBuilder builder;
+        remote::apply_server_options(builder);  // keeps the connection up, as a real share does
         builder.AddListeningPort("127.0.0.1:0", remote::server_credentials(creds), &port);
         builder.RegisterService(this);
         server_ = builder.BuildAndStart();
@@ -703,8 +704,11 @@ TEST_F(AgentTest, SigtermEndsTheAgentWhateverItsJobWaitsFor) {
         // answers only when the agent goes.
         auto job = std::async(std::launch::async, [&] { return start_job(*net, longClip(), "stalled.wmv", "STALL"); });
         ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 60s)) << node->log();
+        const auto signalled = Clock::now();
         node->signal(SIGTERM);
         EXPECT_EQ(node->wait_exit(2s), 0) << node->log();
+        std::printf("agent ended %lld ms after SIGTERM\n",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled).count()));
         if (stallAt > 0) {
             EXPECT_TRUE(has(enc_test::probe(folder / "stalled.wmv", "format=format_name"), "format_name=asf"));
             EXPECT_GT(enc_test::frame_count(folder / "stalled.wmv"), 30);
