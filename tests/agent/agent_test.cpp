@@ -654,15 +654,11 @@ TEST_F(AgentTest, EndingASessionFreesACallBlockedInASharedRead) {
     create.set_prog_id("WMEnc.WMEncoderApp");
     pb::CreateAppReply created;
     ASSERT_TRUE(service.CreateApp(nullptr, &create, &created).ok());
-    const auto run = [&](const std::function<void(pb::EncoderCall&)>& fill) {
+    const auto ok = [&](const std::function<void(pb::EncoderCall&)>& fill) {
         auto c = encoder_call(id, "WMEnc_1");
         fill(c);
         pb::CallReply reply;
         const grpc::Status st = service.Call(nullptr, &c, &reply);
-        return std::make_pair(st, reply);
-    };
-    const auto ok = [&](const std::function<void(pb::EncoderCall&)>& fill) {
-        auto [st, reply] = run(fill);
         EXPECT_TRUE(st.ok()) << st.error_message();
         return reply;
     };
@@ -681,12 +677,17 @@ TEST_F(AgentTest, EndingASessionFreesACallBlockedInASharedRead) {
                 c.mutable_set_group_profile()->set_name(kProfile);
             });
 
-    auto prepare = std::async(std::launch::async, [&] { return run([](pb::EncoderCall& c) { c.set_prepare(true); }); });
+    auto prepare = std::async(std::launch::async, [&] {
+        auto c = encoder_call(id, "WMEnc_1");
+        c.set_prepare(true);
+        pb::CallReply reply;
+        return service.Call(nullptr, &c, &reply);
+    });
     ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 30s));
     auto closed = std::async(std::launch::async, [&] { service.closeSession(id); });
     EXPECT_EQ(closed.wait_for(5s), std::future_status::ready) << "ending the session waited for the read";
     ASSERT_EQ(prepare.wait_for(5s), std::future_status::ready) << "the handler thread is still held";
-    EXPECT_EQ(prepare.get().first.error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+    EXPECT_EQ(prepare.get().error_code(), grpc::StatusCode::FAILED_PRECONDITION);
     EXPECT_EQ(service.sessionCount(), 0u);
 }
 
