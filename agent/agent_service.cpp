@@ -42,6 +42,7 @@ struct AgentService::Session {
     std::vector<std::shared_ptr<App>> apps;    // in the order they were created
     std::map<std::string, std::shared_ptr<remote::ShareClient>> shares;  // by Server name
     grpc::ServerWriter<pb::SessionEvent>* writer = nullptr;  // used by the session's thread only
+    bool ended = false;  // no source opens any more, and the stream's thread ends the session
 
     std::shared_ptr<App> app(const std::string& name) {
         std::lock_guard lock(mutex);
@@ -52,6 +53,22 @@ struct AgentService::Session {
     std::vector<std::shared_ptr<App>> allApps() {
         std::lock_guard lock(mutex);
         return apps;
+    }
+    // Frees what the session's jobs wait for, from any thread and without waiting itself:
+    // the session is marked ended, its stream's thread woken to end it, and its encoders
+    // told to stop, which cancels a source read in flight, so a prepare blocked in one fails
+    // and an encode ends with its file finished. An application still in `apps` has its
+    // encoder set, and only the session's end (after taking it out) drops it.
+    void interrupt() {
+        std::vector<std::shared_ptr<encoder::Encoder>> encoders;
+        {
+            std::lock_guard lock(mutex);
+            ended = true;
+            for (auto& a : apps)
+                if (a->encoder) encoders.push_back(a->encoder);
+        }
+        cv.notify_all();
+        for (auto& e : encoders) e->stop();
     }
     void post(std::function<void()> fn) {
         {
@@ -241,12 +258,14 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
     bool open = writer->Write(hello);
 
     auto nextFigures = Clock::now();
-    while (open && !context->IsCancelled()) {
+    bool ended = false;
+    while (open && !ended && !context->IsCancelled()) {
         std::deque<std::function<void()>> due;
         {
             std::unique_lock lock(s->mutex);
-            s->cv.wait_until(lock, nextFigures, [&] { return !s->queue.empty(); });
+            s->cv.wait_until(lock, nextFigures, [&] { return !s->queue.empty() || s->ended; });
             due.swap(s->queue);
+            ended = s->ended;
         }
         for (auto& fn : due) fn();
         if (Clock::now() >= nextFigures) {
@@ -274,6 +293,8 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
         std::lock_guard lock(mutex_);
         sessions_.erase(s->id);
     }
+    // A call blocked in a read holds its application: free it before waiting for that.
+    s->interrupt();
     std::vector<std::shared_ptr<App>> apps;
     {
         std::lock_guard lock(s->mutex);
@@ -297,6 +318,15 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
         std::fflush(stdout);
     }
     releaseOutputs(s->id, {});
+}
+
+void AgentService::shutdown() {
+    std::vector<std::shared_ptr<Session>> all;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, s] : sessions_) all.push_back(s);
+    }
+    for (auto& s : all) s->interrupt();
 }
 
 std::string AgentService::openSession(const std::string& serverName, const remote::Endpoint& share) {
@@ -344,10 +374,12 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     else options.openInput = [weak, settings](const std::string& path) -> std::shared_ptr<encoder::ByteSource> {
         const auto where = platform::parse_network_path(path);
         auto session = weak.lock();
-        if (!session) throw Error("the session that set this source has ended");
+        const auto ended = [] { return Error("the session that set this source has ended"); };
+        if (!session) throw ended();
         std::shared_ptr<remote::ShareClient> client;
         {
             std::lock_guard lock(session->mutex);
+            if (session->ended) throw ended();
             client = session->shares[where.server];
         }
         if (!client) {

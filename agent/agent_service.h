@@ -61,6 +61,12 @@ public:
     // others, if the job's own session is among them. Another Server's copy frees nothing.
     void outputCopied(const std::filesystem::path& file, const std::vector<std::string>& sessions);
 
+    // The agent is stopping: every session is told to end at once, its jobs' reads cancelled
+    // and its encodes stopped (their files finished) rather than waited for. Returns without
+    // waiting; each stream's thread ends its session. In-process sessions are left to
+    // closeSession.
+    void shutdown();
+
     // Sessions now open (for tests and the agent's own status).
     std::size_t sessionCount() const;
 

@@ -298,8 +298,11 @@ void serve_until_stopped(const Options& o, agent::AgentSettings settings, const 
     else wait_for_stop_signal();
     std::printf("shardex-agent %s stopping\n", o.name.c_str());
     std::fflush(stdout);
+    // The sessions end themselves at once, whatever their jobs wait for; a call still running
+    // after that is cancelled, so the agent ends within about a second.
+    agentService.shutdown();
     announcement.reset();
-    server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(3));
+    server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));
 }
 
 int serve(const Options& o) {

@@ -8,15 +8,18 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
+#include "agent/agent_service.h"
 #include "encoder/support.h"
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/remote_network.h"
+#include "platform/remote/share_service.h"
 #include "shardex.grpc.pb.h"
 #include "support/agent_process.h"
 
@@ -655,6 +658,134 @@ TEST_F(AgentTest, HostileNamesAndOversizedMessagesGetAShortClearRefusal) {
     // Both services still serve.
     EXPECT_TRUE(output("fine.wmv").ok());
     EXPECT_TRUE(read("done.wmv").ok());
+}
+
+}  // namespace
+}  // namespace shardex::testing
+
+namespace shardex::testing {
+namespace {
+
+// A Server's share of `file` under `creds` whose reads of the byte at `stallAt` never get
+// an answer, while the connection stays healthy (a hostile or wedged Server): they wait until
+// their caller gives up, a minute at most.
+class StallingShare final : public pb::Share::Service {
+public:
+    StallingShare(const fs::path& file, std::int64_t stallAt, const remote::NetworkCredentials& creds)
+        : inner_(shared(file)), stallAt_(stallAt) {
+        grpc::ServerBuilder builder;
+        remote::apply_server_options(builder);  // keeps the connection up, as a real share does
+        builder.AddListeningPort("127.0.0.1:0", remote::server_credentials(creds), &port);
+        builder.RegisterService(this);
+        server_ = builder.BuildAndStart();
+    }
+    ~StallingShare() override { server_->Shutdown(std::chrono::system_clock::now() + 1s); }
+    grpc::Status Stat(grpc::ServerContext* c, const pb::FileRef* q, pb::FileInfo* a) override {
+        return inner_.Stat(c, q, a);
+    }
+    grpc::Status Read(grpc::ServerContext* c, const pb::ReadRequest* q, pb::ReadReply* a) override {
+        if (q->offset() > stallAt_ || q->offset() + q->length() <= stallAt_) return inner_.Read(c, q, a);
+        stalled = true;
+        for (const auto until = Clock::now() + 60s; !c->IsCancelled() && Clock::now() < until;)
+            std::this_thread::sleep_for(5ms);
+        return {grpc::StatusCode::UNAVAILABLE, "the test's share stalled"};
+    }
+    std::atomic<bool> stalled{false};
+    int port = 0;
+
+private:
+    static std::shared_ptr<remote::SingleFileShare> shared(const fs::path& file) {
+        auto share = std::make_shared<remote::SingleFileShare>();
+        share->set(file);
+        return share;
+    }
+    remote::ShareService inner_;
+    std::int64_t stallAt_;
+    std::unique_ptr<grpc::Server> server_;
+};
+
+// A prepare blocked in a read of a share that stopped answering holds the agent's handler
+// thread and its application: ending the session frees both at once, not at the share's
+// call deadlines.
+TEST_F(AgentTest, EndingASessionFreesACallBlockedInASharedRead) {
+    StallingShare share(longClip(), 0, ours);
+    agent::AgentSettings settings;
+    settings.name = "HERE";
+    settings.shardexFolder = folder;
+    settings.credentials = ours;
+    agent::AgentService service(settings);
+    const std::string id = service.openSession("SRV", {"127.0.0.1", static_cast<std::uint16_t>(share.port)});
+    pb::CreateAppRequest create;
+    create.set_session(id);
+    create.set_name("WMEnc_1");
+    create.set_prog_id("WMEnc.WMEncoderApp");
+    pb::CreateAppReply created;
+    ASSERT_TRUE(service.CreateApp(nullptr, &create, &created).ok());
+    const auto ok = [&](const std::function<void(pb::EncoderCall&)>& fill) {
+        auto c = encoder_call(id, "WMEnc_1");
+        fill(c);
+        pb::CallReply reply;
+        const grpc::Status st = service.Call(nullptr, &c, &reply);
+        EXPECT_TRUE(st.ok()) << st.error_message();
+        return reply;
+    };
+    ok([](pb::EncoderCall& c) { c.set_add_group("SG_1"); });
+    ok([](pb::EncoderCall& c) { c.mutable_add_source()->set_source(encoder::kSourceVideo); });
+    ok([&](pb::EncoderCall& c) {
+        c.mutable_set_input()->mutable_source();
+        c.mutable_set_input()->set_path(platform::network_source_path("SRV", longClip().string()));
+    });
+    ok([](pb::EncoderCall& c) { c.set_set_output("stalled.wmv"); });
+    const int profiles = ok([](pb::EncoderCall& c) { c.mutable_profiles_count(); }).number();
+    for (int i = 0; i < profiles; ++i)
+        if (ok([i](pb::EncoderCall& c) { c.set_profile_item(i); }).text() == kProfile)
+            ok([i](pb::EncoderCall& c) {
+                c.mutable_set_group_profile()->set_index(i);
+                c.mutable_set_group_profile()->set_name(kProfile);
+            });
+
+    auto prepare = std::async(std::launch::async, [&] {
+        auto c = encoder_call(id, "WMEnc_1");
+        c.set_prepare(true);
+        pb::CallReply reply;
+        return service.Call(nullptr, &c, &reply);
+    });
+    ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 30s));
+    auto closed = std::async(std::launch::async, [&] { service.closeSession(id); });
+    EXPECT_EQ(closed.wait_for(5s), std::future_status::ready) << "ending the session waited for the read";
+    ASSERT_EQ(prepare.wait_for(5s), std::future_status::ready) << "the handler thread is still held";
+    EXPECT_EQ(prepare.get().error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+    EXPECT_EQ(service.sessionCount(), 0u);
+}
+
+// SIGTERM ends the agent at once whatever its job waits for: a prepare, or an encode, blocked
+// in a read of a share that stopped answering. The encode's output is still finished.
+TEST_F(AgentTest, SigtermEndsTheAgentWhateverItsJobWaitsFor) {
+    const auto third = static_cast<std::int64_t>(fs::file_size(longClip()) / 3);
+    for (std::int64_t stallAt : {std::int64_t{0}, third}) {
+        SCOPED_TRACE(stallAt);
+        StallingShare share(longClip(), stallAt, ours);
+        node = agent("NODE1", {}, {}, "127.0.0.1:0", {"--peer", "STALL=127.0.0.1:" + std::to_string(share.port)});
+        ASSERT_TRUE(node->start()) << node->log();
+        auto net = server();
+        // Set up (and, past the stall, started) on a thread of its own: a stalled prepare
+        // answers only when the agent goes.
+        auto job = std::async(std::launch::async, [&] { return start_job(*net, longClip(), "stalled.wmv", "STALL"); });
+        ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 60s)) << node->log();
+        const auto signalled = Clock::now();
+        node->signal(SIGTERM);
+        EXPECT_EQ(node->wait_exit(2s), 0) << node->log();
+        std::printf("agent ended %lld ms after SIGTERM\n",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled).count()));
+        if (stallAt > 0) {
+            EXPECT_TRUE(has(enc_test::probe(folder / "stalled.wmv", "format=format_name"), "format_name=asf"));
+            EXPECT_GT(enc_test::frame_count(folder / "stalled.wmv"), 30);
+        }
+        try {
+            job.get();
+        } catch (const Error&) {  // the agent went in the middle of the set-up
+        }
+    }
 }
 
 }  // namespace

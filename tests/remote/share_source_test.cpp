@@ -1,5 +1,6 @@
 // The Share service over loopback: reads and copies through ShareClient, the block cache the
 // encoder reads a shared source through, and an encode of a source on another computer.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -77,11 +78,28 @@ private:
     ShareService inner_;
 };
 
-// The counting share on 127.0.0.1 (plain transport: TLS is tested on its own) and a client
-// that calls its computer SRV.
+// A share that claims what it is told to: a file of `claimed` bytes whose reads and copy
+// give only its first `served`.
+class LyingShare final : public proto::Share::Service {
+public:
+    grpc::Status Stat(grpc::ServerContext*, const proto::FileRef*, proto::FileInfo* a) override {
+        a->set_size(claimed);
+        return grpc::Status::OK;
+    }
+    grpc::Status Read(grpc::ServerContext*, const proto::ReadRequest* q, proto::ReadReply* a) override {
+        a->set_data(std::string(static_cast<std::size_t>(std::clamp<std::int64_t>(served - q->offset(), 0, q->length())), 'x'));
+        return grpc::Status::OK;
+    }
+    std::atomic<std::int64_t> claimed{0}, served{0};
+};
+
+// A share service (the counting one unless told) on 127.0.0.1 (plain transport: TLS is
+// tested on its own) and a client that calls its computer SRV.
+template <class Service = CountingShare>
 class Loopback {
 public:
-    explicit Loopback(std::shared_ptr<const SharePolicy> policy) : service(std::move(policy)) {
+    template <class... Args>
+    explicit Loopback(Args&&... args) : service(std::forward<Args>(args)...) {
         grpc::ServerBuilder builder;
         builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port_);
         builder.RegisterService(&service);
@@ -97,7 +115,7 @@ public:
         server_.reset();
     }
 
-    CountingShare service;
+    Service service;
     std::shared_ptr<ShareClient> client;
 
 private:
@@ -137,6 +155,7 @@ TEST(ShareClient, ReadsByOffsetDirectAndThroughTheBlockCache) {
         {size, 10, 0},
         {size + kMiB * 100, 10, 0},            // far beyond the end (64-bit offsets)
         {INT64_MAX - 10, 5, 0},
+        {INT64_MAX - 1, 100, 0},               // whose end lies beyond the largest offset
         {0, 0, 0},
     };
     for (const auto& c : cases) {
@@ -157,6 +176,35 @@ TEST(ShareClient, RefusalsNameTheComputerAndTheFile) {
     EXPECT_EQ(error_of([&] { net.client->read("gone.wmv", 0, b, 4); }), gone);
     EXPECT_EQ(error_of([&] { net.client->download("gone.wmv", dir / "copy.wmv", {}); }), gone);
     EXPECT_FALSE(fs::exists(dir / "copy.wmv"));
+}
+
+// What a share claims is checked before anything is worked out from it: a size beyond any
+// file (offsets and the copy's deadline would overflow) is refused, and so is a file that
+// turns out shorter than its size while it is read, which would end the encode early.
+TEST(ShareClient, AShareClaimingImpossibleSizesIsRefused) {
+    TempDir dir;
+    Loopback<LyingShare> net;
+    const std::int64_t huge = INT64_MAX - 5;
+    const std::string tooBig = "SRV: gave a size of " + std::to_string(huge) +
+                               " bytes for 'x.avi', more than a shared file can be (1 PiB)";
+    const struct {
+        std::int64_t claimed, served, at;
+        std::string says;
+    } cases[] = {
+        {huge, huge, huge - 10, tooBig},
+        {3 * kMiB, kMiB, 2 * kMiB, "SRV: 'x.avi' changed while it was read: it is shorter than the 3145728 bytes it had"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        net.service.claimed = c.claimed;
+        net.service.served = c.served;
+        auto source = make_cached_share_source(net.client, "x.avi");
+        std::uint8_t b[16];
+        EXPECT_EQ(error_of([&] { source->read(c.at, b, sizeof b); }), c.says);
+    }
+    net.service.claimed = huge;
+    EXPECT_EQ(error_of([&] { net.client->download("x.avi", dir / "x.avi", {}); }), tooBig);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(ShareClient, DownloadIsByteExactOrLeavesNothing) {
