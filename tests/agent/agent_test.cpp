@@ -18,6 +18,7 @@
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
 #include "platform/remote/network_certs.h"
+#include "platform/remote/remote_encoder.h"
 #include "platform/remote/remote_network.h"
 #include "platform/remote/share_service.h"
 #include "shardex.grpc.pb.h"
@@ -67,11 +68,10 @@ struct ClientJob {
     std::shared_ptr<Events> events = std::make_shared<Events>();
 };
 
-std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out,
-                                     const std::string& serverName = "SRV") {
+std::unique_ptr<ClientJob> start_job(std::shared_ptr<encoder::Agent> agent, const fs::path& source,
+                                     const std::string& out, const std::string& serverName) {
     auto j = std::make_unique<ClientJob>();
-    net.shareSource(source);
-    j->agent = net.connectAgent("NODE1");
+    j->agent = std::move(agent);
     j->app = j->agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
     j->enc = j->agent->encoder(j->agent->encoderNames().front());
     auto ev = j->events;
@@ -104,6 +104,12 @@ std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path&
     }
     enc.start();
     return j;
+}
+
+std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out,
+                                     const std::string& serverName = "SRV") {
+    net.shareSource(source);
+    return start_job(net.connectAgent("NODE1"), source, out, serverName);
 }
 
 pb::OpenRequest open_request(const std::string& server, std::uint32_t protocol = remote::kProtocolVersion,
@@ -765,12 +771,14 @@ TEST_F(AgentTest, SigtermEndsTheAgentWhateverItsJobWaitsFor) {
     for (std::int64_t stallAt : {std::int64_t{0}, third}) {
         SCOPED_TRACE(stallAt);
         StallingShare share(longClip(), stallAt, ours);
-        node = agent("NODE1", {}, {}, "127.0.0.1:0", {"--peer", "STALL=127.0.0.1:" + std::to_string(share.port)});
+        node = agent("NODE1");
         ASSERT_TRUE(node->start()) << node->log();
-        auto net = server();
+        // A Server whose share (the session's own) stops answering.
+        auto session = remote::connect_agent({"NODE1", remote::parse_endpoint(node->endpoint(), 0)}, ours,
+                                             {"STALL", static_cast<std::uint16_t>(share.port)});
         // Set up (and, past the stall, started) on a thread of its own: a stalled prepare
         // answers only when the agent goes.
-        auto job = std::async(std::launch::async, [&] { return start_job(*net, longClip(), "stalled.wmv", "STALL"); });
+        auto job = std::async(std::launch::async, [&] { return start_job(session, longClip(), "stalled.wmv", "STALL"); });
         ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 60s)) << node->log();
         const auto signalled = Clock::now();
         node->signal(SIGTERM);

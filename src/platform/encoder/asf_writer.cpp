@@ -121,7 +121,7 @@ void AsfWriter::check_existing(const struct stat& st) const {
     if (S_ISLNK(st.st_mode) && refuseLinkedOutput_) output_is_link();
     if (S_ISDIR(st.st_mode)) output_unavailable(EISDIR);
     if (S_ISLNK(st.st_mode)) return;
-    if (!S_ISREG(st.st_mode))
+    if (!S_ISREG(st.st_mode) && refuseLinkedOutput_)
         fail("cannot create output file " + in_quotes(path_) + ": something that is not a plain file is there",
              errors::kOutputUnavailable);
     if (st.st_nlink > 1 && refuseLinkedOutput_) output_has_other_names();
@@ -146,6 +146,18 @@ void AsfWriter::check_output_can_be_created() const {
 // file already there is never opened: the encode writes a part file beside it, which takes
 // the name only once its header is on the disk, so an encode that fails before that leaves
 // the old file exactly as it was, and a file with other names (hard links) is never written.
+// Writes into what is at the output's name without replacing it; opened without blocking, so
+// that a pipe nobody reads fails rather than hangs the encode.
+void AsfWriter::open_as_it_is() {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) output_unavailable(errno);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    createdOutput_ = false;
+    fd_ = fd;
+    io_ = ff::make_avio(kAvioBufferBytes, true, &fd_, nullptr, &sink_write, &sink_seek);
+    out_->pb = io_.get();
+}
+
 void AsfWriter::create_output() {
     const int flags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
     int fd = ::open(path_.c_str(), flags | (refuseLinkedOutput_ ? O_NOFOLLOW : 0), 0666);
@@ -153,6 +165,8 @@ void AsfWriter::create_output() {
         struct stat st {};
         if (::lstat(path_.c_str(), &st) != 0) output_unavailable(errno);
         check_existing(st);
+        // A device or pipe named as the output (where links are allowed) is written as it is.
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return open_as_it_is();
         const std::filesystem::path path(path_);
         const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
         std::random_device rd;

@@ -56,6 +56,7 @@ private:
     [[noreturn]] void output_has_other_names() const;
     void check_existing(const struct stat& st) const;
     void create_output();
+    void open_as_it_is();
     int close_output();
     void discard_output();
 
