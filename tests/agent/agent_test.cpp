@@ -3,11 +3,15 @@
 // raw stubs where a Server would never go. Start-up failures, sessions kept apart, a Server
 // that lets go, an agent that freezes, and what its services refuse.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -15,10 +19,13 @@
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/remote_network.h"
+#include "platform/remote/share_service.h"
 #include "shardex.grpc.pb.h"
 #include "support/agent_process.h"
+#include "support/loopback_source.h"
 
 namespace shardex::testing {
 namespace {
@@ -104,16 +111,22 @@ std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path&
 }
 
 // A session opened by hand, so that its id is known: its stream drained until it is dropped.
+// One the agent refused has no id, and the agent's answer in `refusal`.
 class RawSession {
 public:
-    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel) : stub_(pb::Agent::NewStub(channel)) {
+    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel, const std::string& serverName = "RAW")
+        : stub_(pb::Agent::NewStub(channel)) {
         remote::set_deadline(context_, 120s);
         pb::OpenRequest r;
-        r.set_server_name("RAW");
+        r.set_server_name(serverName);
         r.set_protocol(1);
         stream_ = stub_->Open(&context_, r);
         pb::SessionEvent ev;
-        if (stream_->Read(&ev) && ev.has_opened()) id = ev.opened().session();
+        if (!stream_->Read(&ev) || !ev.has_opened()) {
+            refusal = stream_->Finish();
+            return;
+        }
+        id = ev.opened().session();
         reader_ = std::thread([this] {
             pb::SessionEvent e;
             while (stream_->Read(&e)) {
@@ -121,6 +134,7 @@ public:
         });
     }
     ~RawSession() {
+        if (!reader_.joinable()) return;
         context_.TryCancel();
         reader_.join();
         stream_->Finish();
@@ -128,6 +142,7 @@ public:
     pb::Agent::Stub& stub() { return *stub_; }
     grpc::Status createApp(const std::string& name);
     std::string id;
+    grpc::Status refusal;
 
 private:
     std::unique_ptr<pb::Agent::Stub> stub_;
@@ -199,13 +214,16 @@ protected:
     }
 
     // An agent named `name` living in this test's home; `extra` replaces or adds options.
+    AgentProcess::Options options(const std::string& name, fs::path shardexDir = {}, fs::path networkDir = {},
+                                  std::string listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
+        const fs::path root = home.path();
+        return {SHARDEX_AGENT_PATH, name, shardexDir.empty() ? folder : shardexDir,
+                networkDir.empty() ? network : networkDir, root / (name + "-" + std::to_string(++started) + ".log"),
+                listen, extra, {"HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / "config").string()}};
+    }
     std::unique_ptr<AgentProcess> agent(const std::string& name, fs::path shardexDir = {}, fs::path networkDir = {},
                                         std::string listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
-        const fs::path root = home.path();
-        return std::make_unique<AgentProcess>(AgentProcess::Options{
-            SHARDEX_AGENT_PATH, name, shardexDir.empty() ? folder : shardexDir,
-            networkDir.empty() ? network : networkDir, root / (name + "-" + std::to_string(++started) + ".log"),
-            listen, extra, {"HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / "config").string()}});
+        return std::make_unique<AgentProcess>(options(name, shardexDir, networkDir, listen, extra));
     }
 
     remote::Endpoint endpoint() const { return {"127.0.0.1", static_cast<std::uint16_t>(node->port())}; }
@@ -592,3 +610,255 @@ TEST_F(AgentTest, HostileNamesAndOversizedMessagesGetAShortClearRefusal) {
 
 }  // namespace
 }  // namespace shardex::testing
+
+namespace shardex::testing {
+namespace {
+
+// A process's threads, open descriptors and resident memory, from /proc.
+struct Figures {
+    int threads = 0, descriptors = 0;
+    long rssKb = 0;
+};
+
+Figures figures_of(pid_t pid, const char* who, const char* when) {
+    Figures f;
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    std::ifstream status(proc / "status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Threads:", 0) == 0) f.threads = std::stoi(line.substr(8));
+        if (line.rfind("VmRSS:", 0) == 0) f.rssKb = std::stol(line.substr(6));
+    }
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
+        ++f.descriptors;
+    std::printf("%s %s: %d threads, %d descriptors, %ld kB resident\n", who, when, f.threads, f.descriptors, f.rssKb);
+    return f;
+}
+
+// `count` plain TCP connections to 127.0.0.1:`port` that never say a word, closed with it.
+struct Flood {
+    Flood(int port, int count) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int fd; static_cast<int>(fds.size()) < count &&
+                     (fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) >= 0;) {
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);  // done or under way
+            fds.push_back(fd);
+        }
+    }
+    ~Flood() {
+        for (int fd : fds) ::close(fd);
+    }
+    std::vector<int> fds;
+};
+
+// With the usual 1024 open files, about 1,100 connections from anyone on the LAN used to
+// stop a listener for good. Here a real agent and a Server's share, each under 256, meet
+// more plain TCP connections from one address than they have descriptors; once those are
+// gone, both shares answer and a Server's session opens and works.
+TEST_F(AgentTest, AFloodOfPlainConnectionsLeavesTheListenersServing) {
+    const fs::path file = folder / "done.wmv";
+    std::ofstream(file) << "hello";
+    const std::vector<std::string> limited = {"prlimit", "--nofile=256"};
+    auto agentOptions = options("NODE1");
+    agentOptions.wrapper = limited;
+    auto shareOptions = options("SRV", {}, {}, "127.0.0.1:0", {"--share-host", file.string()});
+    shareOptions.program = fs::read_symlink("/proc/self/exe");
+    shareOptions.wrapper = limited;
+    node = std::make_unique<AgentProcess>(agentOptions);
+    auto share = std::make_unique<AgentProcess>(shareOptions);
+    ASSERT_TRUE(node->start()) << node->log();
+    ASSERT_TRUE(share->start()) << share->log();
+
+    const struct {
+        const char* who;
+        AgentProcess& process;
+        std::string path;
+    } cases[] = {{"agent", *node, "done.wmv"}, {"Server's share", *share, platform::share_path_of(file.string())}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.who);
+        figures_of(c.process.pid(), c.who, "before the flood");
+        {
+            Flood flood(c.process.port(), 400);
+            EXPECT_TRUE(wait_for([&] { return has(c.process.log(), "turning incoming connections away"); }, 10s))
+                << c.process.log();
+            figures_of(c.process.pid(), c.who, "during the flood");
+        }
+        const remote::Endpoint at{"127.0.0.1", static_cast<std::uint16_t>(c.process.port())};
+        auto stub = pb::Share::NewStub(remote::make_channel(at, ours));
+        pb::FileRef ref;
+        ref.set_path(c.path);
+        pb::FileInfo info;
+        EXPECT_TRUE(wait_for([&] { return call(*stub, &pb::Share::Stub::Stat, ref, &info).ok(); }, 10s)) << c.process.log();
+        EXPECT_EQ(info.size(), 5);
+        figures_of(c.process.pid(), c.who, "after the flood");
+    }
+    auto agent = server()->connectAgent("NODE1");
+    agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    EXPECT_EQ(agent->encoderNames(), std::vector<std::string>{"WMEnc_1"});
+}
+
+// An abuser on other addresses meets each limit at once, with a short refusal naming it,
+// while a Server's session made before goes on working; the agent's threads and
+// descriptors stay bounded, and it takes new sessions again once the abuser is gone.
+TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
+    namespace limits = remote::limits;
+    using Code = grpc::StatusCode;
+    std::ofstream(folder / "done.wmv") << "hello";
+    std::ofstream(folder / "big.wmv").close();
+    fs::resize_file(folder / "big.wmv", 256 << 20);  // sparse
+    auto net = server();
+    auto legit = net->connectAgent("NODE1");
+    legit->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    const Figures before = figures_of(node->pid(), "agent", "before the abuse");
+
+    // Sessions from 127.0.0.2 to the cap for one address, then from more addresses to the
+    // cap in all (the Server's session counts). One connection per address.
+    std::vector<std::shared_ptr<grpc::Channel>> channels;
+    std::vector<std::unique_ptr<RawSession>> sessions;
+    std::vector<grpc::Status> refusals;
+    std::size_t fromFirst = 0;
+    for (int host = 2; host < 10 && (refusals.empty() || refusals.back().error_message().find("serves") == std::string::npos); ++host) {
+        LoopbackSource from("127.0.0." + std::to_string(host));
+        grpc::ChannelArguments args;
+        args.SetSslTargetNameOverride(remote::kTargetName);
+        args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+        channels.push_back(grpc::CreateCustomChannel(node->endpoint(), remote::client_credentials(ours), args));
+        for (int n = 0; n <= limits::kMaxSessionsPerPeer; ++n) {
+            auto s = std::make_unique<RawSession>(channels.back());
+            if (s->id.empty()) {
+                refusals.push_back(s->refusal);
+                break;
+            }
+            sessions.push_back(std::move(s));
+        }
+        if (host == 2) fromFirst = sessions.size();
+    }
+    ASSERT_FALSE(sessions.empty());
+
+    // Calls `step` until the agent refuses one: how many it took, and its refusal.
+    const auto until_refused = [](auto step) {
+        std::pair<int, grpc::Status> r{0, grpc::Status::OK};
+        while (r.first < 100 && (r.second = step(r.first)).ok()) ++r.first;
+        return r;
+    };
+    RawSession& s = *sessions.front();
+    const auto on_encoder = [&](auto set) {
+        auto c = encoder_call(s.id, "A0");
+        set(c);
+        return call(s.stub(), &pb::Agent::Stub::Call, c);
+    };
+    const auto apps = until_refused([&](int i) { return s.createApp("A" + std::to_string(i)); });
+    const auto groups = until_refused([&](int i) { return on_encoder([&](auto& c) { c.set_add_group("G" + std::to_string(i)); }); });
+    const auto sources = until_refused(
+        [&](int) { return on_encoder([&](auto& c) { c.mutable_add_source()->set_source(encoder::kSourceVideo); }); });
+    // Downloads that take their first chunk and nothing more.
+    auto share = pb::Share::NewStub(channels.front());
+    std::vector<std::pair<std::unique_ptr<grpc::ClientContext>, std::unique_ptr<grpc::ClientReader<pb::Chunk>>>> unread;
+    const auto downloads = until_refused([&](int) {
+        auto context = std::make_unique<grpc::ClientContext>();
+        remote::set_deadline(*context, 120s);
+        pb::FileRef big;
+        big.set_path("big.wmv");
+        auto reader = share->Download(context.get(), big);
+        pb::Chunk chunk;
+        if (!reader->Read(&chunk)) return reader->Finish();
+        unread.emplace_back(std::move(context), std::move(reader));
+        return grpc::Status::OK;
+    });
+    const std::string mb(1 << 20, 'x');
+    const std::string of = " of 1048576 bytes is longer than the ";
+
+    // Meanwhile the Server's session works: a job's set-up calls and a copy.
+    auto group = legit->encoder("WMEnc_1")->sourceGroups()->add("SG_1");
+    group->addSource(encoder::kSourceVideo);
+    EXPECT_EQ(group->sourceCount(), 1);
+    net->copyFromClient("NODE1", "done.wmv", home.path() / "copy.wmv", {});
+    EXPECT_EQ(fs::file_size(home.path() / "copy.wmv"), 5u);
+    const Figures during = figures_of(node->pid(), "agent", "during the abuse");
+    EXPECT_LE(during.threads, before.threads + limits::kMaxSessions + limits::kMaxDownloads + 16);
+    EXPECT_LE(during.descriptors, before.descriptors + 32);
+
+    const auto n = [](auto v) { return std::to_string(v); };
+    struct Case {
+        const char* intent;
+        std::size_t took, limit;
+        grpc::Status status;
+        Code code;
+        std::string says;
+    } cases[] = {
+        {"sessions from one address", fromFirst, limits::kMaxSessionsPerPeer, refusals.front(), Code::RESOURCE_EXHAUSTED,
+         "NODE1 already has " + n(limits::kMaxSessionsPerPeer) + " sessions open from 127.0.0.2"},
+        {"sessions in all", sessions.size() + 1, limits::kMaxSessions, refusals.back(), Code::RESOURCE_EXHAUSTED,
+         "NODE1 already serves " + n(limits::kMaxSessions) + " sessions"},
+        {"applications", std::size_t(apps.first), limits::kMaxAppsPerSession, apps.second, Code::RESOURCE_EXHAUSTED,
+         "at most " + n(limits::kMaxAppsPerSession) + " encoder applications"},
+        {"groups", std::size_t(groups.first), limits::kMaxGroupsPerEncoder, groups.second, Code::RESOURCE_EXHAUSTED,
+         "at most " + n(limits::kMaxGroupsPerEncoder) + " source groups"},
+        {"sources", std::size_t(sources.first), limits::kMaxSourcesPerGroup, sources.second, Code::RESOURCE_EXHAUSTED,
+         "at most " + n(limits::kMaxSourcesPerGroup) + " sources"},
+        {"unread downloads", std::size_t(downloads.first), limits::kMaxDownloadsPerPeer, downloads.second,
+         Code::RESOURCE_EXHAUSTED, "already sends " + n(limits::kMaxDownloadsPerPeer) + " files to yours"},
+        {"a Server name of 1 MiB", 0, 0, RawSession(channels.front(), mb).refusal, Code::INVALID_ARGUMENT,
+         "a Server name" + of},
+        {"a group name of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.set_add_group(mb); }), Code::INVALID_ARGUMENT,
+         "a group name" + of},
+        {"a display text of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.mutable_set_display_info()->set_value(mb); }),
+         Code::INVALID_ARGUMENT, "a display information text" + of},
+        {"a source path of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.mutable_set_input()->set_path(mb); }),
+         Code::INVALID_ARGUMENT, "a source path" + of},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        EXPECT_EQ(c.took, c.limit);
+        EXPECT_EQ(c.status.error_code(), c.code) << c.status.error_message();
+        EXPECT_TRUE(has(c.status.error_message(), c.says)) << c.status.error_message();
+        EXPECT_LT(c.status.error_message().size(), 200u);
+    }
+
+    for (auto& [context, reader] : unread) {
+        context->TryCancel();
+        reader->Finish();
+    }
+    sessions.clear();
+    // The agent notices the ended streams at its next figures tick.
+    auto later = server("SRV2");
+    EXPECT_TRUE(wait_for([&] { return refusal([&] { later->connectAgent("NODE1"); }) == "accepted"; }, 10s));
+    figures_of(node->pid(), "agent", "after the abuse");
+}
+
+}  // namespace
+}  // namespace shardex::testing
+
+// The Server's share as `shardex` serves it (a single-file share on a server with the
+// network's options and credentials), without the window: this program started with
+// AgentProcess's options and "--share-host FILE".
+static int share_host(int argc, char** argv) {
+    using namespace shardex;
+    std::map<std::string, std::string> option;
+    for (int i = 1; i + 1 < argc; i += 2) option[argv[i]] = argv[i + 1];
+    auto policy = std::make_shared<remote::SingleFileShare>();
+    policy->set(option["--share-host"]);
+    remote::ShareService service(policy);
+    grpc::ServerBuilder builder;
+    remote::apply_server_options(builder);
+    int port = 0;
+    builder.AddListeningPort(option["--listen"],
+                             remote::server_credentials(remote::load_network(option["--network-dir"])), &port);
+    builder.RegisterService(&service);
+    auto server = builder.BuildAndStart();
+    if (!server || port == 0) return 2;
+    std::printf("share listening on 127.0.0.1:%d, for a test\n", port);
+    std::fflush(stdout);
+    server->Wait();  // until the test stops this process
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--share-host") return share_host(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -21,6 +22,7 @@
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/remote/share_client.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/share_service.h"
 
 namespace shardex::remote {
@@ -59,7 +61,8 @@ std::string error_of(const std::function<void()>& fn) {
 // The real service, with its calls counted.
 class CountingShare final : public proto::Share::Service {
 public:
-    explicit CountingShare(std::shared_ptr<const SharePolicy> policy) : inner_(std::move(policy)) {}
+    CountingShare(std::shared_ptr<const SharePolicy> policy, std::chrono::milliseconds idle)
+        : inner_(std::move(policy), {}, idle) {}
     grpc::Status Stat(grpc::ServerContext* c, const proto::FileRef* q, proto::FileInfo* a) override {
         ++stats;
         return inner_.Stat(c, q, a);
@@ -81,15 +84,17 @@ private:
 // that calls its computer SRV.
 class Loopback {
 public:
-    explicit Loopback(std::shared_ptr<const SharePolicy> policy) : service(std::move(policy)) {
+    explicit Loopback(std::shared_ptr<const SharePolicy> policy,
+                      std::chrono::milliseconds idle = limits::kDownloadIdleTimeout)
+        : service(std::move(policy), idle) {
         grpc::ServerBuilder builder;
         builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port_);
         builder.RegisterService(&service);
         server_ = builder.BuildAndStart();
         EXPECT_TRUE(server_ != nullptr && port_ > 0) << "test server did not start";
         const Endpoint endpoint{"127.0.0.1", static_cast<std::uint16_t>(port_)};
-        client = std::make_shared<ShareClient>(grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials()),
-                                               "SRV", endpoint);
+        channel = grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials());
+        client = std::make_shared<ShareClient>(channel, "SRV", endpoint);
     }
     ~Loopback() { stop(); }
     void stop() {
@@ -98,6 +103,7 @@ public:
     }
 
     CountingShare service;
+    std::shared_ptr<grpc::Channel> channel;
     std::shared_ptr<ShareClient> client;
 
 private:
@@ -232,6 +238,56 @@ TEST(ShareClient, ACopyFromAComputerThatNeverAnswersGivesUpOnTheConnection) {
     EXPECT_EQ(text, "NODE2 (" + endpoint.text() + ") did not answer in time. Could not copy 'seg.wmv'. (no answer to "
                                                   "the connection within 3 s)");
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// A reader that takes nothing holds a download's thread in Write (flow control): such
+// downloads are cancelled after the idle time, which frees their places, of which one
+// address has a few only.
+TEST(ShareService, UnreadDownloadsAreCancelledAfterTheIdleTime) {
+    TempDir dir;
+    std::ofstream(dir / "big.wmv").close();
+    ASSERT_EQ(::truncate(fs::path(dir / "big.wmv").c_str(), 256 * kMiB), 0);
+    Loopback net(std::make_shared<FolderShare>(dir.path()), 300ms);
+    auto stub = proto::Share::NewStub(net.channel);
+    struct Download {
+        grpc::ClientContext context;
+        std::unique_ptr<grpc::ClientReader<proto::Chunk>> reader;
+        bool started = false;
+    };
+    // Starts a download and reads its first chunk only.
+    const auto start = [&] {
+        auto d = std::make_unique<Download>();
+        d->context.set_deadline(std::chrono::system_clock::now() + 60s);
+        proto::FileRef ref;
+        ref.set_path("big.wmv");
+        d->reader = stub->Download(&d->context, ref);
+        proto::Chunk chunk;
+        d->started = d->reader->Read(&chunk);
+        return d;
+    };
+    std::vector<std::unique_ptr<Download>> idle;
+    for (int i = 0; i < limits::kMaxDownloadsPerPeer; ++i) idle.push_back(start());
+    auto refused = start();
+    const grpc::Status refusal = refused->reader->Finish();
+    std::unique_ptr<Download> later;
+    for (int i = 0; i < 200 && !(later && later->started); ++i) {
+        if (later) later->reader->Finish();
+        std::this_thread::sleep_for(100ms);
+        later = start();
+    }
+
+    for (auto& d : idle) EXPECT_TRUE(d->started);
+    EXPECT_FALSE(refused->started);
+    EXPECT_EQ(refusal.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+    EXPECT_TRUE(has(refusal.error_message(), "the most it sends to one computer at once")) << refusal.error_message();
+    EXPECT_TRUE(later->started) << "the idle downloads kept their places";
+    later->context.TryCancel();
+    later->reader->Finish();
+    for (auto& d : idle) {
+        proto::Chunk chunk;
+        for (int n = 0; n < 2000 && d->reader->Read(&chunk);) ++n;  // what was on its way
+        EXPECT_EQ(d->reader->Finish().error_code(), grpc::StatusCode::CANCELLED);
+    }
 }
 
 TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {
