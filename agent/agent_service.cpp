@@ -216,7 +216,7 @@ std::shared_ptr<AgentService::Session> AgentService::beginSession(const std::str
     // The Server's address is where its share is.
     const auto fromPeer = std::count_if(sessions_.begin(), sessions_.end(),
                                         [&](const auto& e) { return e.second->share.host == share.host; });
-    *refusal = check_open(serverName, settings_.name, share.host, sessions_.size(), static_cast<std::size_t>(fromPeer));
+    *refusal = check_open(serverName, share.host, sessions_.size(), static_cast<std::size_t>(fromPeer));
     if (!refusal->ok()) return nullptr;
     sessions_[s->id] = s;
     return s;

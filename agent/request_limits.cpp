@@ -19,16 +19,17 @@ grpc::Status too_many(const std::string& what) { return {StatusCode::RESOURCE_EX
 
 }  // namespace
 
-grpc::Status check_open(const std::string& serverName, const std::string& agent, const std::string& peer,
-                        std::size_t inAll, std::size_t fromPeer) {
+// The Server shows these after the agent's name: "NODE1: 16 sessions are open ...".
+grpc::Status check_open(const std::string& serverName, const std::string& peer, std::size_t inAll,
+                        std::size_t fromPeer) {
     if (serverName.size() > limits::kMaxNameBytes)
         return too_long("a Server name", serverName.size(), limits::kMaxNameBytes);
     if (fromPeer >= static_cast<std::size_t>(limits::kMaxSessionsPerPeer))
-        return too_many(agent + " already has " + std::to_string(fromPeer) + " sessions open from " + peer +
-                        ", the most it keeps for one computer: close a Shardex window there and try again");
+        return too_many(std::to_string(fromPeer) + " sessions are open from " + peer +
+                        " already, the most it keeps for one computer: close a Shardex window there and try again");
     if (inAll >= static_cast<std::size_t>(limits::kMaxSessions))
-        return too_many(agent + " already serves " + std::to_string(inAll) +
-                        " sessions, the most it keeps: try again when a Server has finished");
+        return too_many("it serves " + std::to_string(inAll) +
+                        " sessions already, the most it keeps: try again when a Server has finished");
     return grpc::Status::OK;
 }
 

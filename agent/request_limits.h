@@ -13,10 +13,10 @@
 
 namespace shardex::agent {
 
-// A new session for the Server `serverName`, from the address `peer`, on the agent
-// `agent`, which holds `inAll` sessions and `fromPeer` of them from that address.
-grpc::Status check_open(const std::string& serverName, const std::string& agent, const std::string& peer,
-                        std::size_t inAll, std::size_t fromPeer);
+// A new session for the Server `serverName`, from the address `peer`, on an agent that
+// holds `inAll` sessions and `fromPeer` of them from that address.
+grpc::Status check_open(const std::string& serverName, const std::string& peer, std::size_t inAll,
+                        std::size_t fromPeer);
 
 // A new application in a session that holds `apps`.
 grpc::Status check_create_app(std::size_t apps);

