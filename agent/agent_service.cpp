@@ -13,6 +13,7 @@
 #include "platform/encoder/local_encoder.h"
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/remote_encoder.h"
 #include "platform/remote/share_client.h"
 
@@ -346,7 +347,10 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
         std::shared_ptr<remote::ShareClient> client;
         {
             std::lock_guard lock(session->mutex);
-            client = session->shares[where.server];
+            if (auto it = session->shares.find(where.server); it != session->shares.end()) client = it->second;
+            else if (session->shares.size() >= static_cast<std::size_t>(remote::limits::kMaxSharesPerSession))
+                throw Error("a session reads sources from the shares of " +
+                            std::to_string(remote::limits::kMaxSharesPerSession) + " computers at most");
         }
         if (!client) {
             const remote::Endpoint endpoint = where.server == session->server

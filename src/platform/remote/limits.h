@@ -24,7 +24,7 @@ inline constexpr long kDescriptorRoom = 64;
 // buffers and TLS state.
 inline constexpr int kMaxConnections = 512;
 // Accepted connections from one address at once: a Server holds one per process (gRPC
-// shares a connection between its channels to one agent), plus one while it copies.
+// shares a connection between its channels to one computer).
 inline constexpr int kMaxConnectionsPerPeer = 64;
 // HTTP/2 streams one connection may have open at once: a session's event stream, a call
 // and a copy per Server process, several Servers in a test process.
@@ -40,6 +40,9 @@ inline constexpr int kMaxAppsPerSession = 4;
 // Source groups per encoder (a job uses one) and sources per group (video and audio).
 inline constexpr int kMaxGroupsPerEncoder = 4;
 inline constexpr int kMaxSourcesPerGroup = 4;
+// Computers whose shares one session's sources are read from (a Server's sources are on
+// the Server): each is a channel of its own, with a connection.
+inline constexpr int kMaxSharesPerSession = 4;
 // Names a request carries: the Server's computer name, application, group and profile
 // names, an output file name, a source's scheme.
 inline constexpr std::size_t kMaxNameBytes = 255;
