@@ -614,86 +614,62 @@ TEST_F(AgentTest, HostileNamesAndOversizedMessagesGetAShortClearRefusal) {
 namespace shardex::testing {
 namespace {
 
-// A process's threads, open descriptors and resident memory, from /proc.
-struct Figures {
-    int threads = 0, descriptors = 0;
-    long rssKb = 0;
-};
-
-Figures figures_of(pid_t pid, const char* who, const char* when) {
-    Figures f;
+// Prints a process's threads, open descriptors and resident memory (from /proc) for the
+// report of a flood; returns the first two.
+std::pair<int, int> figures(pid_t pid, const char* who, const char* when) {
     const fs::path proc = "/proc/" + std::to_string(pid);
     std::ifstream status(proc / "status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Threads:", 0) == 0) f.threads = std::stoi(line.substr(8));
-        if (line.rfind("VmRSS:", 0) == 0) f.rssKb = std::stol(line.substr(6));
-    }
+    std::string line, threads, rss;
+    while (std::getline(status, line))
+        for (auto [key, value] : {std::pair{"Threads:", &threads}, {"VmRSS:", &rss}})
+            if (line.rfind(key, 0) == 0) *value = line.substr(line.find_first_not_of(" \t", std::strlen(key)));
+    int fds = 0;
     std::error_code ec;
-    for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-        ++f.descriptors;
-    std::printf("%s %s: %d threads, %d descriptors, %ld kB resident\n", who, when, f.threads, f.descriptors, f.rssKb);
-    return f;
+    for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++fds;
+    std::printf("%s %s: %s threads, %d descriptors, %s resident\n", who, when, threads.c_str(), fds, rss.c_str());
+    return {std::stoi(threads), fds};
 }
 
-// `count` plain TCP connections to 127.0.0.1:`port` that never say a word, closed with it.
-struct Flood {
-    Flood(int port, int count) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<std::uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int fd; static_cast<int>(fds.size()) < count &&
-                     (fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) >= 0;) {
-            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);  // done or under way
-            fds.push_back(fd);
-        }
-    }
-    ~Flood() {
-        for (int fd : fds) ::close(fd);
-    }
-    std::vector<int> fds;
-};
-
 // With the usual 1024 open files, about 1,100 connections from anyone on the LAN used to
-// stop a listener for good. Here a real agent and a Server's share, each under 256, meet
-// more plain TCP connections from one address than they have descriptors; once those are
-// gone, both shares answer and a Server's session opens and works.
+// stop a listener for good. A real agent and a Server's share, each under 256, meet more
+// plain TCP connections than they have descriptors; once those are gone, both shares
+// answer and a Server's session opens and works.
 TEST_F(AgentTest, AFloodOfPlainConnectionsLeavesTheListenersServing) {
     const fs::path file = folder / "done.wmv";
     std::ofstream(file) << "hello";
-    const std::vector<std::string> limited = {"prlimit", "--nofile=256"};
-    auto agentOptions = options("NODE1");
-    agentOptions.wrapper = limited;
-    auto shareOptions = options("SRV", {}, {}, "127.0.0.1:0", {"--share-host", file.string()});
+    auto agentOptions = options("NODE1"), shareOptions = options("SRV", {}, {}, "127.0.0.1:0", {"--share-host", file});
     shareOptions.program = fs::read_symlink("/proc/self/exe");
-    shareOptions.wrapper = limited;
+    agentOptions.wrapper = shareOptions.wrapper = {"prlimit", "--nofile=256"};
     node = std::make_unique<AgentProcess>(agentOptions);
-    auto share = std::make_unique<AgentProcess>(shareOptions);
-    ASSERT_TRUE(node->start()) << node->log();
-    ASSERT_TRUE(share->start()) << share->log();
+    AgentProcess share(shareOptions);
+    ASSERT_TRUE(node->start() && share.start()) << node->log() << share.log();
 
     const struct {
         const char* who;
         AgentProcess& process;
         std::string path;
-    } cases[] = {{"agent", *node, "done.wmv"}, {"Server's share", *share, platform::share_path_of(file.string())}};
+    } cases[] = {{"agent", *node, "done.wmv"}, {"Server's share", share, platform::share_path_of(file.string())}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.who);
-        figures_of(c.process.pid(), c.who, "before the flood");
-        {
-            Flood flood(c.process.port(), 400);
-            EXPECT_TRUE(wait_for([&] { return has(c.process.log(), "turning incoming connections away"); }, 10s))
-                << c.process.log();
-            figures_of(c.process.pid(), c.who, "during the flood");
+        figures(c.process.pid(), c.who, "before the flood");
+        std::vector<int> flood;
+        sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(c.process.port())), {htonl(INADDR_LOOPBACK)}, {}};
+        for (int fd; flood.size() < 400 && (fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);  // done or under way
+            flood.push_back(fd);
         }
-        const remote::Endpoint at{"127.0.0.1", static_cast<std::uint16_t>(c.process.port())};
-        auto stub = pb::Share::NewStub(remote::make_channel(at, ours));
+        EXPECT_TRUE(wait_for([&] { return has(c.process.log(), "turning incoming connections away"); }, 10s))
+            << c.process.log();
+        figures(c.process.pid(), c.who, "during the flood");
+        for (int fd : flood) ::close(fd);
+
+        auto stub = pb::Share::NewStub(remote::make_channel({"127.0.0.1", ntohs(to.sin_port)}, ours));
         pb::FileRef ref;
         ref.set_path(c.path);
         pb::FileInfo info;
-        EXPECT_TRUE(wait_for([&] { return call(*stub, &pb::Share::Stub::Stat, ref, &info).ok(); }, 10s)) << c.process.log();
+        EXPECT_TRUE(wait_for([&] { return call(*stub, &pb::Share::Stub::Stat, ref, &info).ok(); }, 10s));
         EXPECT_EQ(info.size(), 5);
-        figures_of(c.process.pid(), c.who, "after the flood");
+        figures(c.process.pid(), c.who, "after the flood");
     }
     auto agent = server()->connectAgent("NODE1");
     agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
@@ -705,71 +681,62 @@ TEST_F(AgentTest, AFloodOfPlainConnectionsLeavesTheListenersServing) {
 // descriptors stay bounded, and it takes new sessions again once the abuser is gone.
 TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
     namespace limits = remote::limits;
-    using Code = grpc::StatusCode;
     std::ofstream(folder / "done.wmv") << "hello";
     std::ofstream(folder / "big.wmv").close();
     fs::resize_file(folder / "big.wmv", 256 << 20);  // sparse
     auto net = server();
     auto legit = net->connectAgent("NODE1");
     legit->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
-    const Figures before = figures_of(node->pid(), "agent", "before the abuse");
+    const auto before = figures(node->pid(), "agent", "before the abuse");
 
-    // Sessions from 127.0.0.2 to the cap for one address, then from more addresses to the
-    // cap in all (the Server's session counts). One connection per address.
+    // Calls `step` until the agent refuses: how many it took, and the refusal.
+    const auto until_refused = [](auto step) {
+        std::pair<std::size_t, grpc::Status> r{0, grpc::Status::OK};
+        while (r.first < 100 && (r.second = step()).ok()) ++r.first;
+        return r;
+    };
+    // Sessions from 127.0.0.2 up to the cap for one address, then from more addresses up to
+    // the cap in all (the Server's session counts); one connection each.
     std::vector<std::shared_ptr<grpc::Channel>> channels;
     std::vector<std::unique_ptr<RawSession>> sessions;
-    std::vector<grpc::Status> refusals;
-    std::size_t fromFirst = 0;
-    for (int host = 2; host < 10 && (refusals.empty() || refusals.back().error_message().find("it serves") == std::string::npos); ++host) {
-        LoopbackSource from("127.0.0." + std::to_string(host));
+    std::vector<std::pair<std::size_t, grpc::Status>> perAddress;
+    while (channels.size() < 8 && (perAddress.empty() || !has(perAddress.back().second.error_message(), "it serves"))) {
+        LoopbackSource from("127.0.0." + std::to_string(channels.size() + 2));
         grpc::ChannelArguments args;
         args.SetSslTargetNameOverride(remote::kTargetName);
         args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
         channels.push_back(grpc::CreateCustomChannel(node->endpoint(), remote::client_credentials(ours), args));
-        for (int n = 0; n <= limits::kMaxSessionsPerPeer; ++n) {
-            auto s = std::make_unique<RawSession>(channels.back());
-            if (s->id.empty()) {
-                refusals.push_back(s->refusal);
-                break;
-            }
-            sessions.push_back(std::move(s));
-        }
-        if (host == 2) fromFirst = sessions.size();
+        perAddress.push_back(until_refused([&] {
+            sessions.push_back(std::make_unique<RawSession>(channels.back()));
+            return sessions.back()->id.empty() ? sessions.back()->refusal : grpc::Status::OK;
+        }));
     }
-    ASSERT_FALSE(sessions.empty());
-
-    // Calls `step` until the agent refuses one: how many it took, and its refusal.
-    const auto until_refused = [](auto step) {
-        std::pair<int, grpc::Status> r{0, grpc::Status::OK};
-        while (r.first < 100 && (r.second = step(r.first)).ok()) ++r.first;
-        return r;
-    };
+    std::erase_if(sessions, [](const auto& s) { return s->id.empty(); });
     RawSession& s = *sessions.front();
     const auto on_encoder = [&](auto set) {
-        auto c = encoder_call(s.id, "A0");
+        auto c = encoder_call(s.id, "0");
         set(c);
         return call(s.stub(), &pb::Agent::Stub::Call, c);
     };
-    const auto apps = until_refused([&](int i) { return s.createApp("A" + std::to_string(i)); });
-    const auto groups = until_refused([&](int i) { return on_encoder([&](auto& c) { c.set_add_group("G" + std::to_string(i)); }); });
-    const auto sources = until_refused(
-        [&](int) { return on_encoder([&](auto& c) { c.mutable_add_source()->set_source(encoder::kSourceVideo); }); });
-    // Downloads that take their first chunk and nothing more.
+    int made = 0;
+    const auto apps = until_refused([&] { return s.createApp(std::to_string(made++)); });
+    const auto groups = until_refused([&] { return on_encoder([&](auto& c) { c.set_add_group(std::to_string(made++)); }); });
+    const auto sources =
+        until_refused([&] { return on_encoder([](auto& c) { c.mutable_add_source()->set_source(encoder::kSourceVideo); }); });
     auto share = pb::Share::NewStub(channels.front());
     std::vector<std::pair<std::unique_ptr<grpc::ClientContext>, std::unique_ptr<grpc::ClientReader<pb::Chunk>>>> unread;
-    const auto downloads = until_refused([&](int) {
-        auto context = std::make_unique<grpc::ClientContext>();
-        remote::set_deadline(*context, 120s);
+    const auto downloads = until_refused([&] {  // each read up to its first chunk only
+        unread.emplace_back(std::make_unique<grpc::ClientContext>(), nullptr);
+        remote::set_deadline(*unread.back().first, 120s);
         pb::FileRef big;
         big.set_path("big.wmv");
-        auto reader = share->Download(context.get(), big);
+        unread.back().second = share->Download(unread.back().first.get(), big);
         pb::Chunk chunk;
-        if (!reader->Read(&chunk)) return reader->Finish();
-        unread.emplace_back(std::move(context), std::move(reader));
-        return grpc::Status::OK;
+        if (unread.back().second->Read(&chunk)) return grpc::Status::OK;
+        const grpc::Status refused = unread.back().second->Finish();
+        unread.pop_back();
+        return refused;
     });
-    const std::string mb(1 << 20, 'x');
-    const std::string of = " of 1048576 bytes is longer than the ";
 
     // Meanwhile the Server's session works: a job's set-up calls and a copy.
     auto group = legit->encoder("WMEnc_1")->sourceGroups()->add("SG_1");
@@ -777,51 +744,45 @@ TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
     EXPECT_EQ(group->sourceCount(), 1);
     net->copyFromClient("NODE1", "done.wmv", home.path() / "copy.wmv", {});
     EXPECT_EQ(fs::file_size(home.path() / "copy.wmv"), 5u);
-    const Figures during = figures_of(node->pid(), "agent", "during the abuse");
-    EXPECT_LE(during.threads, before.threads + limits::kMaxSessions + limits::kMaxDownloads + 16);
-    EXPECT_LE(during.descriptors, before.descriptors + 32);
+    const auto during = figures(node->pid(), "agent", "during the abuse");
+    EXPECT_LE(during.first, before.first + limits::kMaxSessions + limits::kMaxDownloads + 16);
+    EXPECT_LE(during.second, before.second + 32);
 
-    const auto n = [](auto v) { return std::to_string(v); };
-    struct Case {
+    const auto n = [](int v) { return std::to_string(v); };
+    const std::string mb(1 << 20, 'x'), of = " of 1048576 bytes is longer than the ";
+    const struct {
         const char* intent;
-        std::size_t took, limit;
-        grpc::Status status;
-        Code code;
+        std::pair<std::size_t, grpc::Status> outcome;
+        int limit;  // -1: refused at once, as invalid
         std::string says;
     } cases[] = {
-        {"sessions from one address", fromFirst, limits::kMaxSessionsPerPeer, refusals.front(), Code::RESOURCE_EXHAUSTED,
+        {"sessions from one address", perAddress.front(), limits::kMaxSessionsPerPeer,
          n(limits::kMaxSessionsPerPeer) + " sessions are open from 127.0.0.2 already"},
-        {"sessions in all", sessions.size() + 1, limits::kMaxSessions, refusals.back(), Code::RESOURCE_EXHAUSTED,
+        {"sessions in all", {sessions.size() + 1, perAddress.back().second}, limits::kMaxSessions,
          "it serves " + n(limits::kMaxSessions) + " sessions already"},
-        {"applications", std::size_t(apps.first), limits::kMaxAppsPerSession, apps.second, Code::RESOURCE_EXHAUSTED,
-         "at most " + n(limits::kMaxAppsPerSession) + " encoder applications"},
-        {"groups", std::size_t(groups.first), limits::kMaxGroupsPerEncoder, groups.second, Code::RESOURCE_EXHAUSTED,
-         "at most " + n(limits::kMaxGroupsPerEncoder) + " source groups"},
-        {"sources", std::size_t(sources.first), limits::kMaxSourcesPerGroup, sources.second, Code::RESOURCE_EXHAUSTED,
-         "at most " + n(limits::kMaxSourcesPerGroup) + " sources"},
-        {"unread downloads", std::size_t(downloads.first), limits::kMaxDownloadsPerPeer, downloads.second,
-         Code::RESOURCE_EXHAUSTED, "it sends " + n(limits::kMaxDownloadsPerPeer) + " files to this computer already"},
-        {"a Server name of 1 MiB", 0, 0, RawSession(channels.front(), mb).refusal, Code::INVALID_ARGUMENT,
-         "a Server name" + of},
-        {"a group name of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.set_add_group(mb); }), Code::INVALID_ARGUMENT,
-         "a group name" + of},
-        {"a display text of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.mutable_set_display_info()->set_value(mb); }),
-         Code::INVALID_ARGUMENT, "a display information text" + of},
-        {"a source path of 1 MiB", 0, 0, on_encoder([&](auto& c) { c.mutable_set_input()->set_path(mb); }),
-         Code::INVALID_ARGUMENT, "a source path" + of},
+        {"applications", apps, limits::kMaxAppsPerSession, "at most " + n(limits::kMaxAppsPerSession) + " encoder"},
+        {"groups", groups, limits::kMaxGroupsPerEncoder, "at most " + n(limits::kMaxGroupsPerEncoder) + " source groups"},
+        {"sources", sources, limits::kMaxSourcesPerGroup, "at most " + n(limits::kMaxSourcesPerGroup) + " sources"},
+        {"unread downloads", downloads, limits::kMaxDownloadsPerPeer,
+         "it sends " + n(limits::kMaxDownloadsPerPeer) + " files to this computer already"},
+        {"a Server name of 1 MiB", {0, RawSession(channels.front(), mb).refusal}, -1, "a Server name" + of},
+        {"a group name of 1 MiB", {0, on_encoder([&](auto& c) { c.set_add_group(mb); })}, -1, "a group name" + of},
+        {"a display text of 1 MiB", {0, on_encoder([&](auto& c) { c.mutable_set_display_info()->set_value(mb); })}, -1,
+         "a display information text" + of},
+        {"a source path of 1 MiB", {0, on_encoder([&](auto& c) { c.mutable_set_input()->set_path(mb); })}, -1,
+         "a source path" + of},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.intent);
-        EXPECT_EQ(c.took, c.limit);
-        EXPECT_EQ(c.status.error_code(), c.code) << c.status.error_message();
-        EXPECT_TRUE(has(c.status.error_message(), c.says)) << c.status.error_message();
-        EXPECT_LT(c.status.error_message().size(), 200u);
+        const grpc::Status& st = c.outcome.second;
+        EXPECT_EQ(c.outcome.first, static_cast<std::size_t>(std::max(c.limit, 0)));
+        EXPECT_EQ(st.error_code(), c.limit < 0 ? grpc::StatusCode::INVALID_ARGUMENT : grpc::StatusCode::RESOURCE_EXHAUSTED);
+        EXPECT_TRUE(has(st.error_message(), c.says) && st.error_message().size() < 200) << st.error_message();
     }
 
     for (auto& [context, reader] : unread) {
         context->TryCancel();
-        pb::Chunk chunk;
-        while (reader->Read(&chunk)) {
+        for (pb::Chunk chunk; reader->Read(&chunk);) {
         }
         reader->Finish();
     }
@@ -829,15 +790,15 @@ TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
     // The agent notices the ended streams at its next figures tick.
     auto later = server("SRV2");
     EXPECT_TRUE(wait_for([&] { return refusal([&] { later->connectAgent("NODE1"); }) == "accepted"; }, 10s));
-    figures_of(node->pid(), "agent", "after the abuse");
+    figures(node->pid(), "agent", "after the abuse");
 }
 
 }  // namespace
 }  // namespace shardex::testing
 
-// The Server's share as `shardex` serves it (a single-file share on a server with the
-// network's options and credentials), without the window: this program started with
-// AgentProcess's options and "--share-host FILE".
+// The Server's share as `shardex` serves it (one file, on a server with the network's options
+// and credentials), without the window: this program run with AgentProcess's options and
+// "--share-host FILE".
 static int share_host(int argc, char** argv) {
     using namespace shardex;
     std::map<std::string, std::string> option;
@@ -848,10 +809,9 @@ static int share_host(int argc, char** argv) {
     grpc::ServerBuilder builder;
     remote::apply_server_options(builder);
     int port = 0;
-    builder.AddListeningPort(option["--listen"],
-                             remote::server_credentials(remote::load_network(option["--network-dir"])), &port);
-    builder.RegisterService(&service);
-    auto server = builder.BuildAndStart();
+    builder.AddListeningPort(option["--listen"], remote::server_credentials(remote::load_network(option["--network-dir"])),
+                             &port);
+    auto server = builder.RegisterService(&service).BuildAndStart();
     if (!server || port == 0) return 2;
     std::printf("share listening on 127.0.0.1:%d, for a test\n", port);
     std::fflush(stdout);
@@ -860,8 +820,7 @@ static int share_host(int argc, char** argv) {
 }
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--share-host") return share_host(argc, argv);
+    if (std::find(argv, argv + argc, std::string("--share-host")) != argv + argc) return share_host(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

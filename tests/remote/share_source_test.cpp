@@ -242,51 +242,45 @@ TEST(ShareClient, ACopyFromAComputerThatNeverAnswersGivesUpOnTheConnection) {
 
 // A reader that takes nothing holds a download's thread in Write (flow control): such
 // downloads are cancelled after the idle time, which frees their places, of which one
-// address has a few only.
+// address has a few. A download ends only sent whole or cancelled: these are never whole.
 TEST(ShareService, UnreadDownloadsAreCancelledAfterTheIdleTime) {
     TempDir dir;
     std::ofstream(dir / "big.wmv").close();
-    ASSERT_EQ(::truncate(fs::path(dir / "big.wmv").c_str(), 256 * kMiB), 0);
+    fs::resize_file(dir / "big.wmv", 256 * kMiB);  // sparse
     Loopback net(std::make_shared<FolderShare>(dir.path()), 300ms);
     auto stub = proto::Share::NewStub(net.channel);
     struct Download {
         grpc::ClientContext context;
         std::unique_ptr<grpc::ClientReader<proto::Chunk>> reader;
         bool started = false;
+        grpc::Status refusal;
     };
-    // Starts a download and reads its first chunk only.
-    const auto start = [&] {
-        auto d = std::make_unique<Download>();
-        d->context.set_deadline(std::chrono::system_clock::now() + 60s);
+    std::vector<std::unique_ptr<Download>> all;
+    const auto start = [&] {  // reads the first chunk only
+        auto& d = *all.emplace_back(std::make_unique<Download>());
+        d.context.set_deadline(std::chrono::system_clock::now() + 60s);
         proto::FileRef ref;
         ref.set_path("big.wmv");
-        d->reader = stub->Download(&d->context, ref);
+        d.reader = stub->Download(&d.context, ref);
         proto::Chunk chunk;
-        d->started = d->reader->Read(&chunk);
-        return d;
+        if (!(d.started = d.reader->Read(&chunk))) d.refusal = d.reader->Finish();
+        return d.started;
     };
-    std::vector<std::unique_ptr<Download>> idle;
-    for (int i = 0; i < limits::kMaxDownloadsPerPeer; ++i) idle.push_back(start());
-    auto refused = start();
-    const grpc::Status refusal = refused->reader->Finish();
-    std::unique_ptr<Download> later;
-    for (int i = 0; i < 200 && !(later && later->started); ++i) {
-        if (later) later->reader->Finish();
+    for (int i = 0; i < limits::kMaxDownloadsPerPeer; ++i) EXPECT_TRUE(start());
+    EXPECT_FALSE(start());
+    const grpc::Status refusal = all.back()->refusal;
+    EXPECT_EQ(refusal.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+    EXPECT_TRUE(has(refusal.error_message(), "the most it sends to one computer at once")) << refusal.error_message();
+    bool later = false;
+    for (int i = 0; i < 200 && !later; ++i) {
         std::this_thread::sleep_for(100ms);
         later = start();
     }
-
-    for (auto& d : idle) EXPECT_TRUE(d->started);
-    EXPECT_FALSE(refused->started);
-    EXPECT_EQ(refusal.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
-    EXPECT_TRUE(has(refusal.error_message(), "the most it sends to one computer at once")) << refusal.error_message();
-    // A download ends only when it is sent whole or cancelled: these never were sent whole.
-    EXPECT_TRUE(later->started) << "the idle downloads kept their places";
-    idle.push_back(std::move(later));
-    for (auto& d : idle) {
+    EXPECT_TRUE(later) << "the idle downloads kept their places";
+    for (auto& d : all) {
+        if (!d->started) continue;
         d->context.TryCancel();
-        proto::Chunk chunk;
-        while (d->reader->Read(&chunk)) {
+        for (proto::Chunk chunk; d->reader->Read(&chunk);) {
         }
         d->reader->Finish();
     }
