@@ -8,10 +8,12 @@
 #include <random>
 #include <vector>
 
+#include "agent/request_limits.h"
 #include "platform/encoder/errors.h"
 #include "platform/encoder/local_encoder.h"
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/remote_encoder.h"
 #include "platform/remote/share_client.h"
 #include "platform/shown_text.h"
@@ -226,13 +228,19 @@ std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id)
 
 std::shared_ptr<AgentService::Session> AgentService::beginSession(const std::string& serverName,
                                                                   const remote::Endpoint& share,
-                                                                  grpc::ServerWriter<pb::SessionEvent>* writer) {
+                                                                  grpc::ServerWriter<pb::SessionEvent>* writer,
+                                                                  grpc::Status* refusal) {
     auto s = std::make_shared<Session>();
     s->id = new_session_id();
     s->server = serverName;
     s->share = share;
     s->writer = writer;
     std::lock_guard lock(mutex_);
+    // The Server's address is where its share is.
+    const auto fromPeer = std::count_if(sessions_.begin(), sessions_.end(),
+                                        [&](const auto& e) { return e.second->share.host == share.host; });
+    *refusal = check_open(serverName, share.host, sessions_.size(), static_cast<std::size_t>(fromPeer));
+    if (!refusal->ok()) return nullptr;
     sessions_[s->id] = s;
     return s;
 }
@@ -249,8 +257,11 @@ grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequ
         return refused(grpc::StatusCode::INVALID_ARGUMENT, "the Server's share port " +
                                                                std::to_string(request->share_port()) +
                                                                " is not a port from 1 to 65535");
+    grpc::Status refusal;
     auto s = beginSession(request->server_name(),
-                          {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer);
+                          {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer,
+                          &refusal);
+    if (!s) return refusal;
     pb::SessionEvent hello;
     hello.mutable_opened()->set_session(s->id);
     hello.mutable_opened()->set_agent_name(settings_.name);
@@ -330,7 +341,10 @@ void AgentService::shutdown() {
 }
 
 std::string AgentService::openSession(const std::string& serverName, const remote::Endpoint& share) {
-    return beginSession(serverName, share, nullptr)->id;
+    grpc::Status refusal;
+    auto s = beginSession(serverName, share, nullptr, &refusal);
+    if (!s) throw Error(refusal.error_message());
+    return s->id;
 }
 
 void AgentService::runSessionEvents(const std::string& id) {
@@ -359,6 +373,7 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     if (request->name().empty() || request->name().size() > 255)
         return refused(grpc::StatusCode::INVALID_ARGUMENT, "an application needs a name of 1 to 255 bytes");
     if (s->app(request->name())) return grpc::Status::OK;
+    if (auto st = check_create_app(s->allApps().size()); !st.ok()) return st;
 
     auto app = std::make_shared<App>();
     app->name = request->name();
@@ -380,7 +395,7 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
         {
             std::lock_guard lock(session->mutex);
             if (session->ended) throw ended();
-            client = session->shares[where.server];
+            if (auto it = session->shares.find(where.server); it != session->shares.end()) client = it->second;
         }
         if (!client) {
             check_source_server(where, *session, settings->name);
@@ -425,6 +440,8 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     }, std::move(handlers));
 
     std::lock_guard lock(s->mutex);
+    // Made meanwhile by calls at the same time as this one.
+    if (auto st = check_create_app(s->apps.size()); !st.ok()) return st;
     s->apps.push_back(std::move(app));
     return grpc::Status::OK;
 }
@@ -465,6 +482,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
     if (!app->encoder) return refused(grpc::StatusCode::NOT_FOUND, "the encoder has been freed");
     auto& enc = *app->encoder;
     try {
+        if (auto st = check_call(*request, enc); !st.ok()) return st;
         switch (request->op_case()) {
         case pb::EncoderCall::kReset:
             enc.reset();

@@ -82,8 +82,10 @@ public:
 
 private:
     std::shared_ptr<Session> find(const std::string& id) const;
+    // The new session, or null with `refusal` set when it would pass the limits.
     std::shared_ptr<Session> beginSession(const std::string& serverName, const remote::Endpoint& share,
-                                          grpc::ServerWriter<remote::proto::SessionEvent>* writer);
+                                          grpc::ServerWriter<remote::proto::SessionEvent>* writer,
+                                          grpc::Status* refusal);
     void endSession(const std::shared_ptr<Session>& s);
 
     // The output files of jobs, so that two Servers' jobs never write one file (two sources

@@ -38,6 +38,7 @@
 #include "platform/error.h"
 #include "platform/paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/listen_guard.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
 #include "platform/remote/share_service.h"
@@ -306,6 +307,9 @@ void serve_until_stopped(const Options& o, agent::AgentSettings settings, const 
 }
 
 int serve(const Options& o) {
+    // Before anything opens files or listens: the soft limit of open files raised to the
+    // hard one, and the caps on connections that keep the listener serving set from it.
+    remote::guard_listeners();
     agent::AgentSettings settings;
     settings.name = o.name;
     settings.shardexFolder = o.shardexDir;

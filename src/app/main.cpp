@@ -21,6 +21,7 @@
 
 #include "app/form1.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/listen_guard.h"
 #include "app/formats.h"
 #include "platform/dialogs.h"
 #include "run/run_control.h"
@@ -52,6 +53,9 @@ private:
 int main(int argc, char** argv) {
     // Before any other gRPC object: its settings are read once, at its start.
     shardex::remote::quiet_grpc_log();
+    // The share of the source listens on the LAN: more open files for it, and the caps that
+    // keep its listener serving.
+    shardex::remote::guard_listeners();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Shardex"));
     // The preview player's library reads numbers in the C locale.

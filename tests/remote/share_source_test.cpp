@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -22,6 +23,7 @@
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/remote/share_client.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/share_service.h"
 
 namespace shardex::remote {
@@ -60,7 +62,9 @@ std::string error_of(const std::function<void()>& fn) {
 // The real service, with its calls counted.
 class CountingShare final : public proto::Share::Service {
 public:
-    explicit CountingShare(std::shared_ptr<const SharePolicy> policy) : inner_(std::move(policy)) {}
+    explicit CountingShare(std::shared_ptr<const SharePolicy> policy,
+                           std::chrono::milliseconds idle = limits::kDownloadIdleTimeout)
+        : inner_(std::move(policy), {}, idle) {}
     grpc::Status Stat(grpc::ServerContext* c, const proto::FileRef* q, proto::FileInfo* a) override {
         ++stats;
         return inner_.Stat(c, q, a);
@@ -106,8 +110,8 @@ public:
         server_ = builder.BuildAndStart();
         EXPECT_TRUE(server_ != nullptr && port_ > 0) << "test server did not start";
         const Endpoint endpoint{"127.0.0.1", static_cast<std::uint16_t>(port_)};
-        client = std::make_shared<ShareClient>(grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials()),
-                                               "SRV", endpoint);
+        channel = grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials());
+        client = std::make_shared<ShareClient>(channel, "SRV", endpoint);
     }
     ~Loopback() { stop(); }
     void stop() {
@@ -116,6 +120,7 @@ public:
     }
 
     Service service;
+    std::shared_ptr<grpc::Channel> channel;
     std::shared_ptr<ShareClient> client;
 
 private:
@@ -280,6 +285,52 @@ TEST(ShareClient, ACopyFromAComputerThatNeverAnswersGivesUpOnTheConnection) {
     EXPECT_EQ(text, "NODE2 (" + endpoint.text() + ") did not answer in time. Could not copy 'seg.wmv'. (no answer to "
                                                   "the connection within 3 s)");
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// A reader that takes nothing holds a download's thread in Write (flow control): such
+// downloads are cancelled after the idle time, which frees their places, of which one
+// address has a few. A download ends only sent whole or cancelled: these are never whole.
+TEST(ShareService, UnreadDownloadsAreCancelledAfterTheIdleTime) {
+    TempDir dir;
+    std::ofstream(dir / "big.wmv").close();
+    fs::resize_file(dir / "big.wmv", 256 * kMiB);  // sparse
+    Loopback net(std::make_shared<FolderShare>(dir.path()), 300ms);
+    auto stub = proto::Share::NewStub(net.channel);
+    struct Download {
+        grpc::ClientContext context;
+        std::unique_ptr<grpc::ClientReader<proto::Chunk>> reader;
+        bool started = false;
+        grpc::Status refusal;
+    };
+    std::vector<std::unique_ptr<Download>> all;
+    const auto start = [&] {  // reads the first chunk only
+        auto& d = *all.emplace_back(std::make_unique<Download>());
+        d.context.set_deadline(std::chrono::system_clock::now() + 60s);
+        proto::FileRef ref;
+        ref.set_path("big.wmv");
+        d.reader = stub->Download(&d.context, ref);
+        proto::Chunk chunk;
+        if (!(d.started = d.reader->Read(&chunk))) d.refusal = d.reader->Finish();
+        return d.started;
+    };
+    for (int i = 0; i < limits::kMaxDownloadsPerPeer; ++i) EXPECT_TRUE(start());
+    EXPECT_FALSE(start());
+    const grpc::Status refusal = all.back()->refusal;
+    EXPECT_EQ(refusal.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+    EXPECT_TRUE(has(refusal.error_message(), "the most it sends to one computer at once")) << refusal.error_message();
+    bool later = false;
+    for (int i = 0; i < 200 && !later; ++i) {
+        std::this_thread::sleep_for(100ms);
+        later = start();
+    }
+    EXPECT_TRUE(later) << "the idle downloads kept their places";
+    for (auto& d : all) {
+        if (!d->started) continue;
+        d->context.TryCancel();
+        for (proto::Chunk chunk; d->reader->Read(&chunk);) {
+        }
+        d->reader->Finish();
+    }
 }
 
 TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {

@@ -388,6 +388,12 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/remote/peers.cpp", " is not a peer entry: write NAME=HOST:PORT, e.g. NODE1=192.168.1.20:47810"},
         {"src/jobs/remote_job.cpp", "Remote Encoder: "},
         {"src/jobs/remote_job.cpp", "Remote Encoder-2: "},
+        {"agent/request_limits.cpp",
+         "{} sessions are open from {} already, the most it keeps for one computer: close a Shardex window there and "
+         "try again"},
+        {"agent/request_limits.cpp", "it serves {} sessions already, the most it keeps: try again when a Server has finished"},
+        {"src/platform/remote/share_service.cpp",
+         "it sends {} files to this computer already, the most it sends to one computer at once: wait until a copy ends"},
         // Certificates.
         {"src/platform/remote/channel.cpp",
          "is not a Shardex agent or does not use this network's certificates; copy the network folder made by "
@@ -419,6 +425,9 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
          "cannot listen on {}: the port is in use by another program or the address is not one of this computer's"},
         {"agent/main.cpp", "this computer's name cannot be read: give one with --name"},
         {"agent/main.cpp", "cannot announce this agent on the network ({}): Servers find it only through their peers entries"},
+        {"src/platform/remote/listen_guard.cpp",
+         "turning incoming connections away: {} over {} at once from one address, {} over {} in all, {} for want of "
+         "open files (limit {}) since start"},
         {"src/platform/remote/network_certs.cpp",
          "' holds a network already ('{}' exists). Making a new one would shut this computer out of that network; to "
          "do it anyway, add --force (or remove the folder) and copy the new one to every computer afterwards"},

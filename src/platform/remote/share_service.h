@@ -4,14 +4,15 @@
 // error that says why.
 #pragma once
 
-#include <functional>
-
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/remote/limits.h"
 #include "shardex.grpc.pb.h"
 
 namespace shardex::remote {
@@ -67,9 +68,14 @@ class ShareService final : public proto::Share::Service {
 public:
     // `onCopied` (may be empty) hears of each file sent whole by Download, with the path
     // the policy resolved it to and the session identifiers the caller presented (call
-    // metadata kSessionMetadata; at most kMaxPresentedSessions, longer ones left out).
+    // metadata kSessionMetadata; at most kMaxPresentedSessions, longer ones left out). A
+    // Download whose reader takes nothing for `idleTimeout` is cancelled;
+    // limits::kMaxDownloads are served at once, kMaxDownloadsPerPeer of them to one address,
+    // and more are refused (RESOURCE_EXHAUSTED).
     using CopiedHandler = std::function<void(const std::filesystem::path&, const std::vector<std::string>& sessions)>;
-    explicit ShareService(std::shared_ptr<const SharePolicy> policy, CopiedHandler onCopied = {});
+    explicit ShareService(std::shared_ptr<const SharePolicy> policy, CopiedHandler onCopied = {},
+                          std::chrono::milliseconds idleTimeout = limits::kDownloadIdleTimeout);
+    ~ShareService() override;
     grpc::Status Stat(grpc::ServerContext*, const proto::FileRef*, proto::FileInfo*) override;
     grpc::Status Read(grpc::ServerContext*, const proto::ReadRequest*, proto::ReadReply*) override;
     grpc::Status Download(grpc::ServerContext*, const proto::FileRef*, grpc::ServerWriter<proto::Chunk>*) override;
@@ -77,6 +83,8 @@ public:
 private:
     std::shared_ptr<const SharePolicy> policy_;
     CopiedHandler onCopied_;
+    class Downloads;  // the downloads under way, and the thread that cancels idle ones
+    std::unique_ptr<Downloads> downloads_;
 };
 
 }  // namespace shardex::remote
