@@ -41,6 +41,7 @@
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
 #include "platform/remote/share_service.h"
+#include "shardex/version.h"
 
 // After gRPC's headers: Qt's keyword macros must not reach them.
 #include <QApplication>
@@ -68,7 +69,8 @@ struct Options {
 const char* kUsage =
     "usage: shardex-agent [options]\n"
     "  --init               make this Shardex network's certificates (once, on one computer)\n"
-    "                       and the Shardex folder; add --force to replace existing ones\n"
+    "                       and the Shardex folder\n"
+    "  --force              with --init: replace the certificates that are there\n"
     "  --listen HOST:PORT   where to listen (default 0.0.0.0:47810; port 0 picks a free one)\n"
     "  --name NAME          the computer name Servers know this agent by (default: host name)\n"
     "  --shardex-dir DIR    the folder outputs are written to (default ~/Shardex)\n"
@@ -77,7 +79,9 @@ const char* kUsage =
     "  --peers-file FILE    more such entries, one a line (default ~/.config/shardex/peers)\n"
     "  --headless           print the applications' progress only, even on a desktop\n"
     "  --list               print the agents announced on the LAN (name, host, port, address)\n"
-    "  --browse-ms N        how long --list listens for them (default 1000)\n";
+    "  --browse-ms N        how long --list listens for them (default 1000)\n"
+    "  --version            print the version and end\n"
+    "  --help               print this and end\n";
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
@@ -111,6 +115,9 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (a == "--peer") o.peers.push_back(value("NAME=HOST:PORT"));
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return std::nullopt;
+        } else if (a == "--version") {
+            std::printf("shardex-agent %s\n", kVersion);
             return std::nullopt;
         } else
             throw Error("unknown option '" + a + "'\n" + kUsage);
