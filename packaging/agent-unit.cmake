@@ -28,7 +28,7 @@ file(WRITE "${SHARDEX_UNIT_WORK}/shardex-agent.service"
 #   loginctl enable-linger        # keep it running without a log-in
 #
 # Other options for the agent (--listen, --name, ...): systemctl --user edit shardex-agent,
-# then an [Service] section with an empty ExecStart= line and one of your own.
+# then a [Service] section with an empty ExecStart= line and one of your own.
 
 ${body}")
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/user" TYPE FILE
