@@ -59,7 +59,6 @@ demo: build
 	@bash tools/demo.sh $(BUILD)
 
 test: build
-	@bash tools/install-deps.sh tools/apt-packages-package.txt
 	@bash tools/run-tests.sh $(BUILD)
 ifeq ($(SANITIZE),1)
 	@$(MAKE) --no-print-directory test-asan
