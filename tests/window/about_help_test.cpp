@@ -380,8 +380,8 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/platform/remote/remote_network.cpp",
          "cannot share the source on {}: the port is in use or the address is not this computer's"},
         {"src/platform/remote/peers.cpp", " is not a peer entry: write NAME=HOST:PORT, e.g. NODE1=192.168.1.20:47810"},
-        {"src/jobs/remote_job.cpp", "Remote Encoder: "},
-        {"src/jobs/remote_job.cpp", "Remote Encoder-2: "},
+        {"src/jobs/slots.cpp", "Remote Encoder: "},
+        {"src/jobs/slots.cpp", "Remote Encoder-2: "},
         // Certificates.
         {"src/platform/remote/channel.cpp",
          "is not a Shardex agent or does not use this network's certificates; copy the network folder made by "
@@ -424,7 +424,7 @@ TEST(HelpPages, TroubleshootingQuotesTheMessagesAsTheProgramWritesThem) {
         {"src/jobs/completion.cpp", "Local Encoder Error: {}"},
         {"src/platform/encoder/transcoder.cpp", "the disk is full: |cannot write output file"},
         {"src/platform/remote/share_client.cpp", "the disk is full: |cannot write "},
-        {"src/jobs/completion.cpp", "Status:  Failed - no output file"},
+        {"src/jobs/figures.cpp", "Status:  Failed - no output file"},
         // About and Help.
         {"src/about/about_box.h", kSysInfoUnavailable},
         {"src/about/help.cpp", "No web browser could be opened to show the help. Open this file in a web browser:"},

@@ -3,6 +3,7 @@
 #include "app/video_frame_widget.h"
 #include "jobs/completion.h"
 #include "jobs/local_job.h"
+#include "jobs/slots.h"
 #include "run/run_control.h"
 #include "run_fixture.h"
 
@@ -162,7 +163,7 @@ TEST_F(Completion, AnEncoderErrorIsShownAndTheJobEndsAsStopped) {
 TEST_F(Completion, ClientEventsStartAndEndTheirSlot) {
     auto enc = std::make_shared<FakeEncoder>(fx.script);
     f->S.Remote_Encoder = enc;
-    bind_remote_encoder_events(*f, enc);
+    bind_encoder_events(*f, SlotId::Client1, enc);
     f->S.Remote_Running = kTrue;
     f->S.Remote_Stopped = kTrue;
     enc->report(encoder::kStateStarting);
