@@ -39,17 +39,13 @@ TEST_F(Form1Test, StartUpTakesTheComputersFound) {
         f->load();
         EXPECT_FALSE(timer_enabled(f->TimerLocal) || timer_enabled(f->TimerRemote) || timer_enabled(f->Timer_Playback));
         EXPECT_TRUE(timer_enabled(f->Timer_Counters));
-        EXPECT_EQ(f->S.Post_View, kTrue);
-        EXPECT_FALSE(any_slot_running(f->S));
-        EXPECT_EQ(f->S.Mark_In, 0);
-        EXPECT_EQ(text(f->local_load), c.local);
-        EXPECT_EQ(text(f->remote_load), std::string(c.local) == "100" ? "0" : c.local);
-        EXPECT_EQ(f->S.Client1_Computer, c.client1);
-        EXPECT_EQ(f->S.Client2_Computer, c.client2);
-        EXPECT_EQ(f->Frame_Local->title().toStdString(), "Server: " + c.self);
-        EXPECT_EQ(f->Frame_Remote->title().toStdString(), "Client 1: " + std::string(c.client1));
-        EXPECT_EQ(f->Combo1->count(), c.choices);
-        EXPECT_EQ(f->Combo2->count(), c.choices);
+        EXPECT_TRUE(f->S.Post_View == kTrue && !any_slot_running(f->S) && f->S.Mark_In == 0);
+        EXPECT_EQ(text(f->local_load) + "|" + text(f->remote_load) + "|" + f->S.Client1_Computer + "|" +
+                      f->S.Client2_Computer + "|" + f->Frame_Local->title().toStdString() + "|" +
+                      f->Frame_Remote->title().toStdString(),
+                  std::string(c.local) + "|" + (std::string(c.local) == "100" ? "0" : c.local) + "|" + c.client1 + "|" +
+                      c.client2 + "|Server: " + c.self + "|Client 1: " + c.client1);
+        EXPECT_EQ(std::make_pair(f->Combo1->count(), f->Combo2->count()), std::make_pair(c.choices, c.choices));
     }
 }
 
@@ -85,7 +81,7 @@ TEST_F(Form1Test, ThePanelResetRestoresEachPanelsIdleTexts) {
     for (int slot = 0; slot < 3; ++slot) {
         const SlotNames s = slot_names(*f, slot);
         for (QLabel* l : {s.size, s.media, s.rate, s.speed, s.clock, s.status}) l->setText(QStringLiteral("busy"));
-        s.file->setText(QStringLiteral("clip_SX.wmv"));
+        s.file->setText(QStringLiteral("busy"));
         set_back_color(s.status, kLightYellow);
         s.bar->setValue(25);
         s.load->setText(QStringLiteral("77"));
@@ -98,8 +94,7 @@ TEST_F(Form1Test, ThePanelResetRestoresEachPanelsIdleTexts) {
                   "Size:||Bit rate:|Speed:|0:00:00|Status:|")
             << slot;
         EXPECT_EQ(back_color(s.status), kButtonFace);
-        EXPECT_EQ(s.bar->value(), 25);
-        EXPECT_EQ(text(s.load), "77");
+        EXPECT_EQ(std::to_string(s.bar->value()) + " " + text(s.load), "25 77");
     }
 }
 

@@ -45,19 +45,16 @@ TEST_F(About, ShowsTheApplicationsIdentityInAModelessBoxMadeOnce) {
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the main window stays usable";
-    EXPECT_EQ(box->windowTitle().toStdString(), "About Shardex");
-    EXPECT_EQ(text(box->lblVersion), "Version 0.9.0");
-    EXPECT_FALSE(box->picIcon->pixmap().isNull()) << "the icon resource is compiled in";
+    EXPECT_EQ(box->windowTitle().toStdString() + "|" + text(box->lblVersion), "About Shardex|Version 0.9.0");
+    EXPECT_FALSE(box->picIcon->pixmap().isNull() || f->windowIcon().isNull()) << "the icon is compiled in";
     const std::string notice = text(box->lblDisclaimer);
-    EXPECT_NE(notice.find(kCopyrightText), std::string::npos) << notice;
-    EXPECT_NE(notice.find(kMakerName), std::string::npos) << notice;
+    EXPECT_TRUE(notice.find(kCopyrightText) != notice.npos && notice.find(kMakerName) != notice.npos) << notice;
     box->cmdOK->click();
     EXPECT_FALSE(box->isVisible());
     f->Cmd_About->click();
     f->Cmd_About->click();
     EXPECT_EQ(f->frmAbout.get(), box);
     EXPECT_TRUE(box->isVisible());
-    EXPECT_FALSE(f->windowIcon().isNull());
 }
 
 // The first program of the list that is found is started; anything else ends in the message.
@@ -115,7 +112,7 @@ TEST(DesktopServices, FindsAProgramOnThePathAndStartsItDetached) {
     const std::string others = desktop::find_program("kinfocenter") + desktop::find_program("cpu-x");
     qputenv("PATH", savedPath);
     EXPECT_EQ(fs::path(found), tool);
-    EXPECT_EQ(others, "");
+    EXPECT_EQ(others, "") << "not executable, or not there";
     ASSERT_TRUE(desktop::start_detached(found));
     EXPECT_TRUE(wait_until([&] { return fs::exists(marker); }, 10000));
     EXPECT_FALSE(desktop::start_detached((bin / "no-such-program").string()));
@@ -220,18 +217,14 @@ TEST(HelpPages, EveryLinkAndPictureResolves) {
 TEST_F(About, TheHelpUsesTheWindowsOwnCaptions) {
     std::string all;
     for (const auto& page : help_pages()) all += read_file(page);
-    std::vector<QString> captions;
-    for (QPushButton* b : {f->Cmd_File2, f->Cmd_Profile, f->Cmd_Go, f->Cmd_Help, f->Cmd_About, f->Cmd_Exit,
-                           f->Cmd_MarkIn, f->Cmd_MarkOut, f->Cmd_Local_Encode})
-        captions.push_back(b->text());
-    for (QGroupBox* g : {f->Frame2, f->Frame_Profile, f->Frame_Local, f->Frame_Remote, f->Frame_Remote2,
-                         f->Frame_CPU_Disk, f->Frame_Network})
-        captions.push_back(g->title());
-    for (QLabel* l : {f->Label_MarkIn, f->Label_MarkOut, f->Label_Edit_Length, f->Label_CPU, f->Label_Disk,
-                      f->Label_Network, f->Label_Network_Traffic, f->Label12})
-        captions.push_back(l->text().section(QLatin1Char(' '), 0, 0));
-    for (const QString& c : captions) {
-        const std::string bold = "<b>" + c.trimmed().toStdString() + "</b>";
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             f->Cmd_File2, f->Cmd_Profile, f->Cmd_Go, f->Cmd_Help, f->Cmd_About, f->Cmd_Exit, f->Cmd_MarkIn,
+             f->Cmd_MarkOut, f->Cmd_Local_Encode, f->Frame2, f->Frame_Profile, f->Frame_Local, f->Frame_Remote,
+             f->Frame_Remote2, f->Frame_CPU_Disk, f->Frame_Network, f->Label_MarkIn, f->Label_MarkOut,
+             f->Label_Edit_Length, f->Label_CPU, f->Label_Disk, f->Label_Network, f->Label_Network_Traffic, f->Label12}) {
+        const auto* box = qobject_cast<QGroupBox*>(w);
+        const QString shown = box ? box->title() : w->property("text").toString();
+        const std::string bold = "<b>" + shown.section(QLatin1Char(' '), 0, box ? -1 : 0).trimmed().toStdString() + "</b>";
         EXPECT_NE(all.find(bold), std::string::npos) << bold;
     }
 }

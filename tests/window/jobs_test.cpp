@@ -108,7 +108,8 @@ TEST_F(Jobs, AClientsJobIsSetUpOnItsComputer) {
     S.Remote_Running = kTrue;
     Start_Remote_Job(*f);
     EXPECT_EQ(messages(), Strings{});
-    EXPECT_EQ(fx.agents.size() * 10 + fx.apps.size(), 21u);  // two connections, one application
+    EXPECT_EQ(fx.agents.size(), 2u);  // a new connection
+    EXPECT_EQ(fx.apps.size(), 1u);    // the same application
     EXPECT_EQ(S.Remote_Encoder.get(), &enc);
     EXPECT_EQ(s.count("reset"), 2u);
 

@@ -129,13 +129,9 @@ TEST_F(Meters, RealCountersOfThisComputer) {
     ASSERT_GE(n, 3);
     EXPECT_NE(real->item(n)->path().find("\\Processor(_Total)\\"), std::string::npos);
     EXPECT_NE(real->item(n - 1)->path().find("\\PhysicalDisk(_Total)\\"), std::string::npos);
-    if (n >= 4) {
-        EXPECT_EQ(real->item(n - 3)->path().find("Loopback"), std::string::npos) << "the interface shown";
-    }
-    pump_events(50);
+    EXPECT_TRUE(n < 4 || real->item(n - 3)->path().find("Loopback") == std::string::npos) << "the interface shown";
     Update_Meters(*f);
-    EXPECT_TRUE(f->Label_CPU->text().startsWith("CPU:  ") && f->Label_CPU->text().endsWith(" %"));
-    EXPECT_TRUE(f->Label_Network_Traffic->text().endsWith(" KB/sec"));
+    EXPECT_TRUE(f->Label_CPU->text().startsWith("CPU:  ") && f->Label_Network_Traffic->text().endsWith(" KB/sec"));
 }
 
 }  // namespace

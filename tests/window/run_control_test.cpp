@@ -7,6 +7,8 @@
 namespace shardex::testing {
 namespace {
 
+using Strings = std::vector<std::string>;
+
 class RunControl : public WindowTest {
 protected:
     void SetUp() override {
@@ -22,13 +24,10 @@ TEST_F(RunControl, GoStartsTheJobsAndStopEndsThem) {
     S.Client1_Computer = "NODE1";
     loads("100", "00", "0");
     Cmd_Go_Click(*f);
-    EXPECT_EQ(fx.agents, std::vector<std::string>{"NODE1"});
+    EXPECT_EQ(fx.agents, Strings{"NODE1"});
     EXPECT_EQ(text(f->Cmd_Go), "Stop");
-    EXPECT_EQ(S.Local_Running, kTrue);
-    EXPECT_EQ(S.Remote_Running, kTrue);
-    EXPECT_EQ(S.Remote2_Running, kFalse);
-    EXPECT_EQ(S.Local_StartTicks, 1000);
-    EXPECT_EQ(S.Local_SegEnd, 123000);
+    EXPECT_TRUE(S.Local_Running == kTrue && S.Remote_Running == kTrue && S.Remote2_Running == kFalse);
+    EXPECT_EQ(std::make_pair(S.Local_StartTicks, S.Local_SegEnd), std::make_pair(1000, 123000));
     EXPECT_EQ(S.Remote_SegStart, S.Remote_SegEnd);
     EXPECT_TRUE(timer_enabled(f->TimerLocal) && timer_enabled(f->TimerRemote));
     settle();
@@ -38,19 +37,17 @@ TEST_F(RunControl, GoStartsTheJobsAndStopEndsThem) {
     f->local_load->setText(QStringLiteral("50"));
     Cmd_Go_Click(*f);
     EXPECT_FALSE(fx.script->called("stop"));
-    EXPECT_EQ(messages(), std::vector<std::string>{"Incorrect Server/Client Load"});
+    EXPECT_EQ(messages(), Strings{"Incorrect Server/Client Load"});
 
     f->local_load->setText(QStringLiteral("100"));
     Cmd_Go_Click(*f);
     EXPECT_EQ(fx.script->count("stop"), 2u);
-    EXPECT_EQ(S.Local_Running, kFalse);
-    EXPECT_EQ(S.Remote_Stopped, kTrue);
+    EXPECT_EQ(std::make_pair(S.Local_Running, S.Remote_Stopped), std::make_pair(kFalse, kTrue));
     EXPECT_FALSE(timer_enabled(f->TimerLocal) || timer_enabled(f->TimerRemote));
     EXPECT_EQ(text(f->Cmd_Go), "Stop");  // until the encoders report their stop
     settle();
-    EXPECT_EQ(text(f->Local_Status), "Status:  Stopped ");
-    EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
-    EXPECT_EQ(text(f->Cmd_Go), "Go");
+    EXPECT_EQ(text(f->Local_Status) + "|" + text(f->Remote_Status) + "|" + text(f->Cmd_Go),
+              "Status:  Stopped |Status:  Stopped |Go");
 }
 
 // An accepted check keeps the texts the completions give back, clears the stopped flags and
@@ -60,17 +57,13 @@ TEST_F(RunControl, TheLoadCheckBeforeARun) {
     f->Local_Status->setText(QStringLiteral("Status:  Stopped "));
     loads("-20", "60", "60");
     ASSERT_EQ(Check_Loads(*f), 1);
-    EXPECT_EQ(f->S.Local_LoadText, "-20");
-    EXPECT_EQ(f->S.Remote2_LoadText, "60");
+    EXPECT_EQ(f->S.Local_LoadText + "|" + f->S.Remote2_LoadText + "|" + text(f->Local_Status), "-20|60|Status:");
     EXPECT_EQ(f->S.Remote_Stopped, kFalse);
-    EXPECT_EQ(text(f->Local_Status), "Status:");
     loads("30", "30", "30");
     EXPECT_EQ(Check_Loads(*f), 0);
-    EXPECT_EQ(messages(), std::vector<std::string>{"Incorrect Server/Client Load"});
-    dialogs->shown.clear();
     f->CommonDialog1.FileName.clear();
     EXPECT_EQ(Check_Loads(*f), 0);
-    EXPECT_TRUE(dialogs->shown.empty());
+    EXPECT_EQ(messages(), Strings{"Incorrect Server/Client Load"});
 }
 
 // Go that starts nothing leaves Go on the button: each row sets a run up to fail.
@@ -78,7 +71,7 @@ TEST_F(RunControl, GoComesBackWhenNoJobReallyStarts) {
     struct Case {
         const char* intent;
         std::function<void()> arrange;
-        std::vector<std::string> messages;
+        Strings messages;
         std::size_t encoders;
     } cases[] = {
         {"no source", [&] { f->CommonDialog1.FileName.clear(); }, {}, 0},
@@ -99,13 +92,12 @@ TEST_F(RunControl, GoComesBackWhenNoJobReallyStarts) {
         EXPECT_EQ(text(f->Cmd_Go), "Go");
         EXPECT_FALSE(any_slot_running(f->S));
     }
-}
-
-TEST_F(RunControl, AClientWithoutComputerDoesNotHoldTheRunOpen) {
+    // A client without a computer does not hold the run open once the Server is done.
     loads("50", "50", "0");
+    fx.script->failAt.clear();
     Cmd_Go_Click(*f);
     EXPECT_EQ(text(f->Cmd_Go), "Stop");
-    fx.last().finish();  // the Server reaches its mark-out
+    fx.last().finish();
     settle();
     EXPECT_EQ(text(f->Cmd_Go), "Go");
 }
@@ -120,34 +112,32 @@ TEST_F(RunControl, ARefusedStopEndsTheSlotAndGivesGoBack) {
         settle();
         fx.script->failAt = {"stop"};
         click(*f);
-        EXPECT_EQ(messages(), std::vector<std::string>{" The scripted call failed"});
+        EXPECT_EQ(messages(), Strings{" The scripted call failed"});
         EXPECT_EQ(f->S.Local_Running, kFalse);
-        EXPECT_EQ(text(f->Local_Status), "Status:  Stopped ");
-        EXPECT_EQ(text(f->Cmd_Local_Encode), "Encode");
-        EXPECT_EQ(text(f->Cmd_Go), "Go");
+        EXPECT_EQ(text(f->Local_Status) + "|" + text(f->Cmd_Local_Encode) + "|" + text(f->Cmd_Go),
+                  "Status:  Stopped |Encode|Go");
     }
 }
 
 // Each Encode button runs its slot alone on the whole stretch, leaving Go alone, and stops it
-// again; a client's needs a computer. The clients' boxes hold what a user may leave there.
+// again; a client's needs a computer. The load boxes hold what a user may leave there.
 TEST_F(RunControl, EncodeButtonsRunOneSlotAlone) {
+    auto& S = f->S;
     struct Case {
         void (*click)(Form1&);
         std::string* computer;
         const char* noComputer;
-        std::int32_t* bounds[2];
-        std::int32_t start, end;
-        const char* loadsWhileRunning[3];
+        std::int32_t *start, *end;
+        const char* shown;  // its bounds, then the three load boxes while it runs
     } cases[] = {
-        {Cmd_Local_Encode_Click, nullptr, nullptr, {&f->S.Local_SegStart, &f->S.Local_SegEnd}, 1000, 11000,
-         {"100", "abc", ""}},
-        {Cmd_Remote_Encode_Click, &f->S.Client1_Computer, "No Client Available",
-         {&f->S.Remote_SegStart, &f->S.Remote_SegEnd}, 1000, 10000, {"0", "100", "0"}},
-        {Cmd_Remote2_Encode_Click, &f->S.Client2_Computer, "No Client-2 Available",
-         {&f->S.Remote2_SegStart, &f->S.Remote2_SegEnd}, 1000, 11000, {"0", "0", "100"}},
+        {Cmd_Local_Encode_Click, nullptr, nullptr, &S.Local_SegStart, &S.Local_SegEnd, "1000..11000 100|abc|"},
+        {Cmd_Remote_Encode_Click, &S.Client1_Computer, "No Client Available", &S.Remote_SegStart, &S.Remote_SegEnd,
+         "1000..10000 0|100|0"},
+        {Cmd_Remote2_Encode_Click, &S.Client2_Computer, "No Client-2 Available", &S.Remote2_SegStart,
+         &S.Remote2_SegEnd, "1000..11000 0|0|100"},
     };
-    f->S.Mark_In = 1400;
-    f->S.Mark_Out = 10600;
+    S.Mark_In = 1400;
+    S.Mark_Out = 10600;
     const char* userLoads[] = {"40", "abc", ""};
     for (int slot = 0; slot < 3; ++slot) {
         SCOPED_TRACE(slot);
@@ -157,25 +147,22 @@ TEST_F(RunControl, EncodeButtonsRunOneSlotAlone) {
         dialogs->shown.clear();
         if (c.computer) {
             c.click(*f);
-            EXPECT_EQ(messages(), std::vector<std::string>{c.noComputer});
+            EXPECT_EQ(messages(), Strings{c.noComputer});
             *c.computer = "NODE";
             dialogs->shown.clear();
         }
         c.click(*f);
         EXPECT_TRUE(dialogs->shown.empty());
         EXPECT_EQ(s.running, kTrue);
-        EXPECT_EQ(*c.bounds[0], c.start);
-        EXPECT_EQ(*c.bounds[1], c.end);
-        for (int other = 0; other < 3; ++other)
-            EXPECT_EQ(text(slot_names(*f, other).load), c.loadsWhileRunning[other]) << other;
-        EXPECT_EQ(text(s.encode), "Stop");
-        EXPECT_EQ(text(f->Cmd_Go), "Go");
+        EXPECT_EQ(std::to_string(*c.start) + ".." + std::to_string(*c.end) + " " + text(f->local_load) + "|" +
+                      text(f->remote_load) + "|" + text(f->remote2_load),
+                  c.shown);
+        EXPECT_EQ(text(s.encode) + "|" + text(f->Cmd_Go), "Stop|Go");
         c.click(*f);
         EXPECT_EQ(s.stopped, kTrue);
         settle();
-        EXPECT_EQ(text(s.status), "Status:  Stopped ");
-        EXPECT_EQ(text(s.encode), "Encode");
-        EXPECT_EQ(text(s.load), userLoads[slot]);  // its own text comes back
+        EXPECT_EQ(text(s.status) + "|" + text(s.encode) + "|" + text(s.load),
+                  std::string("Status:  Stopped |Encode|") + userLoads[slot]);  // its own load text back
     }
 }
 

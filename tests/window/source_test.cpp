@@ -1,5 +1,4 @@
 // Choosing the source, the preview player and the trim markers, on a fake graph.
-#include <QCheckBox>
 #include <QSlider>
 #include <functional>
 
@@ -253,17 +252,6 @@ TEST_F(Source, AGraphThatStopsAnsweringLeavesThePlayerAsItWas) {
     Cmd_Play_Click(*f);
     EXPECT_FALSE(timer_enabled(f->Timer_Playback));
     EXPECT_TRUE(dialogs->shown.empty());
-}
-
-TEST_F(Source, ThePreviewCheckBoxSetsThePreviewFlag) {
-    f->CheckBox_PostView->click();
-    EXPECT_EQ(f->S.Post_View, kFalse);
-    f->CheckBox_PostView->click();
-    EXPECT_EQ(f->S.Post_View, kTrue);
-    f->CheckBox_PostView->setTristate(true);
-    f->CheckBox_PostView->setCheckState(Qt::PartiallyChecked);  // neither state leaves the flag alone
-    CheckBox_PostView_Click(*f);
-    EXPECT_EQ(f->S.Post_View, kTrue);
 }
 
 // Presses of Mark In (I) and Mark Out (O) at positions of a 400 s source, and the stretch they
