@@ -30,7 +30,9 @@ bool loads_add_up(std::string_view local, std::string_view remote, std::string_v
     }
 }
 
-std::int32_t stretch_end(std::int32_t markOut, std::int32_t movieLength) { return markOut == 0 ? movieLength : markOut; }
+std::int32_t stretch_end(std::int32_t markOut, std::int32_t movieLength) {
+    return markOut == 0 ? movieLength : markOut;
+}
 
 SegmentBounds split_segments(std::int32_t markIn, std::int32_t markEnd, std::string_view localLoad,
                              std::string_view remoteLoad) {

@@ -28,6 +28,10 @@ TEST_F(Form1Test, StartUpTakesTheComputersFound) {
         {{}, "SRV", "40", "", "", 1},
         {{"NODE1", "SRV"}, "", "50", "NODE1", "SRV", 2},  // this computer's name unreadable
     };
+    std::string intervals;  // the polling timers tick twice a second, the preview's counter five times
+    for (QTimer* t : {f->Timer_Counters, f->TimerLocal, f->TimerRemote, f->TimerRemote2, f->Timer_Playback})
+        intervals += std::to_string(t->interval()) + " ";
+    EXPECT_EQ(intervals, "500 500 500 500 200 ");
     for (const auto& c : cases) {
         new_window();
         computers = c.found;
@@ -35,11 +39,12 @@ TEST_F(Form1Test, StartUpTakesTheComputersFound) {
         f->S.Post_View = kFalse;
         f->S.Mark_In = 5;
         f->S.Local_Running = kTrue;
+        f->S.Two_Pass = 1;
         f->TimerLocal->start();
         f->load();
         EXPECT_FALSE(timer_enabled(f->TimerLocal) || timer_enabled(f->TimerRemote) || timer_enabled(f->Timer_Playback));
         EXPECT_TRUE(timer_enabled(f->Timer_Counters));
-        EXPECT_TRUE(f->S.Post_View == kTrue && !any_slot_running(f->S) && f->S.Mark_In == 0);
+        EXPECT_TRUE(f->S.Post_View == kTrue && !any_slot_running(f->S) && f->S.Mark_In == 0 && f->S.Two_Pass == 0);
         EXPECT_EQ(text(f->local_load) + "|" + text(f->remote_load) + "|" + f->S.Client1_Computer + "|" +
                       f->S.Client2_Computer + "|" + f->Frame_Local->title().toStdString() + "|" +
                       f->Frame_Remote->title().toStdString(),

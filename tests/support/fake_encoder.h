@@ -44,7 +44,9 @@ struct FakeScript {
     std::size_t count(const std::string& call) const { return std::count(calls.begin(), calls.end(), call); }
     bool called(const std::string& call) const { return count(call) > 0; }
     // Position of a call's first occurrence, for checks of their order.
-    std::ptrdiff_t at(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) - calls.begin(); }
+    std::ptrdiff_t at(const std::string& call) const {
+        return std::find(calls.begin(), calls.end(), call) - calls.begin();
+    }
 };
 using Script = std::shared_ptr<FakeScript>;
 
@@ -89,7 +91,9 @@ struct FakeProfileEditor : encoder::ProfileEditor, encoder::Audience, std::enabl
 
 struct FakeDataView : encoder::DataView {
     explicit FakeDataView(Script s) : script(std::move(s)) {}
-    void setViewProperties(std::int32_t c, WindowHandle w) override { script->check("setViewProperties"), cookie = c, window = w; }
+    void setViewProperties(std::int32_t c, WindowHandle w) override {
+        script->check("setViewProperties"), cookie = c, window = w;
+    }
     void startView(std::int32_t) override { script->check("startView"); }
     void stopView(std::int32_t) override { script->check("stopView"); }
     Script script;
@@ -109,7 +113,9 @@ struct FakeSource : encoder::Source {
     std::int32_t duration() override { return script->check("duration"), script->durationMs; }
     void setPreProcessPass(std::int32_t p) override { call("setPreProcessPass"), pass = p; }
     std::int32_t preProcessPass() const override { return pass; }
-    std::int32_t addDataView(const std::shared_ptr<encoder::DataView>&) override { return script->check("addDataView"), 7; }
+    std::int32_t addDataView(const std::shared_ptr<encoder::DataView>&) override {
+        return script->check("addDataView"), 7;
+    }
     void call(const std::string& what) { script->check(what + " " + std::to_string(kind)); }
     Script script;
     std::int32_t kind, in = 0, out = 0, pass = 0;
@@ -134,7 +140,9 @@ struct FakeSourceGroup : encoder::SourceGroup, encoder::SourceGroupCollection,
     }
     std::int32_t sourceCount() override { return static_cast<std::int32_t>(sources.size()); }
     std::shared_ptr<encoder::Source> source(std::int32_t i) override { return sources.at(i); }
-    void setProfile(const std::shared_ptr<encoder::Profile>& p) override { script->check("setProfile " + p->name()), chosen = p; }
+    void setProfile(const std::shared_ptr<encoder::Profile>& p) override {
+        script->check("setProfile " + p->name()), chosen = p;
+    }
     std::shared_ptr<encoder::Profile> profile() const override { return chosen; }
     Script script;
     std::string groupName;
@@ -146,7 +154,9 @@ struct FakeEncoder : encoder::Encoder, encoder::OutputFile, encoder::DisplayInfo
                      encoder::ProfileCollection, std::enable_shared_from_this<FakeEncoder> {
     explicit FakeEncoder(Script s) : script(s), group(std::make_shared<FakeSourceGroup>(s)) {}
 
-    std::shared_ptr<encoder::SourceGroupCollection> sourceGroups() override { return script->check("sourceGroups"), group; }
+    std::shared_ptr<encoder::SourceGroupCollection> sourceGroups() override {
+        return script->check("sourceGroups"), group;
+    }
     std::shared_ptr<encoder::OutputFile> file() override { return self<encoder::OutputFile>("file"); }
     std::shared_ptr<encoder::DisplayInfo> displayInfo() override { return self<encoder::DisplayInfo>("displayInfo"); }
     std::shared_ptr<encoder::ProfileCollection> profileCollection() override {
@@ -173,7 +183,9 @@ struct FakeEncoder : encoder::Encoder, encoder::OutputFile, encoder::DisplayInfo
     std::string description() const override { return description_; }
     std::string title() const override { return title_; }
 
-    encoder::Fixed4 archiveFileSize() override { return script->check("archiveFileSize"), encoder::Fixed4{script->bytes}; }
+    encoder::Fixed4 archiveFileSize() override {
+        return script->check("archiveFileSize"), encoder::Fixed4{script->bytes};
+    }
     encoder::Fixed4 archiveFileDuration() override { return encoder::Fixed4{script->mediaMs}; }
     std::int32_t outputBitrate() override { return script->check("outputBitrate"), script->bitrate; }
 
@@ -226,13 +238,19 @@ struct FakeEncoderFactory {
     std::vector<std::string> encoderNames{"WMEnc_1"};  // what an agent lists
 
     std::function<std::shared_ptr<encoder::Encoder>()> encoders() {
-        return [this] { return script->check("createEncoder"), made.emplace_back(std::make_shared<FakeEncoder>(script)); };
+        return [this] {
+            script->check("createEncoder");
+            return made.emplace_back(std::make_shared<FakeEncoder>(script));
+        };
     }
     std::function<std::shared_ptr<encoder::ProfileEditor>()> editors() {
         return [this] { return script->check("createProfileEditor"), std::make_shared<FakeProfileEditor>(script); };
     }
     std::function<std::shared_ptr<encoder::DataView>()> dataViews() {
-        return [this] { return script->check("createDataView"), views.emplace_back(std::make_shared<FakeDataView>(script)); };
+        return [this] {
+            script->check("createDataView");
+            return views.emplace_back(std::make_shared<FakeDataView>(script));
+        };
     }
     std::function<std::shared_ptr<encoder::Agent>(const std::string&)> agentsOn() {
         return [this](const std::string& computer) {
@@ -260,7 +278,9 @@ struct FakeEncoderFactory {
             owner.script->check("createEncoderApp " + n + "|" + id);
             return owner.apps.emplace_back(std::make_shared<FakeApp>(owner.script));
         }
-        std::vector<std::string> encoderNames() override { return owner.script->check("encoderNames"), owner.encoderNames; }
+        std::vector<std::string> encoderNames() override {
+            return owner.script->check("encoderNames"), owner.encoderNames;
+        }
         std::shared_ptr<encoder::Encoder> encoder(const std::string& n) override {
             owner.script->check("encoder " + n);
             return owner.made.emplace_back(std::make_shared<FakeEncoder>(owner.script));

@@ -221,10 +221,12 @@ TEST_F(About, TheHelpUsesTheWindowsOwnCaptions) {
              f->Cmd_File2, f->Cmd_Profile, f->Cmd_Go, f->Cmd_Help, f->Cmd_About, f->Cmd_Exit, f->Cmd_MarkIn,
              f->Cmd_MarkOut, f->Cmd_Local_Encode, f->Frame2, f->Frame_Profile, f->Frame_Local, f->Frame_Remote,
              f->Frame_Remote2, f->Frame_CPU_Disk, f->Frame_Network, f->Label_MarkIn, f->Label_MarkOut,
-             f->Label_Edit_Length, f->Label_CPU, f->Label_Disk, f->Label_Network, f->Label_Network_Traffic, f->Label12}) {
+             f->Label_Edit_Length, f->Label_CPU, f->Label_Disk, f->Label_Network, f->Label_Network_Traffic,
+             f->Label12}) {
         const auto* box = qobject_cast<QGroupBox*>(w);
         const QString shown = box ? box->title() : w->property("text").toString();
-        const std::string bold = "<b>" + shown.section(QLatin1Char(' '), 0, box ? -1 : 0).trimmed().toStdString() + "</b>";
+        const QString caption = shown.section(QLatin1Char(' '), 0, box ? -1 : 0).trimmed();  // a label's first word
+        const std::string bold = "<b>" + caption.toStdString() + "</b>";
         EXPECT_NE(all.find(bold), std::string::npos) << bold;
     }
 }

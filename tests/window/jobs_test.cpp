@@ -233,7 +233,8 @@ TEST_F(Jobs, TheServersEventsStartPauseAndEndItsSlot) {
     Start_Local_Job(*f);
     settle();
     EXPECT_EQ(text(f->Cmd_Local_Encode), "Stop");
-    EXPECT_EQ(std::make_pair(fore_color(f->Local_Clock), back_color(f->Local_Clock)), std::make_pair(kBrightGreen, kBlack));
+    EXPECT_EQ(fore_color(f->Local_Clock), kBrightGreen);
+    EXPECT_EQ(back_color(f->Local_Clock), kBlack);
     fx.last().report(encoder::kStatePaused);
     settle();
     EXPECT_EQ(text(f->TextBox_LocalFile), "clip_SX.wmv  (Pause)");

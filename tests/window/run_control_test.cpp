@@ -31,8 +31,8 @@ TEST_F(RunControl, GoStartsTheJobsAndStopEndsThem) {
     EXPECT_EQ(S.Remote_SegStart, S.Remote_SegEnd);
     EXPECT_TRUE(timer_enabled(f->TimerLocal) && timer_enabled(f->TimerRemote));
     settle();
-    EXPECT_EQ(text(f->Cmd_Local_Encode), "Stop");  // the starting event
-    EXPECT_EQ(fore_color(f->Local_Clock), kBrightGreen);
+    EXPECT_EQ(text(f->Cmd_Local_Encode) + "|" + text(f->Cmd_Remote_Encode), "Stop|Stop");  // the starting events
+    EXPECT_TRUE(fore_color(f->Local_Clock) == kBrightGreen && fore_color(f->Remote_Clock) == kBrightGreen);
 
     f->local_load->setText(QStringLiteral("50"));
     Cmd_Go_Click(*f);

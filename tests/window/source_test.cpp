@@ -162,8 +162,9 @@ TEST_F(Source, NoNewSourceWhileJobsRun) {
         dialogs->nextOpenPath = file("next.avi", 1000);
         Cmd_File2_Click(*f);
         EXPECT_TRUE(dialogs->openTitles.empty());
-        EXPECT_EQ(messages(), std::vector<std::string>{
-                                  "A new source can't be chosen while encoding jobs run. Wait until they end or stop them."});
+        ASSERT_EQ(messages().size(), 1u);
+        EXPECT_EQ(messages()[0],
+                  "A new source can't be chosen while encoding jobs run. Wait until they end or stop them.");
         EXPECT_EQ(f->CommonDialog1.FileTitle, "clip.avi");
         *slot = kFalse;
     }
