@@ -73,7 +73,7 @@ TEST_F(Form1Test, ClientChoicesFollowTheConnectionAndTheListSize) {
     EXPECT_EQ(f->S.Client1_Computer, "NODE2");
     EXPECT_EQ(messages(), std::vector<std::string>{"Start Shardex again to change clients."});
 
-    f->ListBox_NetComputers->takeItem(0);
+    delete f->ListBox_NetComputers->takeItem(0);
     dialogs->shown.clear();
     f->Combo2->setCurrentIndex(0);
     Combo2_Click(*f);  // two computers: Client 2 cannot be chosen
