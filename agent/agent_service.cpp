@@ -1,5 +1,6 @@
 #include "agent/agent_service.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -7,12 +8,15 @@
 #include <random>
 #include <vector>
 
+#include "agent/request_limits.h"
 #include "platform/encoder/errors.h"
 #include "platform/encoder/local_encoder.h"
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/remote_encoder.h"
 #include "platform/remote/share_client.h"
+#include "platform/shown_text.h"
 
 namespace shardex::agent {
 
@@ -20,7 +24,7 @@ namespace pb = remote::proto;
 using Clock = std::chrono::steady_clock;
 
 // The only kind of application an agent makes.
-inline constexpr const char* kAppProgId = "WMEnc.WMEncoderApp";
+inline constexpr const char* kAppProgId = remote::kEncoderAppProgId;
 
 struct AgentService::App {
     std::string name;
@@ -40,6 +44,7 @@ struct AgentService::Session {
     std::vector<std::shared_ptr<App>> apps;    // in the order they were created
     std::map<std::string, std::shared_ptr<remote::ShareClient>> shares;  // by Server name
     grpc::ServerWriter<pb::SessionEvent>* writer = nullptr;  // used by the session's thread only
+    bool ended = false;  // no source opens any more, and the stream's thread ends the session
 
     std::shared_ptr<App> app(const std::string& name) {
         std::lock_guard lock(mutex);
@@ -50,6 +55,22 @@ struct AgentService::Session {
     std::vector<std::shared_ptr<App>> allApps() {
         std::lock_guard lock(mutex);
         return apps;
+    }
+    // Frees what the session's jobs wait for, from any thread and without waiting itself:
+    // the session is marked ended, its stream's thread woken to end it, and its encoders
+    // told to stop, which cancels a source read in flight, so a prepare blocked in one fails
+    // and an encode ends with its file finished. An application still in `apps` has its
+    // encoder set, and only the session's end (after taking it out) drops it.
+    void interrupt() {
+        std::vector<std::shared_ptr<encoder::Encoder>> encoders;
+        {
+            std::lock_guard lock(mutex);
+            ended = true;
+            for (auto& a : apps)
+                if (a->encoder) encoders.push_back(a->encoder);
+        }
+        cv.notify_all();
+        for (auto& e : encoders) e->stop();
     }
     void post(std::function<void()> fn) {
         {
@@ -70,15 +91,8 @@ std::string new_session_id() {
     return id;
 }
 
-// A name a refusal quotes: control characters as '?', cut after 80 bytes, so that a hostile
-// request of a megabyte gets a one-line answer.
-std::string shown(const std::string& name) {
-    constexpr std::size_t kShown = 80;
-    std::string out = name.substr(0, kShown);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return "'" + out + (name.size() > kShown ? "...'" : "'");
-}
+// A name a refusal quotes, so that a hostile request of a megabyte gets a one-line answer.
+using platform::shown;
 
 // A status message travels in the call's trailers, which gRPC keeps small: a description
 // that quotes more of a request than it should is cut, never sent whole.
@@ -129,6 +143,16 @@ void refuse_link(const std::filesystem::path& output) {
         throw Error("'" + output.filename().string() + "' is a link in the Shardex folder: an output is never written "
                     "through a link",
                     encoder::errors::kOutputUnavailable);
+}
+
+// A source is read through the share of the Server that opened the session, at the address
+// it called from: a path naming any other computer is refused, never resolved and connected to.
+void check_source_server(const platform::NetworkPath& where, const AgentService::Session& s, const std::string& agent) {
+    if (where.server != s.server)
+        throw Error(shown("//" + where.server + where.path) + " is on " + shown(where.server) + ": " + agent +
+                        " reads a source only from the Server that gives it the job (" +
+                        platform::printable(s.server, platform::kShownName) + ")",
+                    encoder::errors::kSourceUnreadable);
 }
 
 }  // namespace
@@ -189,10 +213,11 @@ void AgentService::outputStopped(const std::string& session, const std::string& 
         if (w.session == session && w.app == app) w.stopped = true;
 }
 
-void AgentService::outputCopied(const std::filesystem::path& file) {
+void AgentService::outputCopied(const std::filesystem::path& file, const std::vector<std::string>& sessions) {
     std::lock_guard lock(writersMutex_);
     auto it = writers_.find(file.filename().string());
-    if (it != writers_.end() && it->second.stopped) writers_.erase(it);
+    if (it == writers_.end() || !it->second.stopped) return;
+    if (std::find(sessions.begin(), sessions.end(), it->second.session) != sessions.end()) writers_.erase(it);
 }
 
 std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id) const {
@@ -203,34 +228,55 @@ std::shared_ptr<AgentService::Session> AgentService::find(const std::string& id)
 
 std::shared_ptr<AgentService::Session> AgentService::beginSession(const std::string& serverName,
                                                                   const remote::Endpoint& share,
-                                                                  grpc::ServerWriter<pb::SessionEvent>* writer) {
+                                                                  grpc::ServerWriter<pb::SessionEvent>* writer,
+                                                                  grpc::Status* refusal) {
     auto s = std::make_shared<Session>();
     s->id = new_session_id();
     s->server = serverName;
     s->share = share;
     s->writer = writer;
     std::lock_guard lock(mutex_);
+    // The Server's address is where its share is.
+    const auto fromPeer = std::count_if(sessions_.begin(), sessions_.end(),
+                                        [&](const auto& e) { return e.second->share.host == share.host; });
+    *refusal = check_open(serverName, share.host, sessions_.size(), static_cast<std::size_t>(fromPeer));
+    if (!refusal->ok()) return nullptr;
     sessions_[s->id] = s;
     return s;
 }
 
 grpc::Status AgentService::Open(grpc::ServerContext* context, const pb::OpenRequest* request,
                                 grpc::ServerWriter<pb::SessionEvent>* writer) {
+    if (request->protocol() != remote::kProtocolVersion)
+        return refused(grpc::StatusCode::FAILED_PRECONDITION,
+                       "the agent of " + settings_.name + " speaks the Shardex protocol " +
+                           std::to_string(remote::kProtocolVersion) + ", the Server " +
+                           std::to_string(request->protocol()) +
+                           ": install the same version of Shardex on every computer of the network");
+    if (request->share_port() < 1 || request->share_port() > 65535)
+        return refused(grpc::StatusCode::INVALID_ARGUMENT, "the Server's share port " +
+                                                               std::to_string(request->share_port()) +
+                                                               " is not a port from 1 to 65535");
+    grpc::Status refusal;
     auto s = beginSession(request->server_name(),
-                          {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer);
+                          {peer_host(context->peer()), static_cast<std::uint16_t>(request->share_port())}, writer,
+                          &refusal);
+    if (!s) return refusal;
     pb::SessionEvent hello;
     hello.mutable_opened()->set_session(s->id);
     hello.mutable_opened()->set_agent_name(settings_.name);
-    hello.mutable_opened()->set_protocol(3);
+    hello.mutable_opened()->set_protocol(remote::kProtocolVersion);
     bool open = writer->Write(hello);
 
     auto nextFigures = Clock::now();
-    while (open && !context->IsCancelled()) {
+    bool ended = false;
+    while (open && !ended && !context->IsCancelled()) {
         std::deque<std::function<void()>> due;
         {
             std::unique_lock lock(s->mutex);
-            s->cv.wait_until(lock, nextFigures, [&] { return !s->queue.empty(); });
+            s->cv.wait_until(lock, nextFigures, [&] { return !s->queue.empty() || s->ended; });
             due.swap(s->queue);
+            ended = s->ended;
         }
         for (auto& fn : due) fn();
         if (Clock::now() >= nextFigures) {
@@ -258,6 +304,8 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
         std::lock_guard lock(mutex_);
         sessions_.erase(s->id);
     }
+    // A call blocked in a read holds its application: free it before waiting for that.
+    s->interrupt();
     std::vector<std::shared_ptr<App>> apps;
     {
         std::lock_guard lock(s->mutex);
@@ -276,14 +324,27 @@ void AgentService::endSession(const std::shared_ptr<Session>& s) {
     // The agent's log tells when a Server's objects are gone (a Server that died included).
     if (!apps.empty()) {
         std::printf("shardex-agent %s: the session of the Server %s ended: %zu application(s) freed\n",
-                    settings_.name.c_str(), s->server.c_str(), apps.size());
+                    settings_.name.c_str(), platform::printable(s->server, platform::kShownName).c_str(),
+                    apps.size());
         std::fflush(stdout);
     }
     releaseOutputs(s->id, {});
 }
 
+void AgentService::shutdown() {
+    std::vector<std::shared_ptr<Session>> all;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto& [id, s] : sessions_) all.push_back(s);
+    }
+    for (auto& s : all) s->interrupt();
+}
+
 std::string AgentService::openSession(const std::string& serverName, const remote::Endpoint& share) {
-    return beginSession(serverName, share, nullptr)->id;
+    grpc::Status refusal;
+    auto s = beginSession(serverName, share, nullptr, &refusal);
+    if (!s) throw Error(refusal.error_message());
+    return s->id;
 }
 
 void AgentService::runSessionEvents(const std::string& id) {
@@ -312,6 +373,7 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     if (request->name().empty() || request->name().size() > 255)
         return refused(grpc::StatusCode::INVALID_ARGUMENT, "an application needs a name of 1 to 255 bytes");
     if (s->app(request->name())) return grpc::Status::OK;
+    if (auto st = check_create_app(s->allApps().size()); !st.ok()) return st;
 
     auto app = std::make_shared<App>();
     app->name = request->name();
@@ -327,18 +389,18 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     else options.openInput = [weak, settings](const std::string& path) -> std::shared_ptr<encoder::ByteSource> {
         const auto where = platform::parse_network_path(path);
         auto session = weak.lock();
-        if (!session) throw Error("the session that set this source has ended");
+        const auto ended = [] { return Error("the session that set this source has ended"); };
+        if (!session) throw ended();
         std::shared_ptr<remote::ShareClient> client;
         {
             std::lock_guard lock(session->mutex);
-            client = session->shares[where.server];
+            if (session->ended) throw ended();
+            if (auto it = session->shares.find(where.server); it != session->shares.end()) client = it->second;
         }
         if (!client) {
-            const remote::Endpoint endpoint = where.server == session->server
-                                                  ? session->share
-                                                  : settings->resolver.resolve(where.server, remote::kSharePort);
-            client = std::make_shared<remote::ShareClient>(remote::make_channel(endpoint, settings->credentials),
-                                                           where.server, endpoint);
+            check_source_server(where, *session, settings->name);
+            client = std::make_shared<remote::ShareClient>(remote::make_channel(session->share, settings->credentials),
+                                                           where.server, session->share);
             std::lock_guard lock(session->mutex);
             session->shares[where.server] = client;
         }
@@ -378,6 +440,8 @@ grpc::Status AgentService::CreateApp(grpc::ServerContext*, const pb::CreateAppRe
     }, std::move(handlers));
 
     std::lock_guard lock(s->mutex);
+    // Made meanwhile by calls at the same time as this one.
+    if (auto st = check_create_app(s->apps.size()); !st.ok()) return st;
     s->apps.push_back(std::move(app));
     return grpc::Status::OK;
 }
@@ -418,6 +482,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
     if (!app->encoder) return refused(grpc::StatusCode::NOT_FOUND, "the encoder has been freed");
     auto& enc = *app->encoder;
     try {
+        if (auto st = check_call(*request, enc); !st.ok()) return st;
         switch (request->op_case()) {
         case pb::EncoderCall::kReset:
             enc.reset();
@@ -490,7 +555,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
         case pb::EncoderCall::kSetInput: {
             const auto& in = request->set_input();
             // Checked here so that a path this agent may not read fails when it is set.
-            platform::parse_network_path(in.path());
+            check_source_server(platform::parse_network_path(in.path()), *s, settings_.name);
             source_at(enc, in.source())->setInput(in.path(), in.scheme(), in.init_data());
             break;
         }

@@ -18,6 +18,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "agent/app_view.h"
 #include "platform/encoder/byte_source.h"
@@ -31,7 +32,6 @@ struct AgentSettings {
     std::string name;                    // this computer's name, as Servers know it
     std::filesystem::path shardexFolder;  // outputs are written here, and only here
     remote::NetworkCredentials credentials;  // for reading the Servers' shares
-    remote::Resolver resolver;               // Servers named in a source path other than the session's own
     ViewFactory views;                       // how an application shows itself
     // How an encoder opens a source path; empty (the agent): through the share of the
     // Server the path names. Set by in-process drivers that have no network.
@@ -56,8 +56,16 @@ public:
     grpc::Status Call(grpc::ServerContext* context, const remote::proto::EncoderCall* request,
                       remote::proto::CallReply* reply) override;
 
-    // The share sent `file` whole: an output whose job has ended is then free for others.
-    void outputCopied(const std::filesystem::path& file);
+    // The share sent `file` whole to a caller that presented `sessions` (the identifiers of
+    // its open sessions with this agent): an output whose job has ended is then free for
+    // others, if the job's own session is among them. Another Server's copy frees nothing.
+    void outputCopied(const std::filesystem::path& file, const std::vector<std::string>& sessions);
+
+    // The agent is stopping: every session is told to end at once, its jobs' reads cancelled
+    // and its encodes stopped (their files finished) rather than waited for. Returns without
+    // waiting; each stream's thread ends its session. In-process sessions are left to
+    // closeSession.
+    void shutdown();
 
     // Sessions now open (for tests and the agent's own status).
     std::size_t sessionCount() const;
@@ -74,8 +82,10 @@ public:
 
 private:
     std::shared_ptr<Session> find(const std::string& id) const;
+    // The new session, or null with `refusal` set when it would pass the limits.
     std::shared_ptr<Session> beginSession(const std::string& serverName, const remote::Endpoint& share,
-                                          grpc::ServerWriter<remote::proto::SessionEvent>* writer);
+                                          grpc::ServerWriter<remote::proto::SessionEvent>* writer,
+                                          grpc::Status* refusal);
     void endSession(const std::shared_ptr<Session>& s);
 
     // The output files of jobs, so that two Servers' jobs never write one file (two sources

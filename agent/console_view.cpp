@@ -1,5 +1,7 @@
 // The encoder application as a terminal shows it: a headless agent prints what its
-// applications do, so whoever runs it sees each job.
+// applications do, so whoever runs it sees each job. Names, paths and error texts come from
+// a Server: each line is printable text of a bounded length, so that none can forge a line
+// or move the terminal's cursor.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -7,6 +9,7 @@
 #include <mutex>
 
 #include "agent/app_view.h"
+#include "platform/shown_text.h"
 
 namespace shardex::agent {
 
@@ -34,7 +37,8 @@ std::string clock_text(std::int64_t ms) {
 class ConsoleView final : public AppView {
 public:
     ConsoleView(const std::string& agent, const std::string& server, const std::string& app)
-        : prefix_(agent + " " + app + " (for " + server + "): ") {}
+        : prefix_(agent + " " + platform::printable(app, platform::kShownName) + " (for " +
+                  platform::printable(server, platform::kShownName) + "): ") {}
 
     void setPlacement(std::int32_t, std::int32_t) override {}
     void setVisible(bool) override {}
@@ -63,7 +67,7 @@ private:
     void line(const std::string& text) {
         static std::mutex out;
         std::lock_guard lock(out);
-        std::fprintf(stdout, "%s%s\n", prefix_.c_str(), text.c_str());
+        std::fprintf(stdout, "%s%s\n", prefix_.c_str(), platform::printable(text).c_str());
         std::fflush(stdout);
     }
 

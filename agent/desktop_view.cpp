@@ -1,5 +1,7 @@
 // The desktop window of an encoder application. Everything that touches a widget runs on the
 // GUI thread: the view's calls capture their values and are queued onto the QApplication.
+// Every text it shows came from a Server: plain text (never HTML, whose links would open
+// with a click), cut to a length the window can hold.
 #include "agent/desktop_view.h"
 
 #include <QApplication>
@@ -12,8 +14,11 @@
 #include <QProgressBar>
 #include <QResizeEvent>
 #include <QScreen>
+#include <QTextDocument>
 #include <QWidget>
 #include <algorithm>
+
+#include "platform/shown_text.h"
 
 namespace shardex::agent {
 
@@ -29,6 +34,9 @@ QString clock_text(std::int64_t ms) {
         .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
         .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
+
+// One line of a Server's text (a path) as a label shows it.
+QString plain(const std::string& text) { return QString::fromStdString(platform::printable(text)); }
 
 QString state_caption(std::int32_t state) {
     switch (state) {
@@ -52,7 +60,8 @@ public:
     }
     void setPath(const QString& path) {
         full_ = path;
-        setToolTip(path);
+        // A tooltip guesses whether its text is HTML: one that looks like it is given as such.
+        setToolTip(Qt::mightBeRichText(path) ? Qt::convertFromPlainText(path, Qt::WhiteSpaceNoWrap) : path);
         elide();
     }
     QString path() const { return full_; }
@@ -157,6 +166,7 @@ private:
     Label* add(QFormLayout* form, const char* caption, const char* name) {
         auto* label = new Label;
         label->setObjectName(QString::fromLatin1(name));
+        label->setTextFormat(Qt::PlainText);
         form->addRow(QString::fromLatin1(caption), label);
         return label;
     }
@@ -242,8 +252,9 @@ public:
         update([visible](AppWindow& w) { w.showWindow(visible); });
     }
     void job(const std::string& source, const std::string& output, std::int64_t segmentMs) override {
-        update([source = QString::fromStdString(source), output = QString::fromStdString(output),
-                segmentMs](AppWindow& w) { w.setJob(source, output, segmentMs); });
+        update([source = plain(source), output = plain(output), segmentMs](AppWindow& w) {
+            w.setJob(source, output, segmentMs);
+        });
     }
     void state(std::int32_t state) override {
         update([state](AppWindow& w) { w.setState(state); });
@@ -252,7 +263,9 @@ public:
         update([bytes, mediaMs](AppWindow& w) { w.setProgress(bytes, mediaMs); });
     }
     void error(const std::string& description) override {
-        update([text = QString::fromStdString(description)](AppWindow& w) { w.setError(text); });
+        update([text = QString::fromStdString(platform::readable(description, platform::kShownLine))](AppWindow& w) {
+            w.setError(text);
+        });
     }
 
 private:
@@ -276,8 +289,10 @@ private:
 }  // namespace
 
 std::unique_ptr<AppView> make_desktop_view(const std::string& server, const std::string& app) {
-    return std::make_unique<DesktopView>(QStringLiteral("Shardex encoder - %1 for %2")
-                                             .arg(QString::fromStdString(app), QString::fromStdString(server)));
+    const auto name = [](const std::string& s) {
+        return QString::fromStdString(platform::printable(s, platform::kShownName));
+    };
+    return std::make_unique<DesktopView>(QStringLiteral("Shardex encoder - %1 for %2").arg(name(app), name(server)));
 }
 
 }  // namespace shardex::agent

@@ -4,7 +4,7 @@
 //
 //   shardex-agent --init                 make the network's certificates and the Shardex folder
 //   shardex-agent [--listen HOST:PORT] [--name NAME] [--shardex-dir DIR]
-//                 [--network-dir DIR] [--peer NAME=HOST:PORT]... [--peers-file FILE] [--headless]
+//                 [--network-dir DIR] [--headless]
 //   shardex-agent --list [--browse-ms N] the agents that announce themselves on the LAN
 //
 // While it serves, the agent announces itself on the LAN (DNS-SD) under its name and port,
@@ -38,9 +38,12 @@
 #include "platform/error.h"
 #include "platform/paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/listen_guard.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
 #include "platform/remote/share_service.h"
+#include "platform/shown_text.h"
+#include "shardex/version.h"
 
 // After gRPC's headers: Qt's keyword macros must not reach them.
 #include <QApplication>
@@ -61,30 +64,28 @@ struct Options {
     std::string name;
     fs::path shardexDir;
     fs::path networkDir;
-    fs::path peersFile;
-    std::vector<std::string> peers;
 };
 
 const char* kUsage =
     "usage: shardex-agent [options]\n"
     "  --init               make this Shardex network's certificates (once, on one computer)\n"
-    "                       and the Shardex folder; add --force to replace existing ones\n"
+    "                       and the Shardex folder\n"
+    "  --force              with --init: replace the certificates that are there\n"
     "  --listen HOST:PORT   where to listen (default 0.0.0.0:47810; port 0 picks a free one)\n"
     "  --name NAME          the computer name Servers know this agent by (default: host name)\n"
     "  --shardex-dir DIR    the folder outputs are written to (default ~/Shardex)\n"
     "  --network-dir DIR    the network's certificates (default ~/.config/shardex/network)\n"
-    "  --peer NAME=HOST:PORT  where to reach a computer by that name (repeatable)\n"
-    "  --peers-file FILE    more such entries, one a line (default ~/.config/shardex/peers)\n"
     "  --headless           print the applications' progress only, even on a desktop\n"
     "  --list               print the agents announced on the LAN (name, host, port, address)\n"
-    "  --browse-ms N        how long --list listens for them (default 1000)\n";
+    "  --browse-ms N        how long --list listens for them (default 1000)\n"
+    "  --version            print the version and end\n"
+    "  --help               print this and end\n";
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
     o.name = platform::computer_name();
     o.shardexDir = platform::shardex_folder();
     o.networkDir = remote::default_network_folder();
-    o.peersFile = remote::default_peers_file();
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](const char* what) -> std::string {
@@ -107,10 +108,11 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (a == "--name") o.name = value("a name");
         else if (a == "--shardex-dir") o.shardexDir = value("a folder");
         else if (a == "--network-dir") o.networkDir = value("a folder");
-        else if (a == "--peers-file") o.peersFile = value("a file");
-        else if (a == "--peer") o.peers.push_back(value("NAME=HOST:PORT"));
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return std::nullopt;
+        } else if (a == "--version") {
+            std::printf("shardex-agent %s\n", kVersion);
             return std::nullopt;
         } else
             throw Error("unknown option '" + a + "'\n" + kUsage);
@@ -144,15 +146,24 @@ int list(const Options& o) {
                     error.empty() ? "" : (" (" + error + ")").c_str());
         return 0;
     }
+    // What other computers announce is printed as printable text, cut short.
+    struct Row {
+        std::string name, host, address;
+        std::uint16_t port;
+    };
+    std::vector<Row> rows;
     std::size_t nameWidth = 0, hostWidth = 0;
     for (const auto& f : found) {
-        nameWidth = std::max(nameWidth, f.name.size());
-        hostWidth = std::max(hostWidth, std::max<std::size_t>(f.host.size(), 1));
+        const auto text = [](const std::string& s) {
+            return s.empty() ? "-" : platform::printable(s, platform::kShownName);
+        };
+        rows.push_back({text(f.name), text(f.host), text(f.address), f.port});
+        nameWidth = std::max(nameWidth, rows.back().name.size());
+        hostWidth = std::max(hostWidth, rows.back().host.size());
     }
-    for (const auto& f : found)
-        std::printf("%-*s  %-*s  %5s  %s\n", static_cast<int>(nameWidth), f.name.c_str(), static_cast<int>(hostWidth),
-                    f.host.empty() ? "-" : f.host.c_str(), f.port ? std::to_string(f.port).c_str() : "-",
-                    f.address.empty() ? "-" : f.address.c_str());
+    for (const auto& r : rows)
+        std::printf("%-*s  %-*s  %5s  %s\n", static_cast<int>(nameWidth), r.name.c_str(), static_cast<int>(hostWidth),
+                    r.host.c_str(), r.port ? std::to_string(r.port).c_str() : "-", r.address.c_str());
     return 0;
 }
 
@@ -263,8 +274,11 @@ void serve_until_stopped(const Options& o, agent::AgentSettings settings, const 
                          const std::shared_ptr<grpc::ServerCredentials>& creds, QApplication* desktop) {
     agent::AgentService agentService(std::move(settings));
     // A job's output stays its own until its Server has copied it home.
-    remote::ShareService shareService(std::make_shared<remote::FolderShare>(o.shardexDir),
-                                      [&agentService](const std::filesystem::path& file) { agentService.outputCopied(file); });
+    remote::ShareService shareService(
+        std::make_shared<remote::FolderShare>(o.shardexDir),
+        [&agentService](const std::filesystem::path& file, const std::vector<std::string>& sessions) {
+            agentService.outputCopied(file, sessions);
+        });
     grpc::ServerBuilder builder;
     remote::apply_server_options(builder);
     int port = 0;
@@ -292,11 +306,17 @@ void serve_until_stopped(const Options& o, agent::AgentSettings settings, const 
     else wait_for_stop_signal();
     std::printf("shardex-agent %s stopping\n", o.name.c_str());
     std::fflush(stdout);
+    // The sessions end themselves at once, whatever their jobs wait for; a call still running
+    // after that is cancelled, so the agent ends within about a second.
+    agentService.shutdown();
     announcement.reset();
-    server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(3));
+    server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));
 }
 
 int serve(const Options& o) {
+    // Before anything opens files or listens: the soft limit of open files raised to the
+    // hard one, and the caps on connections that keep the listener serving set from it.
+    remote::guard_listeners();
     agent::AgentSettings settings;
     settings.name = o.name;
     settings.shardexFolder = o.shardexDir;
@@ -304,8 +324,6 @@ int serve(const Options& o) {
     if (!fs::is_directory(o.shardexDir))
         throw Error("there is no Shardex folder '" + o.shardexDir.string() +
                     "': run 'shardex-agent --init' (or create the folder) and start the agent again");
-    for (const auto& p : o.peers) settings.resolver.add(p);
-    settings.resolver.load_file(o.peersFile);
     const auto listen = remote::parse_listen_address(o.listen, remote::kAgentPort);
     auto creds = remote::server_credentials(settings.credentials);
     // Made before the server starts, as a Server may create an application at once.

@@ -3,18 +3,27 @@
 #include "jobs/client_copy.h"
 
 #include <QCoreApplication>
+#include <QLabel>
 #include <QProgressDialog>
 
 #include "app/form1.h"
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "platform/shown_text.h"
 
 namespace shardex {
 
 bool copy_client_output(Form1& f, const std::string& computer, const std::string& name, const std::string& prefix) {
     if (!f.services.copyFromClient) return false;
-    QProgressDialog progress(QString::fromStdString("Copying " + name + " from " + computer + "..."),
-                             QStringLiteral("Cancel"), 0, 1000, &f);
+    QProgressDialog progress(&f);
+    // The computer's name may come from the network (DNS-SD): plain text only.
+    auto* label = new QLabel(&progress);
+    label->setTextFormat(Qt::PlainText);
+    progress.setLabel(label);
+    const auto shown = [](const std::string& s) { return platform::printable(s, platform::kShownName); };
+    progress.setLabelText(QString::fromStdString("Copying " + shown(name) + " from " + shown(computer) + "..."));
+    progress.setCancelButtonText(QStringLiteral("Cancel"));
+    progress.setRange(0, 1000);
     progress.setWindowTitle(QStringLiteral("Shardex"));
     progress.setWindowModality(Qt::WindowModal);
     progress.setMinimumDuration(300);

@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QString>
 
+#include "platform/shown_text.h"
+
 namespace shardex::platform {
 namespace {
 
@@ -11,10 +13,14 @@ class QtDialogs final : public Dialogs {
 public:
     explicit QtDialogs(QWidget* parent) : parent_(parent) {}
 
+    // A message often quotes another computer or a file (an agent's error, a source's name):
+    // it is shown as plain text, never as HTML whose link would open with a click, and cut
+    // to a length a screen holds.
     Answer message(const std::string& text, const std::string& title, Buttons buttons) override {
-        QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(text),
+        QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(title), QString::fromStdString(readable(text)),
                         buttons == Buttons::Ok ? QMessageBox::Ok : (QMessageBox::Ok | QMessageBox::Cancel),
                         parent_);
+        box.setTextFormat(Qt::PlainText);
         box.setDefaultButton(QMessageBox::Ok);
         return box.exec() == QMessageBox::Ok ? Answer::Ok : Answer::Cancel;
     }

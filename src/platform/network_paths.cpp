@@ -8,6 +8,7 @@
 
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "platform/shown_text.h"
 
 namespace shardex::platform {
 namespace {
@@ -21,18 +22,6 @@ bool has_drive(const std::string& p) {
 std::string with_forward_slashes(std::string p) {
     std::replace(p.begin(), p.end(), '\\', '/');
     return p;
-}
-
-// Names in messages: control characters (a NUL above all) would cut or garble the text.
-// A name as an error text shows it: control characters as '?', and cut short, so that a
-// hostile request of a megabyte does not become a megabyte of message.
-std::string printable(const std::string& s) {
-    constexpr std::size_t kShown = 80;
-    std::string out;
-    for (std::size_t i = 0; i < s.size() && i < kShown; ++i)
-        out += (static_cast<unsigned char>(s[i]) < 0x20) ? '?' : s[i];
-    if (s.size() > kShown) out += "...";
-    return out;
 }
 
 bool starts_with_ci(const std::string& s, const std::string& prefix) {
@@ -49,22 +38,22 @@ bool starts_with_ci(const std::string& s, const std::string& prefix) {
 
 std::string share_path_of(const std::string& localPath) {
     if (localPath.find('\0') != std::string::npos)
-        throw Error("'" + printable(localPath) + "' is not a valid path: it contains a NUL character");
+        throw Error(shown(localPath) + " is not a valid path: it contains a NUL character");
     std::string p = with_forward_slashes(has_drive(localPath) ? localPath.substr(2) : localPath);
     if (p.empty() || p[0] != '/')
-        throw Error("'" + printable(localPath) + "' cannot be shared with other computers: it is not a full path");
+        throw Error(shown(localPath) + " cannot be shared with other computers: it is not a full path");
     return p;
 }
 
 std::string network_source_path(const std::string& server, const std::string& localPath) {
     if (server.empty() || std::any_of(server.begin(), server.end(), is_separator))
-        throw Error("'" + printable(server) + "' is not a computer name a source path can carry");
+        throw Error(shown(server) + " is not a computer name a source path can carry");
     return "//" + server + share_path_of(localPath);
 }
 
 NetworkPath parse_network_path(const std::string& networkPath) {
     const auto refuse = [&](const std::string& why) {
-        return Error("'" + printable(networkPath) + "' is not a network path (//COMPUTER/path): " + why);
+        return Error(shown(networkPath) + " is not a network path (//COMPUTER/path): " + why);
     };
     if (networkPath.size() < 2 || !is_separator(networkPath[0]) || !is_separator(networkPath[1]))
         throw refuse("it does not start with two slashes");
@@ -78,7 +67,7 @@ NetworkPath parse_network_path(const std::string& networkPath) {
 
 void check_plain_name(const std::string& name) {
     const auto refuse = [&](const std::string& why) {
-        return Error("'" + printable(name) + "' is not a plain file name: " + why);
+        return Error(shown(name) + " is not a plain file name: " + why);
     };
     if (name.empty()) throw refuse("it is empty");
     if (name.size() > 255) throw refuse("it is longer than 255 bytes");
@@ -99,7 +88,7 @@ std::string output_name_of(const std::string& outputPath) {
     // The folder as the window's texts spell it, on any system.
     static const std::string kWindowsFolder = "C:\\Shardex\\";
     if (starts_with_ci(outputPath, kWindowsFolder)) return name_after(kWindowsFolder.size());
-    throw Error("'" + printable(outputPath) + "' is not in the Shardex folder (" + local +
+    throw Error(shown(outputPath) + " is not in the Shardex folder (" + local +
                 "): a remote computer can only write plain file names in its own Shardex folder");
 }
 

@@ -7,6 +7,7 @@
 #include "app/form1.h"
 #include "app/formats.h"
 #include "jobs/slots.h"
+#include "platform/shown_text.h"
 #include "profiles/profile_catalogue.h"
 
 namespace shardex {
@@ -15,7 +16,8 @@ namespace {
 // Kilobits per second as the summary writes them: whole, ungrouped, empty below 0.5.
 std::string kbps(std::int32_t bitsPerSecond) { return format_number(bitsPerSecond / 1000.0, "###"); }
 
-void set(QLabel* label, const std::string& text) { label->setText(QString::fromStdString(text)); }
+// The figures come from a profile file: one printable line each.
+void set(QLabel* label, const std::string& text) { label->setText(QString::fromStdString(platform::printable(text))); }
 
 }  // namespace
 

@@ -3,22 +3,32 @@
 // raw stubs where a Server would never go. Start-up failures, sessions kept apart, a Server
 // that lets go, an agent that freezes, and what its services refuse.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 
+#include "agent/agent_service.h"
 #include "encoder/support.h"
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/network_certs.h"
+#include "platform/remote/remote_encoder.h"
 #include "platform/remote/remote_network.h"
+#include "platform/remote/share_service.h"
 #include "shardex.grpc.pb.h"
 #include "support/agent_process.h"
+#include "support/loopback_source.h"
 
 namespace shardex::testing {
 namespace {
@@ -64,11 +74,10 @@ struct ClientJob {
     std::shared_ptr<Events> events = std::make_shared<Events>();
 };
 
-std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out,
-                                     const std::string& serverName = "SRV") {
+std::unique_ptr<ClientJob> start_job(std::shared_ptr<encoder::Agent> agent, const fs::path& source,
+                                     const std::string& out, const std::string& serverName) {
     auto j = std::make_unique<ClientJob>();
-    net.shareSource(source);
-    j->agent = net.connectAgent("NODE1");
+    j->agent = std::move(agent);
     j->app = j->agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
     j->enc = j->agent->encoder(j->agent->encoderNames().front());
     auto ev = j->events;
@@ -104,37 +113,60 @@ std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path&
     return j;
 }
 
+std::unique_ptr<ClientJob> start_job(remote::RemoteNetwork& net, const fs::path& source, const std::string& out,
+                                     const std::string& serverName = "SRV") {
+    net.shareSource(source);
+    return start_job(net.connectAgent("NODE1"), source, out, serverName);
+}
+
+pb::OpenRequest open_request(const std::string& server, std::uint32_t protocol = remote::kProtocolVersion,
+                             std::uint32_t sharePort = remote::kSharePort) {
+    pb::OpenRequest r;
+    r.set_server_name(server);
+    r.set_protocol(protocol);
+    r.set_share_port(sharePort);
+    return r;
+}
+
 // A session opened by hand, so that its id is known: its stream drained until it is dropped.
+// One the agent refused has no id, and the agent's answer in `refusal`.
 class RawSession {
 public:
-    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel) : stub_(pb::Agent::NewStub(channel)) {
+    explicit RawSession(const std::shared_ptr<grpc::Channel>& channel, const pb::OpenRequest& r = open_request("RAW"))
+        : stub_(pb::Agent::NewStub(channel)) {
         remote::set_deadline(context_, 120s);
-        pb::OpenRequest r;
-        r.set_server_name("RAW");
-        r.set_protocol(1);
         stream_ = stub_->Open(&context_, r);
         pb::SessionEvent ev;
         if (stream_->Read(&ev) && ev.has_opened()) id = ev.opened().session();
+        if (id.empty()) {  // refused: the stream has ended
+            refusal = status_ = stream_->Finish();
+            return;
+        }
         reader_ = std::thread([this] {
             pb::SessionEvent e;
             while (stream_->Read(&e)) {
             }
         });
     }
-    ~RawSession() {
+    ~RawSession() { finish(); }
+    // Ends the session; the stream's status (the agent's refusal of the Open).
+    grpc::Status finish() {
+        if (!reader_.joinable()) return status_;
         context_.TryCancel();
         reader_.join();
-        stream_->Finish();
+        return status_ = stream_->Finish();
     }
     pb::Agent::Stub& stub() { return *stub_; }
     grpc::Status createApp(const std::string& name);
     std::string id;
+    grpc::Status refusal;
 
 private:
     std::unique_ptr<pb::Agent::Stub> stub_;
     grpc::ClientContext context_;
     std::unique_ptr<grpc::ClientReader<pb::SessionEvent>> stream_;
     std::thread reader_;
+    grpc::Status status_;
 };
 
 // A unary call of `stub` under a short deadline.
@@ -200,13 +232,16 @@ protected:
     }
 
     // An agent named `name` living in this test's home; `extra` replaces or adds options.
+    AgentProcess::Options options(const std::string& name, fs::path shardexDir = {}, fs::path networkDir = {},
+                                  std::string listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
+        const fs::path root = home.path();
+        return {SHARDEX_AGENT_PATH, name, shardexDir.empty() ? folder : shardexDir,
+                networkDir.empty() ? network : networkDir, root / (name + "-" + std::to_string(++started) + ".log"),
+                listen, extra, {"HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / "config").string()}};
+    }
     std::unique_ptr<AgentProcess> agent(const std::string& name, fs::path shardexDir = {}, fs::path networkDir = {},
                                         std::string listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
-        const fs::path root = home.path();
-        return std::make_unique<AgentProcess>(AgentProcess::Options{
-            SHARDEX_AGENT_PATH, name, shardexDir.empty() ? folder : shardexDir,
-            networkDir.empty() ? network : networkDir, root / (name + "-" + std::to_string(++started) + ".log"),
-            listen, extra, {"HOME=" + root.string(), "XDG_CONFIG_HOME=" + (root / "config").string()}});
+        return std::make_unique<AgentProcess>(options(name, shardexDir, networkDir, listen, extra));
     }
 
     remote::Endpoint endpoint() const { return {"127.0.0.1", static_cast<std::uint16_t>(node->port())}; }
@@ -361,10 +396,13 @@ TEST_F(AgentTest, TwoServersJobsNeverWriteOneOutput) {
 
     ASSERT_TRUE(wait_for([&] { return job->events->stopped() && other->events->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorText(), "");
+    // The other Server may read the file, but its copy does not free the name: only the copy
+    // made by the job's own session does.
+    const fs::path home = this->home.path() / "copy.wmv";
+    second->copyFromClient("NODE1", "clip_SX1.wmv", home, {});
     const std::string notCopied = refused();
     EXPECT_TRUE(has(notCopied, "'clip_SX1.wmv' is the output of a job of the Server SRV, which has not copied it yet"))
         << notCopied;
-    const fs::path home = this->home.path() / "copy.wmv";
     first->copyFromClient("NODE1", "clip_SX1.wmv", home, {});
     EXPECT_EQ(enc_test::frame_count(home), enc_test::frame_count(longClip())) << "the first Server's output was disturbed";
 
@@ -456,6 +494,7 @@ TEST_F(AgentTest, TheShareLetsOutPlainFilesOfTheShardexFolderOnly) {
     std::ofstream(folder / "done.wmv") << "hello";
     std::ofstream(home.path() / "secret.txt") << "secret";
     fs::create_symlink(home.path() / "secret.txt", folder / "escape.wmv");
+    fs::create_hard_link(home.path() / "secret.txt", folder / "hard.wmv");
     auto share = pb::Share::NewStub(channel());
     struct Case {
         std::string path;
@@ -465,6 +504,7 @@ TEST_F(AgentTest, TheShareLetsOutPlainFilesOfTheShardexFolderOnly) {
         {"../x", grpc::StatusCode::PERMISSION_DENIED, "'../x' is not a plain file name"},
         {"/etc/passwd", grpc::StatusCode::PERMISSION_DENIED, "'/etc/passwd' is not a plain file name"},
         {"escape.wmv", grpc::StatusCode::PERMISSION_DENIED, "'escape.wmv' is a link"},
+        {"hard.wmv", grpc::StatusCode::PERMISSION_DENIED, "'hard.wmv' has other names (hard links)"},
         {std::string(1 << 20, 'a'), grpc::StatusCode::INVALID_ARGUMENT, "a path of 1048576 bytes is not shared"},
         {std::string("done.wmv\0x", 10), grpc::StatusCode::PERMISSION_DENIED, "'done.wmv?x' is not a plain file name"},
         {"done.wmv", grpc::StatusCode::OK, ""},
@@ -512,7 +552,54 @@ TEST_F(AgentTest, OutputsOutsideTheShardexFolderAndLocalSourcesAreRefused) {
         const std::string text = refusal([&] { source->setInput(path, "", ""); });
         EXPECT_EQ(text.rfind("NODE1: '" + path + "' is not a network path", 0), 0u) << text;
     }
+    // A source on any computer but the Server of the session is never resolved or reached.
+    const std::string elsewhere = refusal([&] { source->setInput("//ELSEWHERE/clip.avi", "", ""); });
+    EXPECT_TRUE(has(elsewhere, "NODE1: '//ELSEWHERE/clip.avi' is on 'ELSEWHERE': NODE1 reads a source only from the "
+                               "Server that gives it the job (SRV)"))
+        << elsewhere;
     EXPECT_EQ(source->input(), "");
+}
+
+// A Server of another protocol version is refused at Open naming both versions, and so is a
+// share port outside 1..65535 (it would be cut to 16 bits and reach some other port).
+TEST_F(AgentTest, OpenRefusesAnotherVersionAndAPortThatIsNone) {
+    using Code = grpc::StatusCode;
+    const std::uint32_t v = remote::kProtocolVersion;
+    struct Case {
+        pb::OpenRequest request;
+        Code code;
+        std::string says;
+    } cases[] = {
+        {open_request("SRV", 1), Code::FAILED_PRECONDITION,
+         "NODE1 speaks the Shardex protocol 2, the Server 1: install"},
+        {open_request("SRV", 3), Code::FAILED_PRECONDITION, "protocol 2, the Server 3"},
+        {open_request("SRV", v, 0), Code::INVALID_ARGUMENT, "share port 0 is not a port from 1 to 65535"},
+        {open_request("SRV", v, 65536 + 47811), Code::INVALID_ARGUMENT, "share port 113347 is not a port"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        RawSession s(channel(), c.request);
+        EXPECT_EQ(s.id, "");
+        const grpc::Status st = s.finish();
+        EXPECT_EQ(st.error_code(), c.code) << st.error_message();
+        EXPECT_TRUE(has(st.error_message(), c.says)) << st.error_message();
+    }
+}
+
+// What a Server names reaches the agent's log as printable text of a bounded length: a line
+// break or a terminal's escape in a name cannot forge a line or clear the screen.
+TEST_F(AgentTest, AServersNameCannotForgeTheAgentsLogLines) {
+    const std::string forged = "shardex-agent NODE1: all is well";
+    {
+        RawSession s(channel(), open_request("EVIL\n" + forged + "\x1b[2J" + std::string(100, 'x')));
+        ASSERT_TRUE(s.createApp("WMEnc_1").ok());
+    }
+    ASSERT_TRUE(wait_for([&] { return has(node->log(), "application(s) freed"); }, 10s)) << node->log();
+    const std::string log = node->log();
+    EXPECT_TRUE(has(log, "the session of the Server EVIL?" + forged + "?[2Jxxx")) << log;
+    EXPECT_FALSE(has(log, "\n" + forged)) << log;
+    EXPECT_FALSE(has(log, "\x1b")) << log;
+    EXPECT_FALSE(has(log, std::string(60, 'x'))) << log;
 }
 
 }  // namespace
@@ -594,3 +681,341 @@ TEST_F(AgentTest, HostileNamesAndOversizedMessagesGetAShortClearRefusal) {
 
 }  // namespace
 }  // namespace shardex::testing
+
+namespace shardex::testing {
+namespace {
+
+// A Server's share of `file` under `creds` whose reads of the byte at `stallAt` never get
+// an answer, while the connection stays healthy (a hostile or wedged Server): they wait until
+// their caller gives up, a minute at most.
+class StallingShare final : public pb::Share::Service {
+public:
+    StallingShare(const fs::path& file, std::int64_t stallAt, const remote::NetworkCredentials& creds)
+        : inner_(shared(file)), stallAt_(stallAt) {
+        grpc::ServerBuilder builder;
+        remote::apply_server_options(builder);  // keeps the connection up, as a real share does
+        builder.AddListeningPort("127.0.0.1:0", remote::server_credentials(creds), &port);
+        builder.RegisterService(this);
+        server_ = builder.BuildAndStart();
+    }
+    ~StallingShare() override { server_->Shutdown(std::chrono::system_clock::now() + 1s); }
+    grpc::Status Stat(grpc::ServerContext* c, const pb::FileRef* q, pb::FileInfo* a) override {
+        return inner_.Stat(c, q, a);
+    }
+    grpc::Status Read(grpc::ServerContext* c, const pb::ReadRequest* q, pb::ReadReply* a) override {
+        if (q->offset() > stallAt_ || q->offset() + q->length() <= stallAt_) return inner_.Read(c, q, a);
+        stalled = true;
+        for (const auto until = Clock::now() + 60s; !c->IsCancelled() && Clock::now() < until;)
+            std::this_thread::sleep_for(5ms);
+        return {grpc::StatusCode::UNAVAILABLE, "the test's share stalled"};
+    }
+    std::atomic<bool> stalled{false};
+    int port = 0;
+
+private:
+    static std::shared_ptr<remote::SingleFileShare> shared(const fs::path& file) {
+        auto share = std::make_shared<remote::SingleFileShare>();
+        share->set(file);
+        return share;
+    }
+    remote::ShareService inner_;
+    std::int64_t stallAt_;
+    std::unique_ptr<grpc::Server> server_;
+};
+
+// A prepare blocked in a read of a share that stopped answering holds the agent's handler
+// thread and its application: ending the session frees both at once, not at the share's
+// call deadlines.
+TEST_F(AgentTest, EndingASessionFreesACallBlockedInASharedRead) {
+    StallingShare share(longClip(), 0, ours);
+    agent::AgentSettings settings;
+    settings.name = "HERE";
+    settings.shardexFolder = folder;
+    settings.credentials = ours;
+    agent::AgentService service(settings);
+    const std::string id = service.openSession("SRV", {"127.0.0.1", static_cast<std::uint16_t>(share.port)});
+    pb::CreateAppRequest create;
+    create.set_session(id);
+    create.set_name("WMEnc_1");
+    create.set_prog_id("WMEnc.WMEncoderApp");
+    pb::CreateAppReply created;
+    ASSERT_TRUE(service.CreateApp(nullptr, &create, &created).ok());
+    const auto ok = [&](const std::function<void(pb::EncoderCall&)>& fill) {
+        auto c = encoder_call(id, "WMEnc_1");
+        fill(c);
+        pb::CallReply reply;
+        const grpc::Status st = service.Call(nullptr, &c, &reply);
+        EXPECT_TRUE(st.ok()) << st.error_message();
+        return reply;
+    };
+    ok([](pb::EncoderCall& c) { c.set_add_group("SG_1"); });
+    ok([](pb::EncoderCall& c) { c.mutable_add_source()->set_source(encoder::kSourceVideo); });
+    ok([&](pb::EncoderCall& c) {
+        c.mutable_set_input()->mutable_source();
+        c.mutable_set_input()->set_path(platform::network_source_path("SRV", longClip().string()));
+    });
+    ok([](pb::EncoderCall& c) { c.set_set_output("stalled.wmv"); });
+    const int profiles = ok([](pb::EncoderCall& c) { c.mutable_profiles_count(); }).number();
+    for (int i = 0; i < profiles; ++i)
+        if (ok([i](pb::EncoderCall& c) { c.set_profile_item(i); }).text() == kProfile)
+            ok([i](pb::EncoderCall& c) {
+                c.mutable_set_group_profile()->set_index(i);
+                c.mutable_set_group_profile()->set_name(kProfile);
+            });
+
+    auto prepare = std::async(std::launch::async, [&] {
+        auto c = encoder_call(id, "WMEnc_1");
+        c.set_prepare(true);
+        pb::CallReply reply;
+        return service.Call(nullptr, &c, &reply);
+    });
+    ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 30s));
+    auto closed = std::async(std::launch::async, [&] { service.closeSession(id); });
+    EXPECT_EQ(closed.wait_for(5s), std::future_status::ready) << "ending the session waited for the read";
+    ASSERT_EQ(prepare.wait_for(5s), std::future_status::ready) << "the handler thread is still held";
+    EXPECT_EQ(prepare.get().error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+    EXPECT_EQ(service.sessionCount(), 0u);
+}
+
+// SIGTERM ends the agent at once whatever its job waits for: a prepare, or an encode, blocked
+// in a read of a share that stopped answering. The encode's output is still finished.
+TEST_F(AgentTest, SigtermEndsTheAgentWhateverItsJobWaitsFor) {
+    const auto third = static_cast<std::int64_t>(fs::file_size(longClip()) / 3);
+    for (std::int64_t stallAt : {std::int64_t{0}, third}) {
+        SCOPED_TRACE(stallAt);
+        StallingShare share(longClip(), stallAt, ours);
+        node = agent("NODE1");
+        ASSERT_TRUE(node->start()) << node->log();
+        // A Server whose share (the session's own) stops answering.
+        auto session = remote::connect_agent({"NODE1", remote::parse_endpoint(node->endpoint(), 0)}, ours,
+                                             {"STALL", static_cast<std::uint16_t>(share.port)});
+        // Set up (and, past the stall, started) on a thread of its own: a stalled prepare
+        // answers only when the agent goes.
+        auto job = std::async(std::launch::async, [&] { return start_job(session, longClip(), "stalled.wmv", "STALL"); });
+        ASSERT_TRUE(wait_for([&] { return share.stalled.load(); }, 60s)) << node->log();
+        const auto signalled = Clock::now();
+        node->signal(SIGTERM);
+        EXPECT_EQ(node->wait_exit(2s), 0) << node->log();
+        std::printf("agent ended %lld ms after SIGTERM\n",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - signalled).count()));
+        if (stallAt > 0) {
+            EXPECT_TRUE(has(enc_test::probe(folder / "stalled.wmv", "format=format_name"), "format_name=asf"));
+            EXPECT_GT(enc_test::frame_count(folder / "stalled.wmv"), 30);
+        }
+        try {
+            job.get();
+        } catch (const Error&) {  // the agent went in the middle of the set-up
+        }
+    }
+}
+
+// Prints a process's threads, open descriptors and resident memory (from /proc) for the
+// report of a flood; returns the first two.
+std::pair<int, int> figures(pid_t pid, const char* who, const char* when) {
+    const fs::path proc = "/proc/" + std::to_string(pid);
+    std::ifstream status(proc / "status");
+    std::string line, threads, rss;
+    while (std::getline(status, line))
+        for (auto [key, value] : {std::pair{"Threads:", &threads}, {"VmRSS:", &rss}})
+            if (line.rfind(key, 0) == 0) *value = line.substr(line.find_first_not_of(" \t", std::strlen(key)));
+    int fds = 0;
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(proc / "fd", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) ++fds;
+    std::printf("%s %s: %s threads, %d descriptors, %s resident\n", who, when, threads.c_str(), fds, rss.c_str());
+    return {std::stoi(threads), fds};
+}
+
+// With the usual 1024 open files, about 1,100 connections from anyone on the LAN used to
+// stop a listener for good. A real agent and a Server's share, each under 256, meet more
+// plain TCP connections than they have descriptors; once those are gone, both shares
+// answer and a Server's session opens and works.
+TEST_F(AgentTest, AFloodOfPlainConnectionsLeavesTheListenersServing) {
+    const fs::path file = folder / "done.wmv";
+    std::ofstream(file) << "hello";
+    auto agentOptions = options("NODE1"), shareOptions = options("SRV", {}, {}, "127.0.0.1:0", {"--share-host", file});
+    shareOptions.program = fs::read_symlink("/proc/self/exe");
+    agentOptions.wrapper = shareOptions.wrapper = {"prlimit", "--nofile=256"};
+    node = std::make_unique<AgentProcess>(agentOptions);
+    AgentProcess share(shareOptions);
+    ASSERT_TRUE(node->start() && share.start()) << node->log() << share.log();
+
+    const struct {
+        const char* who;
+        AgentProcess& process;
+        std::string path;
+    } cases[] = {{"agent", *node, "done.wmv"}, {"Server's share", share, platform::share_path_of(file.string())}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.who);
+        figures(c.process.pid(), c.who, "before the flood");
+        std::vector<int> flood;
+        sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(c.process.port())), {htonl(INADDR_LOOPBACK)}, {}};
+        for (int fd; flood.size() < 400 && (fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0)) >= 0;) {
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);  // done or under way
+            flood.push_back(fd);
+        }
+        EXPECT_TRUE(wait_for([&] { return has(c.process.log(), "turning incoming connections away"); }, 10s))
+            << c.process.log();
+        figures(c.process.pid(), c.who, "during the flood");
+        for (int fd : flood) ::close(fd);
+
+        auto stub = pb::Share::NewStub(remote::make_channel({"127.0.0.1", ntohs(to.sin_port)}, ours));
+        pb::FileRef ref;
+        ref.set_path(c.path);
+        pb::FileInfo info;
+        EXPECT_TRUE(wait_for([&] { return call(*stub, &pb::Share::Stub::Stat, ref, &info).ok(); }, 10s));
+        EXPECT_EQ(info.size(), 5);
+        figures(c.process.pid(), c.who, "after the flood");
+    }
+    auto agent = server()->connectAgent("NODE1");
+    agent->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    EXPECT_EQ(agent->encoderNames(), std::vector<std::string>{"WMEnc_1"});
+}
+
+// An abuser on other addresses meets each limit at once, with a short refusal naming it,
+// while a Server's session made before goes on working; the agent's threads and
+// descriptors stay bounded, and it takes new sessions again once the abuser is gone.
+TEST_F(AgentTest, AnAbuserMeetsEachLimitWhileAServerIsServed) {
+    namespace limits = remote::limits;
+    std::ofstream(folder / "done.wmv") << "hello";
+    std::ofstream(folder / "big.wmv").close();
+    fs::resize_file(folder / "big.wmv", 256 << 20);  // sparse
+    auto net = server();
+    auto legit = net->connectAgent("NODE1");
+    legit->createEncoderApp("WMEnc_1", "WMEnc.WMEncoderApp");
+    const auto before = figures(node->pid(), "agent", "before the abuse");
+
+    // Calls `step` until the agent refuses: how many it took, and the refusal.
+    const auto until_refused = [](auto step) {
+        std::pair<std::size_t, grpc::Status> r{0, grpc::Status::OK};
+        while (r.first < 100 && (r.second = step()).ok()) ++r.first;
+        return r;
+    };
+    // Sessions from 127.0.0.2 up to the cap for one address, then from more addresses up to
+    // the cap in all (the Server's session counts); one connection each.
+    std::vector<std::shared_ptr<grpc::Channel>> channels;
+    std::vector<std::unique_ptr<RawSession>> sessions;
+    std::vector<std::pair<std::size_t, grpc::Status>> perAddress;
+    while (channels.size() < 8 && (perAddress.empty() || !has(perAddress.back().second.error_message(), "it serves"))) {
+        LoopbackSource from("127.0.0." + std::to_string(channels.size() + 2));
+        grpc::ChannelArguments args;
+        args.SetSslTargetNameOverride(remote::kTargetName);
+        args.SetInt(GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL, 1);
+        channels.push_back(grpc::CreateCustomChannel(node->endpoint(), remote::client_credentials(ours), args));
+        perAddress.push_back(until_refused([&] {
+            sessions.push_back(std::make_unique<RawSession>(channels.back()));
+            return sessions.back()->id.empty() ? sessions.back()->refusal : grpc::Status::OK;
+        }));
+    }
+    std::erase_if(sessions, [](const auto& s) { return s->id.empty(); });
+    RawSession& s = *sessions.front();
+    const auto on_encoder = [&](auto set) {
+        auto c = encoder_call(s.id, "0");
+        set(c);
+        return call(s.stub(), &pb::Agent::Stub::Call, c);
+    };
+    int made = 0;
+    const auto apps = until_refused([&] { return s.createApp(std::to_string(made++)); });
+    const auto groups = until_refused([&] { return on_encoder([&](auto& c) { c.set_add_group(std::to_string(made++)); }); });
+    const auto sources =
+        until_refused([&] { return on_encoder([](auto& c) { c.mutable_add_source()->set_source(encoder::kSourceVideo); }); });
+    auto share = pb::Share::NewStub(channels.front());
+    std::vector<std::pair<std::unique_ptr<grpc::ClientContext>, std::unique_ptr<grpc::ClientReader<pb::Chunk>>>> unread;
+    const auto downloads = until_refused([&] {  // each read up to its first chunk only
+        unread.emplace_back(std::make_unique<grpc::ClientContext>(), nullptr);
+        remote::set_deadline(*unread.back().first, 120s);
+        pb::FileRef big;
+        big.set_path("big.wmv");
+        unread.back().second = share->Download(unread.back().first.get(), big);
+        pb::Chunk chunk;
+        if (unread.back().second->Read(&chunk)) return grpc::Status::OK;
+        const grpc::Status refused = unread.back().second->Finish();
+        unread.pop_back();
+        return refused;
+    });
+
+    // Meanwhile the Server's session works: a job's set-up calls and a copy.
+    auto group = legit->encoder("WMEnc_1")->sourceGroups()->add("SG_1");
+    group->addSource(encoder::kSourceVideo);
+    EXPECT_EQ(group->sourceCount(), 1);
+    net->copyFromClient("NODE1", "done.wmv", home.path() / "copy.wmv", {});
+    EXPECT_EQ(fs::file_size(home.path() / "copy.wmv"), 5u);
+    const auto during = figures(node->pid(), "agent", "during the abuse");
+    EXPECT_LE(during.first, before.first + limits::kMaxSessions + limits::kMaxDownloads + 16);
+    EXPECT_LE(during.second, before.second + 32);
+
+    const auto n = [](int v) { return std::to_string(v); };
+    const std::string mb(1 << 20, 'x'), of = " of 1048576 bytes is longer than the ";
+    const struct {
+        const char* intent;
+        std::pair<std::size_t, grpc::Status> outcome;
+        int limit;  // -1: refused at once, as invalid
+        std::string says;
+    } cases[] = {
+        {"sessions from one address", perAddress.front(), limits::kMaxSessionsPerPeer,
+         n(limits::kMaxSessionsPerPeer) + " sessions are open from 127.0.0.2 already"},
+        {"sessions in all", {sessions.size() + 1, perAddress.back().second}, limits::kMaxSessions,
+         "it serves " + n(limits::kMaxSessions) + " sessions already"},
+        {"applications", apps, limits::kMaxAppsPerSession, "at most " + n(limits::kMaxAppsPerSession) + " encoder"},
+        {"groups", groups, limits::kMaxGroupsPerEncoder, "at most " + n(limits::kMaxGroupsPerEncoder) + " source groups"},
+        {"sources", sources, limits::kMaxSourcesPerGroup, "at most " + n(limits::kMaxSourcesPerGroup) + " sources"},
+        {"unread downloads", downloads, limits::kMaxDownloadsPerPeer,
+         "it sends " + n(limits::kMaxDownloadsPerPeer) + " files to this computer already"},
+        {"a Server name of 1 MiB", {0, RawSession(channels.front(), open_request(mb)).refusal}, -1, "a Server name" + of},
+        {"a group name of 1 MiB", {0, on_encoder([&](auto& c) { c.set_add_group(mb); })}, -1, "a group name" + of},
+        {"a display text of 1 MiB", {0, on_encoder([&](auto& c) { c.mutable_set_display_info()->set_value(mb); })}, -1,
+         "a display information text" + of},
+        {"a source path of 1 MiB", {0, on_encoder([&](auto& c) { c.mutable_set_input()->set_path(mb); })}, -1,
+         "a source path" + of},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        const grpc::Status& st = c.outcome.second;
+        EXPECT_EQ(c.outcome.first, static_cast<std::size_t>(std::max(c.limit, 0)));
+        EXPECT_EQ(st.error_code(), c.limit < 0 ? grpc::StatusCode::INVALID_ARGUMENT : grpc::StatusCode::RESOURCE_EXHAUSTED);
+        EXPECT_TRUE(has(st.error_message(), c.says) && st.error_message().size() < 200) << st.error_message();
+    }
+
+    for (auto& [context, reader] : unread) {
+        context->TryCancel();
+        for (pb::Chunk chunk; reader->Read(&chunk);) {
+        }
+        reader->Finish();
+    }
+    sessions.clear();
+    // The agent notices the ended streams at its next figures tick.
+    auto later = server("SRV2");
+    EXPECT_TRUE(wait_for([&] { return refusal([&] { later->connectAgent("NODE1"); }) == "accepted"; }, 10s));
+    figures(node->pid(), "agent", "after the abuse");
+}
+
+}  // namespace
+}  // namespace shardex::testing
+
+// The Server's share as `shardex` serves it (one file, on a server with the network's options
+// and credentials), without the window: this program run with AgentProcess's options and
+// "--share-host FILE".
+static int share_host(int argc, char** argv) {
+    using namespace shardex;
+    std::map<std::string, std::string> option;
+    for (int i = 1; i + 1 < argc; i += 2) option[argv[i]] = argv[i + 1];
+    auto policy = std::make_shared<remote::SingleFileShare>();
+    policy->set(option["--share-host"]);
+    remote::ShareService service(policy);
+    grpc::ServerBuilder builder;
+    remote::apply_server_options(builder);
+    int port = 0;
+    builder.AddListeningPort(option["--listen"], remote::server_credentials(remote::load_network(option["--network-dir"])),
+                             &port);
+    auto server = builder.RegisterService(&service).BuildAndStart();
+    if (!server || port == 0) return 2;
+    std::printf("share listening on 127.0.0.1:%d, for a test\n", port);
+    std::fflush(stdout);
+    server->Wait();  // until the test stops this process
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    if (std::find(argv, argv + argc, std::string("--share-host")) != argv + argc) return share_host(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QScreen>
+#include <QTextDocument>
 #include <QWidget>
 #include <clocale>
 #include <cstdlib>
@@ -142,6 +143,36 @@ TEST(DesktopView, AnErrorStaysOnShowUntilTheNextJob) {
 
     ASSERT_TRUE(s.feed([](AppView& v) { v.job("//SRV/clip.avi", "clip_3.wmv", 10000); v.state(1); },
                        [&] { return text_of(w, "state") == "Starting"; }));
+}
+
+// Every text comes from a Server: HTML in an error or a path shows as the characters it is
+// made of (nothing renders, nothing to click), a line break or a terminal's escape as '?',
+// and an error of a megabyte is cut to what a window holds.
+TEST(DesktopView, AServersTextIsPlainTextOfABoundedLength) {
+    Shown s("SRV", "WMEnc_7");
+    ASSERT_NE(s.window, nullptr);
+    QWidget* w = s.window;
+    const std::string link = "<a href='http://x.example/'>click</a>";
+    ASSERT_TRUE(s.feed(
+        [&](AppView& v) {
+            v.job("//SRV/" + link + "\n.avi", "clip.wmv", 1000);
+            v.error(link + "\x1b[2J" + std::string(1 << 20, 'e'));
+        },
+        [&] { return text_of(w, "state").contains("click"); }));
+    for (const char* name : {"source", "output", "state", "time", "size"})
+        EXPECT_EQ(w->findChild<QLabel*>(QString::fromLatin1(name))->textFormat(), Qt::PlainText) << name;
+    const QString state = text_of(w, "state");
+    EXPECT_TRUE(state.startsWith(QString::fromStdString("Error: " + link + "?[2Jeee")))
+        << state.left(100).toStdString();
+    EXPECT_LT(state.size(), 1000);
+    // The tooltip holds the whole path, and shows it as that very text.
+    QString tip = path_of(w, "source");
+    if (Qt::mightBeRichText(tip)) {
+        QTextDocument html;
+        html.setHtml(tip);
+        tip = html.toPlainText();
+    }
+    EXPECT_EQ(tip.toStdString(), "//SRV/" + link + "?.avi");
 }
 
 TEST(DesktopView, PlacementIsTheTopLeftCornerKeptOnTheScreen) {

@@ -234,27 +234,46 @@ TEST_F(Lifecycle, PrepareRefusesAnOutputThatCannotBeMadeAndTouchesNothing) {
     EXPECT_TRUE(fs::is_directory(tmp_ / "folder"));
 }
 
-// An encoder told to refuse links refuses one at prepare, and one put in the output's place
-// after prepare when it creates the file; the link's target is never written.
+// An encoder told to refuse links (the agents', and the factory's, which writes the Server's
+// own segment) refuses a symbolic or a hard link at prepare, and one put in the output's
+// place after prepare when it creates the file; the link's target is never written or emptied.
 TEST_F(Lifecycle, ALinkInTheOutputsPlaceIsRefusedWhenAsked) {
-    auto target = tmp_ / "elsewhere.txt";
-    std::ofstream(target) << "not yours";
-    auto out = tmp_ / "linked.wmv";
-    LocalEncoderOptions options;
-    options.refuseLinkedOutput = true;
+    const struct {
+        const char* intent;
+        bool hard, factory;
+    } cases[] = {
+        {"symbolic link", false, false},
+        {"hard link", true, false},
+        {"symbolic link, the Server's encoder", false, true},
+        {"hard link, the Server's encoder", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        const auto target = tmp_ / "elsewhere.txt", out = tmp_ / "linked.wmv";
+        const auto link = [&] { c.hard ? fs::create_hard_link(target, out) : fs::create_symlink(target, out); };
+        std::ofstream(target) << "not yours";
+        LocalEncoderOptions options;
+        options.refuseLinkedOutput = true;
+        auto job = enc_test::make_job(source_, out, kSmall, options);
+        if (c.factory) {
+            job = std::make_unique<enc_test::Job>();
+            job->encoder = create_local_encoder();
+            enc_test::set_up(*job, source_, out, kSmall);
+            job->encoder->setEventHandlers(job->events.executor(), job->events.handlers());
+        }
+        link();
+        EXPECT_THROW(job->encoder->prepare(true), shardex::Error);
+        fs::remove(out);
 
-    fs::create_symlink(target, out);
-    auto job = enc_test::make_job(source_, out, kSmall, options);
-    EXPECT_THROW(job->encoder->prepare(true), shardex::Error);
-    fs::remove(out);
-
-    job->encoder->prepare(true);
-    fs::create_symlink(target, out);
-    job->encoder->start();
-    EXPECT_TRUE(job->events.waitStopped());
-    EXPECT_EQ(job->events.errors, std::vector<int>{errors::kOutputUnavailable});
-    EXPECT_EQ(contents(target), "not yours");
-    EXPECT_TRUE(fs::is_symlink(out));
+        job->encoder->prepare(true);
+        link();
+        job->encoder->start();
+        EXPECT_TRUE(job->events.waitStopped());
+        EXPECT_EQ(job->events.errors, std::vector<int>{errors::kOutputUnavailable});
+        EXPECT_EQ(contents(target), "not yours");
+        EXPECT_TRUE(fs::exists(fs::symlink_status(out)));
+        fs::remove(out);
+    }
 }
 
 // A write that fails (a full disk) ends the encode with the write error, never as a success,

@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <random>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "platform/encoder/factory.h"
 #include "platform/encoder/local_encoder.h"
@@ -65,6 +68,46 @@ std::string value_of(const std::string& text, const std::string& key) {
 int frame_count(const fs::path& file) {
     auto v = value_of(probe(file, "stream=nb_read_frames", "-count_frames -select_streams v:0"), "nb_read_frames");
     return v.empty() ? -1 : std::stoi(v);
+}
+
+FileSource::FileSource(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+FileSource::~FileSource() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::int64_t FileSource::size() {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) throw shardex::Error("the test file cannot be read");
+    return st.st_size;
+}
+
+std::int64_t FileSource::read(std::int64_t offset, std::uint8_t* buffer, std::int64_t length) {
+    {
+        std::unique_lock lock(mutex_);
+        const auto stop = [&] { return cancelled_; };
+        if (delay.count() > 0) cv_.wait_for(lock, delay, stop);
+        const std::int64_t from = stallFrom;
+        if (!cancelled_ && from >= 0 && offset + length > from) {
+            stalled_ = true;
+            cv_.notify_all();
+            cv_.wait_for(lock, std::chrono::minutes(1), stop);
+        }
+        if (cancelled_) throw shardex::Error("the read was cancelled");
+    }
+    const ssize_t n = ::pread(fd_, buffer, static_cast<std::size_t>(length), static_cast<off_t>(offset));
+    if (n < 0) throw shardex::Error("the test file cannot be read");
+    return n;
+}
+
+void FileSource::cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    cv_.notify_all();
+}
+
+bool FileSource::waitStalled(std::chrono::seconds limit) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, limit, [&] { return stalled_; });
 }
 
 shardex::encoder::Executor EventLog::executor() {

@@ -2,6 +2,7 @@
 // encode through the component's interface to its end.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/encoder/byte_source.h"
 #include "platform/encoder/encoder.h"
 #include "platform/encoder/local_encoder.h"
 
@@ -61,6 +63,29 @@ Sound sound_of(const fs::path& file);
 // The middle of a beep between `from` and `to` seconds (the whole file by default): halfway
 // between the first and last samples at half its peak; -1 when there is none.
 double beep_middle(const Sound& s, double from = -1e9, double to = 1e9);
+
+// A local file read as a share would serve it, through the encoder's ByteSource path. Each
+// read can be made to take `delay`, and reads reaching `stallFrom` or beyond to block as a
+// share that stopped answering does: until cancel(), or a minute at most.
+class FileSource final : public shardex::encoder::ByteSource {
+public:
+    explicit FileSource(const fs::path& path);
+    ~FileSource() override;
+    std::int64_t size() override;
+    std::int64_t read(std::int64_t offset, std::uint8_t* buffer, std::int64_t length) override;
+    void cancel() override;
+    // Waits (at most `limit`) until a read blocks at `stallFrom`.
+    bool waitStalled(std::chrono::seconds limit = std::chrono::seconds(30));
+
+    std::atomic<std::int64_t> stallFrom{-1};
+    std::chrono::milliseconds delay{0};
+
+private:
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool cancelled_ = false, stalled_ = false;
+};
 
 // Events the encoder delivered, through an executor that queues them for this thread.
 class EventLog {

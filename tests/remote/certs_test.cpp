@@ -118,5 +118,32 @@ TEST_F(Certs, WrongFoldersAreRefusedWithWhatToDo) {
     }
 }
 
+// The key must be its owner's alone, and the folder must not be open to changes by others:
+// each refusal names the command that mends it, after which the network loads.
+TEST_F(Certs, AKeyOrFolderOthersCanReachIsRefusedWithTheFix) {
+    const fs::path folder = root / "n", key = folder / "computer.key";
+    init_network(folder);
+    struct Case {
+        const char* intent;
+        fs::path path;
+        unsigned mode;
+        std::string fix;
+    } cases[] = {
+        {"a key others can read", key, 0644, "chmod 600 '" + key.string() + "'"},
+        {"a key the group can read", key, 0640, "chmod 600 '" + key.string() + "'"},
+        {"a folder others can write", folder, 0777, "chmod 700 '" + folder.string() + "'"},
+        {"a folder the group can write", folder, 0770, "chmod 700 '" + folder.string() + "'"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.intent);
+        const unsigned mended = mode_of(c.path);
+        ASSERT_EQ(::chmod(c.path.c_str(), c.mode), 0);
+        const std::string text = refusal(folder);
+        EXPECT_NE(text.find(c.fix), std::string::npos) << text;
+        ASSERT_EQ(::chmod(c.path.c_str(), mended), 0);
+        EXPECT_NO_THROW(load_network(folder));
+    }
+}
+
 }  // namespace
 }  // namespace shardex::remote

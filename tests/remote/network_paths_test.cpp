@@ -4,9 +4,36 @@
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/paths.h"
+#include "platform/shown_text.h"
 
 namespace shardex::platform {
 namespace {
+
+// Text from another computer as messages, windows and logs quote it: nothing in it can start a
+// line, move a terminal's cursor or reorder what follows, and a cut never splits a character.
+TEST(ShownText, LeavesNothingThatRewritesALine) {
+    struct Case {
+        std::string text;
+        std::size_t limit;
+        const char* printable;
+        const char* readable;
+    } cases[] = {
+        {"clip \xc3\xa9t\xc3\xa9.avi", 80, "clip \xc3\xa9t\xc3\xa9.avi", "clip \xc3\xa9t\xc3\xa9.avi"},
+        {"a\nb\tc\rd", 80, "a?b?c?d", "a\nb\tc?d"},
+        {"\x1b[2J\x7f", 80, "?[2J?", "?[2J?"},
+        {"\xc2\x9b" "31m", 80, "?31m", "?31m"},              // C1 control (CSI)
+        {"abc\xe2\x80\xae" "exe.avi", 80, "abc?exe.avi", "abc?exe.avi"},  // right-to-left override
+        {"\xff\xc3x\xed\xa0\x80", 80, "??x???", "??x???"},   // not UTF-8, a surrogate
+        {"\xc3\xa9\xc3\xa9\xc3\xa9", 3, "\xc3\xa9...", "\xc3\xa9..."},
+        {std::string(1 << 20, 'a'), 5, "aaaaa...", "aaaaa..."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.printable);
+        EXPECT_EQ(printable(c.text, c.limit), c.printable);
+        EXPECT_EQ(readable(c.text, c.limit), c.readable);
+    }
+    EXPECT_EQ(shown(std::string("x.wmv\0", 6)), "'x.wmv?'");
+}
 
 TEST(NetworkPaths, SourcePathsLoseTheirDriveAndKeepTheirFolders) {
     struct Case {

@@ -104,9 +104,12 @@ TEST_F(PeersFile, CommentsAndBlankLinesAreSkippedAndTheCommandLineWins) {
     EXPECT_EQ(r.resolve("NODE2", kAgentPort).text(), "127.0.0.1:7000");
     // Anything else is a host name, at the port of the service asked for.
     EXPECT_EQ(r.resolve("node1", kSharePort).text(), "node1:47811");
-    // What DNS-SD found comes before every entry.
+    // What DNS-SD found serves names no entry gives: an announcement of a listed name (any
+    // member of the network may make one) never takes that computer's place.
     r.add_discovered("NODE2", {"192.168.7.2", 47810});
-    EXPECT_EQ(r.resolve("NODE2", kAgentPort).text(), "192.168.7.2:47810");
+    r.add_discovered("NODE3", {"192.168.7.3", 47810});
+    EXPECT_EQ(r.resolve("NODE2", kAgentPort).text(), "127.0.0.1:7000");
+    EXPECT_EQ(r.resolve("NODE3", kAgentPort).text(), "192.168.7.3:47810");
     EXPECT_EQ(r.resolve("NODE1", kAgentPort).text(), "10.0.0.1:5002");
 }
 

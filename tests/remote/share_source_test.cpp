@@ -1,11 +1,13 @@
 // The Share service over loopback: reads and copies through ShareClient, the block cache the
 // encoder reads a shared source through, and an encode of a source on another computer.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
@@ -21,6 +23,7 @@
 #include "platform/error.h"
 #include "platform/network_paths.h"
 #include "platform/remote/share_client.h"
+#include "platform/remote/limits.h"
 #include "platform/remote/share_service.h"
 
 namespace shardex::remote {
@@ -59,7 +62,9 @@ std::string error_of(const std::function<void()>& fn) {
 // The real service, with its calls counted.
 class CountingShare final : public proto::Share::Service {
 public:
-    explicit CountingShare(std::shared_ptr<const SharePolicy> policy) : inner_(std::move(policy)) {}
+    explicit CountingShare(std::shared_ptr<const SharePolicy> policy,
+                           std::chrono::milliseconds idle = limits::kDownloadIdleTimeout)
+        : inner_(std::move(policy), {}, idle) {}
     grpc::Status Stat(grpc::ServerContext* c, const proto::FileRef* q, proto::FileInfo* a) override {
         ++stats;
         return inner_.Stat(c, q, a);
@@ -77,19 +82,36 @@ private:
     ShareService inner_;
 };
 
-// The counting share on 127.0.0.1 (plain transport: TLS is tested on its own) and a client
-// that calls its computer SRV.
+// A share that claims what it is told to: a file of `claimed` bytes whose reads and copy
+// give only its first `served`.
+class LyingShare final : public proto::Share::Service {
+public:
+    grpc::Status Stat(grpc::ServerContext*, const proto::FileRef*, proto::FileInfo* a) override {
+        a->set_size(claimed);
+        return grpc::Status::OK;
+    }
+    grpc::Status Read(grpc::ServerContext*, const proto::ReadRequest* q, proto::ReadReply* a) override {
+        a->set_data(std::string(static_cast<std::size_t>(std::clamp<std::int64_t>(served - q->offset(), 0, q->length())), 'x'));
+        return grpc::Status::OK;
+    }
+    std::atomic<std::int64_t> claimed{0}, served{0};
+};
+
+// A share service (the counting one unless told) on 127.0.0.1 (plain transport: TLS is
+// tested on its own) and a client that calls its computer SRV.
+template <class Service = CountingShare>
 class Loopback {
 public:
-    explicit Loopback(std::shared_ptr<const SharePolicy> policy) : service(std::move(policy)) {
+    template <class... Args>
+    explicit Loopback(Args&&... args) : service(std::forward<Args>(args)...) {
         grpc::ServerBuilder builder;
         builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port_);
         builder.RegisterService(&service);
         server_ = builder.BuildAndStart();
         EXPECT_TRUE(server_ != nullptr && port_ > 0) << "test server did not start";
         const Endpoint endpoint{"127.0.0.1", static_cast<std::uint16_t>(port_)};
-        client = std::make_shared<ShareClient>(grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials()),
-                                               "SRV", endpoint);
+        channel = grpc::CreateChannel(endpoint.text(), grpc::InsecureChannelCredentials());
+        client = std::make_shared<ShareClient>(channel, "SRV", endpoint);
     }
     ~Loopback() { stop(); }
     void stop() {
@@ -97,7 +119,8 @@ public:
         server_.reset();
     }
 
-    CountingShare service;
+    Service service;
+    std::shared_ptr<grpc::Channel> channel;
     std::shared_ptr<ShareClient> client;
 
 private:
@@ -137,6 +160,7 @@ TEST(ShareClient, ReadsByOffsetDirectAndThroughTheBlockCache) {
         {size, 10, 0},
         {size + kMiB * 100, 10, 0},            // far beyond the end (64-bit offsets)
         {INT64_MAX - 10, 5, 0},
+        {INT64_MAX - 1, 100, 0},               // whose end lies beyond the largest offset
         {0, 0, 0},
     };
     for (const auto& c : cases) {
@@ -157,6 +181,35 @@ TEST(ShareClient, RefusalsNameTheComputerAndTheFile) {
     EXPECT_EQ(error_of([&] { net.client->read("gone.wmv", 0, b, 4); }), gone);
     EXPECT_EQ(error_of([&] { net.client->download("gone.wmv", dir / "copy.wmv", {}); }), gone);
     EXPECT_FALSE(fs::exists(dir / "copy.wmv"));
+}
+
+// What a share claims is checked before anything is worked out from it: a size beyond any
+// file (offsets and the copy's deadline would overflow) is refused, and so is a file that
+// turns out shorter than its size while it is read, which would end the encode early.
+TEST(ShareClient, AShareClaimingImpossibleSizesIsRefused) {
+    TempDir dir;
+    Loopback<LyingShare> net;
+    const std::int64_t huge = INT64_MAX - 5;
+    const std::string tooBig = "SRV: gave a size of " + std::to_string(huge) +
+                               " bytes for 'x.avi', more than a shared file can be (1 PiB)";
+    const struct {
+        std::int64_t claimed, served, at;
+        std::string says;
+    } cases[] = {
+        {huge, huge, huge - 10, tooBig},
+        {3 * kMiB, kMiB, 2 * kMiB, "SRV: 'x.avi' changed while it was read: it is shorter than the 3145728 bytes it had"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        net.service.claimed = c.claimed;
+        net.service.served = c.served;
+        auto source = make_cached_share_source(net.client, "x.avi");
+        std::uint8_t b[16];
+        EXPECT_EQ(error_of([&] { source->read(c.at, b, sizeof b); }), c.says);
+    }
+    net.service.claimed = huge;
+    EXPECT_EQ(error_of([&] { net.client->download("x.avi", dir / "x.avi", {}); }), tooBig);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 
 TEST(ShareClient, DownloadIsByteExactOrLeavesNothing) {
@@ -232,6 +285,52 @@ TEST(ShareClient, ACopyFromAComputerThatNeverAnswersGivesUpOnTheConnection) {
     EXPECT_EQ(text, "NODE2 (" + endpoint.text() + ") did not answer in time. Could not copy 'seg.wmv'. (no answer to "
                                                   "the connection within 3 s)");
     EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
+// A reader that takes nothing holds a download's thread in Write (flow control): such
+// downloads are cancelled after the idle time, which frees their places, of which one
+// address has a few. A download ends only sent whole or cancelled: these are never whole.
+TEST(ShareService, UnreadDownloadsAreCancelledAfterTheIdleTime) {
+    TempDir dir;
+    std::ofstream(dir / "big.wmv").close();
+    fs::resize_file(dir / "big.wmv", 256 * kMiB);  // sparse
+    Loopback net(std::make_shared<FolderShare>(dir.path()), 300ms);
+    auto stub = proto::Share::NewStub(net.channel);
+    struct Download {
+        grpc::ClientContext context;
+        std::unique_ptr<grpc::ClientReader<proto::Chunk>> reader;
+        bool started = false;
+        grpc::Status refusal;
+    };
+    std::vector<std::unique_ptr<Download>> all;
+    const auto start = [&] {  // reads the first chunk only
+        auto& d = *all.emplace_back(std::make_unique<Download>());
+        d.context.set_deadline(std::chrono::system_clock::now() + 60s);
+        proto::FileRef ref;
+        ref.set_path("big.wmv");
+        d.reader = stub->Download(&d.context, ref);
+        proto::Chunk chunk;
+        if (!(d.started = d.reader->Read(&chunk))) d.refusal = d.reader->Finish();
+        return d.started;
+    };
+    for (int i = 0; i < limits::kMaxDownloadsPerPeer; ++i) EXPECT_TRUE(start());
+    EXPECT_FALSE(start());
+    const grpc::Status refusal = all.back()->refusal;
+    EXPECT_EQ(refusal.error_code(), grpc::StatusCode::RESOURCE_EXHAUSTED);
+    EXPECT_TRUE(has(refusal.error_message(), "the most it sends to one computer at once")) << refusal.error_message();
+    bool later = false;
+    for (int i = 0; i < 200 && !later; ++i) {
+        std::this_thread::sleep_for(100ms);
+        later = start();
+    }
+    EXPECT_TRUE(later) << "the idle downloads kept their places";
+    for (auto& d : all) {
+        if (!d->started) continue;
+        d->context.TryCancel();
+        for (proto::Chunk chunk; d->reader->Read(&chunk);) {
+        }
+        d->reader->Finish();
+    }
 }
 
 TEST(ShareSource, TwoInterleavedReadersFetchEachBlockOnce) {

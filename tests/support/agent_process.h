@@ -33,6 +33,9 @@ public:
         std::string listen = "127.0.0.1:0";
         std::vector<std::string> extra;  // more arguments
         std::vector<std::string> env;    // "NAME=value" added to the environment
+        // A command the agent runs under, e.g. {"prlimit", "--nofile=256"} (it must exec
+        // the agent, so that the process id is the agent's).
+        std::vector<std::string> wrapper = {};
     };
 
     AgentProcess() = default;
@@ -44,9 +47,9 @@ public:
     // Starts the agent and waits (at most `limit`) for its "listening on" line. Returns
     // false when it exited or never said it listens; log() then says why.
     bool start(std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
-        std::vector<std::string> args = {o_.program, "--name", o_.name, "--listen", o_.listen, "--shardex-dir",
-                                         o_.shardexDir.string(), "--network-dir", o_.networkDir.string(),
-                                         "--peers-file", (o_.logFile.parent_path() / "no-peers").string()};
+        std::vector<std::string> args = o_.wrapper;
+        args.insert(args.end(), {o_.program, "--name", o_.name, "--listen", o_.listen, "--shardex-dir",
+                                 o_.shardexDir.string(), "--network-dir", o_.networkDir.string()});
         args.insert(args.end(), o_.extra.begin(), o_.extra.end());
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
@@ -71,7 +74,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, o_.logFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int rc = posix_spawn(&pid_, o_.program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        const int rc = posix_spawnp(&pid_, args.front().c_str(), &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             pid_ = 0;

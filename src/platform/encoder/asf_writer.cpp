@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -127,6 +129,24 @@ void AsfWriter::output_is_link() const {
          errors::kOutputUnavailable);
 }
 
+void AsfWriter::output_has_other_names() const {
+    fail("cannot create output file " + in_quotes(path_) + ": the file there has other names too (hard links), and "
+         "an output never replaces a file that may belong elsewhere",
+         errors::kOutputUnavailable);
+}
+
+// What stands at the output's name must be a plain file of one name (or nothing) before the
+// encode may replace it; links are refused where the owner asked for that.
+void AsfWriter::check_existing(const struct stat& st) const {
+    if (S_ISLNK(st.st_mode) && refuseLinkedOutput_) output_is_link();
+    if (S_ISDIR(st.st_mode)) output_unavailable(EISDIR);
+    if (S_ISLNK(st.st_mode)) return;
+    if (!S_ISREG(st.st_mode) && refuseLinkedOutput_)
+        fail("cannot create output file " + in_quotes(path_) + ": something that is not a plain file is there",
+             errors::kOutputUnavailable);
+    if (st.st_nlink > 1 && refuseLinkedOutput_) output_has_other_names();
+}
+
 void AsfWriter::check_output_can_be_created() const {
     const std::filesystem::path path(path_);
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
@@ -138,22 +158,49 @@ void AsfWriter::check_output_can_be_created() const {
         if (errno != ENOENT) output_unavailable(errno);
         return;
     }
-    if (S_ISLNK(st.st_mode) && refuseLinkedOutput_) output_is_link();
+    check_existing(st);
     if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) output_unavailable(EISDIR);
-    if (::access(path.c_str(), W_OK) != 0) output_unavailable(errno);
 }
 
-// Opens the output for writing: created when it does not exist (and remembered as ours),
-// else truncated.
+// Opens the output for writing. A new name is created in place (and remembered as ours). A
+// file already there is never opened: the encode writes a part file beside it, which takes
+// the name only once its header is on the disk, so an encode that fails before that leaves
+// the old file exactly as it was, and a file with other names (hard links) is never written.
+// Writes into what is at the output's name without replacing it; opened without blocking, so
+// that a pipe nobody reads fails rather than hangs the encode.
+void AsfWriter::open_as_it_is() {
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) output_unavailable(errno);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    createdOutput_ = false;
+    fd_ = fd;
+    io_ = ff::make_avio(kAvioBufferBytes, true, &fd_, nullptr, &sink_write, &sink_seek);
+    out_->pb = io_.get();
+}
+
 void AsfWriter::create_output() {
-    const int flags = O_WRONLY | O_CLOEXEC | (refuseLinkedOutput_ ? O_NOFOLLOW : 0);
-    int fd = ::open(path_.c_str(), flags | O_CREAT | O_EXCL, 0666);
-    createdOutput_ = fd >= 0;
-    if (fd < 0 && errno == EEXIST) fd = ::open(path_.c_str(), flags | O_TRUNC);
+    const int flags = O_WRONLY | O_CLOEXEC | O_CREAT | O_EXCL;
+    int fd = ::open(path_.c_str(), flags | (refuseLinkedOutput_ ? O_NOFOLLOW : 0), 0666);
+    if (fd < 0 && errno == EEXIST) {
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) != 0) output_unavailable(errno);
+        check_existing(st);
+        // A device or pipe named as the output (where links are allowed) is written as it is.
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return open_as_it_is();
+        const std::filesystem::path path(path_);
+        const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+        std::random_device rd;
+        char suffix[20];
+        std::snprintf(suffix, sizeof suffix, "%08x%08x", rd(), rd());
+        partPath_ = (folder / ("." + path.filename().string() + ".part-" + suffix)).string();
+        fd = ::open(partPath_.c_str(), flags | O_NOFOLLOW, 0666);
+        if (fd < 0) partPath_.clear();
+    }
     if (fd < 0) {
         if (errno == ELOOP && refuseLinkedOutput_) output_is_link();
         output_unavailable(errno);
     }
+    createdOutput_ = true;
     fd_ = fd;
     io_ = ff::make_avio(kAvioBufferBytes, true, &fd_, nullptr, &sink_write, &sink_seek);
     out_->pb = io_.get();
@@ -173,8 +220,9 @@ int AsfWriter::close_output() {
 void AsfWriter::discard_output() {
     const bool open = fd_ >= 0;
     close_output();
-    if (open && createdOutput_) ::unlink(path_.c_str());
+    if (open && createdOutput_) ::unlink(partPath_.empty() ? path_.c_str() : partPath_.c_str());
     createdOutput_ = false;
+    partPath_.clear();
 }
 
 void AsfWriter::write_header(std::atomic<std::int64_t>& bytes) {
@@ -184,8 +232,19 @@ void AsfWriter::write_header(std::atomic<std::int64_t>& bytes) {
     // minus its preroll, so nothing is shifted to make that frame start at zero.
     out_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;
     create_output();
-    const int rc = avformat_write_header(out_.get(), nullptr);
-    if (rc < 0) fail(write_failure("cannot write output file", path_, rc), errors::kWriteFailed);
+    // The header reaches the disk before the file takes the output's name (the I/O buffer
+    // would otherwise hold it, and a full disk be found only later).
+    int rc = avformat_write_header(out_.get(), nullptr);
+    if (rc >= 0) {
+        avio_flush(out_->pb);
+        if (out_->pb->error < 0) rc = out_->pb->error;
+    }
+    if (rc >= 0 && !partPath_.empty() && ::rename(partPath_.c_str(), path_.c_str()) != 0) rc = AVERROR(errno);
+    if (rc < 0) {
+        discard_output();
+        fail(write_failure("cannot write output file", path_, rc), errors::kWriteFailed);
+    }
+    partPath_.clear();
     headerWritten_ = true;
     bytes.store(avio_tell(out_->pb), std::memory_order_relaxed);
 }

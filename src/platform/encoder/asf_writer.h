@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "platform/encoder/ffmpeg_util.h"
 #include "platform/encoder/transcoder.h"
 
@@ -56,7 +58,10 @@ public:
 private:
     [[noreturn]] void output_unavailable(int err) const;
     [[noreturn]] void output_is_link() const;
+    [[noreturn]] void output_has_other_names() const;
+    void check_existing(const struct stat& st) const;
     void create_output();
+    void open_as_it_is();
     int close_output();
     void discard_output();
 
@@ -65,7 +70,8 @@ private:
     ff::OutputFormatPtr out_;  // its pb, while the file is open, is io_
     int fd_ = -1;
     ff::AvioPtr io_;
-    bool createdOutput_ = false;  // this encode created the file (it did not exist)
+    bool createdOutput_ = false;  // this encode created the file it writes (it did not exist)
+    std::string partPath_;        // while the header is written over an existing file: where
     bool headerWritten_ = false;
     std::atomic<std::int64_t>* bytes_ = nullptr;
 };

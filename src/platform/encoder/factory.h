@@ -7,8 +7,9 @@
 
 namespace shardex::encoder {
 
-// A new encoder on this computer (FFmpeg). Never null; throws shardex::Error when the
-// component cannot be set up.
+// A new encoder on this computer (FFmpeg), writing into the Shardex folder: a link planted in
+// an output's place there (or a file with other names) is refused, never written through.
+// Never null; throws shardex::Error when the component cannot be set up.
 std::shared_ptr<Encoder> create_local_encoder();
 
 // A new, empty profile-editing object.

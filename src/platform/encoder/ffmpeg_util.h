@@ -27,6 +27,10 @@ struct OutputFormatDeleter {
         avformat_free_context(c);
     }
 };
+// One opened by avio_open2 closes its resource too.
+struct OpenedIoDeleter {
+    void operator()(AVIOContext* c) const { avio_closep(&c); }
+};
 struct CodecContextDeleter {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
@@ -51,6 +55,7 @@ struct AudioFifoDeleter {
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
+using OpenedIoPtr = std::unique_ptr<AVIOContext, OpenedIoDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
@@ -121,6 +126,19 @@ inline AvioPtr make_avio(int size, bool writable, void* opaque, ReadCallback rea
     }
     return io;
 }
+
+// Options handed to an FFmpeg call, which takes the dictionary by address and leaves in it
+// what it did not use.
+struct Dictionary {
+    AVDictionary* d = nullptr;
+    Dictionary() = default;
+    Dictionary(const Dictionary&) = delete;
+    Dictionary& operator=(const Dictionary&) = delete;
+    ~Dictionary() { av_dict_free(&d); }
+    void set(const char* key, const char* value) {
+        if (av_dict_set(&d, key, value, 0) < 0) throw std::bad_alloc();
+    }
+};
 
 // FFmpeg's own text for a return code ("No such file or directory", "Invalid data found...").
 inline std::string error_text(int code) {

@@ -160,6 +160,9 @@ private:
 // leave the encoder "stopping" for ever). `state` and `stop` are atomics only so that
 // runState() and the worker's polling between frames need no lock; they are written under
 // `mutex`.
+//
+// `interrupt` belongs to the job last prepared: a stop triggers it, which cancels that job's
+// source reads wherever they wait (the worker, or a prepare on another thread).
 struct Core {
     std::atomic<std::int32_t> state{kStateStopped};
     std::atomic<bool> stop{false};
@@ -167,6 +170,8 @@ struct Core {
     std::mutex mutex;
     std::condition_variable cv;
     bool paused = false;  // guarded by mutex
+    bool preparing = false;                    // guarded by mutex
+    std::shared_ptr<ReadInterrupt> interrupt;  // guarded by mutex
     Executor executor;    // guarded by mutex
     EventHandlers handlers;
     LiveFigures figures;
@@ -275,7 +280,21 @@ public:
         s.decodeThreads = options_.decodeThreads;
         s.openInput = options_.openInput;
         s.refuseLinkedOutput = options_.refuseLinkedOutput;
+        s.openLimit = options_.openLimit;
+        s.interrupt = std::make_shared<ReadInterrupt>();
         auto t = std::make_unique<Transcoder>();
+        {
+            std::lock_guard lock(core_->mutex);
+            core_->interrupt = s.interrupt;
+            core_->preparing = true;
+        }
+        struct PrepareEnds {
+            Core& core;
+            ~PrepareEnds() {
+                std::lock_guard lock(core.mutex);
+                core.preparing = false;
+            }
+        } prepareEnds{*core_};
         t->open(s);
         const auto duration = static_cast<std::int32_t>(std::min<std::int64_t>(t->durationMs(), INT32_MAX));
         for (const auto& src : group->sources()) src->setDuration(duration);
@@ -317,15 +336,21 @@ public:
         });
     }
 
-    // A stop of an encoder that has (just) stopped does nothing.
+    // A stop of an encoder that has (just) stopped does nothing, unless a prepare runs on
+    // another thread: that one then fails.
     void stop() override {
+        std::shared_ptr<ReadInterrupt> interrupt;
         {
             std::lock_guard lock(core_->mutex);
-            if (core_->state == kStateStopped) return;
-            core_->stop = true;
-            core_->state = kStateStopping;
+            if (core_->state == kStateStopped && !core_->preparing) return;
+            if (core_->state != kStateStopped) {
+                core_->stop = true;
+                core_->state = kStateStopping;
+            }
+            interrupt = core_->interrupt;
         }
         core_->cv.notify_all();
+        if (interrupt) interrupt->trigger();
     }
 
     // Pause and resume only flip the flag; the worker reports 3 when it has actually halted
@@ -416,11 +441,14 @@ private:
     }
 
     void halt() {
+        std::shared_ptr<ReadInterrupt> interrupt;
         {
             std::lock_guard lock(core_->mutex);
             core_->stop = true;
+            interrupt = core_->interrupt;
         }
         core_->cv.notify_all();
+        if (interrupt) interrupt->trigger();
         join();
         std::lock_guard lock(core_->mutex);
         core_->stop = false;
@@ -444,7 +472,11 @@ std::shared_ptr<Encoder> create_local_encoder(const LocalEncoderOptions& options
     return std::make_shared<LocalEncoder>(options);
 }
 
-std::shared_ptr<Encoder> create_local_encoder() { return create_local_encoder(LocalEncoderOptions{}); }
+std::shared_ptr<Encoder> create_local_encoder() {
+    LocalEncoderOptions options;
+    options.refuseLinkedOutput = true;
+    return create_local_encoder(options);
+}
 
 std::shared_ptr<ProfileEditor> create_profile_editor() { return make_profile_editor(); }
 

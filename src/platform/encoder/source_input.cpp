@@ -5,105 +5,9 @@
 
 #include "platform/encoder/errors.h"
 #include "platform/encoder/failure.h"
+#include "platform/encoder/source_open.h"
 
 namespace shardex::encoder {
-namespace {
-
-// A ByteSource read by one demuxer: its own position, and the text of the last failure,
-// which cannot cross FFmpeg's C callbacks as an exception and is told to the user instead
-// of FFmpeg's bare "I/O error".
-struct SourceReader {
-    std::shared_ptr<ByteSource> source;
-    std::int64_t pos = 0;
-    std::string error;
-
-    static int read(void* opaque, std::uint8_t* buf, int size) {
-        auto* r = static_cast<SourceReader*>(opaque);
-        try {
-            const std::int64_t n = r->source->read(r->pos, buf, size);
-            if (n <= 0) return AVERROR_EOF;
-            r->pos += n;
-            return static_cast<int>(n);
-        } catch (const std::exception& e) {
-            r->error = e.what();
-        } catch (...) {
-            r->error = "unexpected failure";
-        }
-        return AVERROR(EIO);
-    }
-
-    static std::int64_t seek(void* opaque, std::int64_t offset, int whence) {
-        auto* r = static_cast<SourceReader*>(opaque);
-        try {
-            switch (whence & ~AVSEEK_FORCE) {
-                case AVSEEK_SIZE: return r->source->size();
-                case SEEK_SET: break;
-                case SEEK_CUR: offset += r->pos; break;
-                case SEEK_END: offset += r->source->size(); break;
-                default: return AVERROR(EINVAL);
-            }
-            if (offset < 0) return AVERROR(EINVAL);
-            r->pos = offset;
-            return offset;
-        } catch (const std::exception& e) {
-            r->error = e.what();
-        } catch (...) {
-            r->error = "unexpected failure";
-        }
-        return AVERROR(EIO);
-    }
-};
-
-constexpr int kAvioBufferBytes = 64 << 10;
-
-}  // namespace
-
-// An opened source file. Over a ByteSource it owns the reader and the I/O context too; the
-// members are destroyed in reverse order, so the format context is closed before the I/O
-// context it reads through is freed.
-struct Demuxer {
-    std::unique_ptr<SourceReader> reader;  // null for a local file
-    ff::AvioPtr avio;
-    ff::InputFormatPtr fmt;
-
-    // What the reader last failed with, "" when it did not (or there is none).
-    std::string readError() const { return reader ? reader->error : std::string(); }
-};
-
-namespace {
-
-// A failure of FFmpeg on a source: the reader's own description when it has one.
-std::string reason(const Demuxer& d, int rc) {
-    std::string e = d.readError();
-    return e.empty() ? ff::error_text(rc) : e;
-}
-
-// Opens `path`, as a local file when `source` is null, else through `source`.
-std::unique_ptr<Demuxer> open_format(const std::string& path, const std::shared_ptr<ByteSource>& source) {
-    auto d = std::make_unique<Demuxer>();
-    AVFormatContext* raw = nullptr;
-    if (source) {
-        d->reader = std::make_unique<SourceReader>();
-        d->reader->source = source;
-        d->avio = ff::make_avio(kAvioBufferBytes, false, d->reader.get(), &SourceReader::read, nullptr,
-                                &SourceReader::seek);
-        raw = avformat_alloc_context();
-        if (!raw) throw std::bad_alloc();
-        raw->pb = d->avio.get();
-        raw->flags |= AVFMT_FLAG_CUSTOM_IO;
-    }
-    // On failure FFmpeg frees the format context (not a custom I/O context, which stays ours).
-    int rc = avformat_open_input(&raw, path.c_str(), nullptr, nullptr);
-    if (rc < 0) fail("cannot open source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
-    d->fmt.reset(raw);
-    rc = avformat_find_stream_info(d->fmt.get(), nullptr);
-    if (rc < 0 || !d->readError().empty())
-        fail("cannot read source " + in_quotes(path) + ": " + reason(*d, rc), errors::kSourceUnreadable);
-    return d;
-}
-
-}  // namespace
-
 std::shared_ptr<ByteSource> SourceOpener::source_for(const std::string& path) {
     if (!opener_) return nullptr;
     auto it = sources_.find(path);
@@ -119,8 +23,9 @@ std::shared_ptr<ByteSource> SourceOpener::source_for(const std::string& path) {
 }
 
 SourceInput::SourceInput(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type,
-                         int threads)
-    : path_(path), video_(type == AVMEDIA_TYPE_VIDEO), demux_(open_format(path, source)) {
+                         const OpenBounds& bounds, int threads)
+    : path_(path), video_(type == AVMEDIA_TYPE_VIDEO), interrupt_(bounds.interrupt),
+      demux_(open_demuxer(path, source, bounds)) {
     const int idx = av_find_best_stream(fmt(), type, -1, -1, nullptr, 0);
     if (idx < 0) return;
     stream_ = idx;
@@ -159,7 +64,11 @@ SourceInput::SourceInput(const std::string& path, const std::shared_ptr<ByteSour
 
 SourceInput::~SourceInput() = default;
 
-AVFormatContext* SourceInput::fmt() const { return demux_ ? demux_->fmt.get() : nullptr; }
+AVFormatContext* SourceInput::fmt() const { return demux_ ? demux_->fmt() : nullptr; }
+
+void SourceInput::end_open_limit() { demux_->endOpenLimit(); }
+
+bool SourceInput::interrupted() const { return interrupt_ && interrupt_->triggered(); }
 AVStream* SourceInput::st() const { return fmt()->streams[stream_]; }
 
 std::int64_t SourceInput::duration_ms() const {
@@ -184,8 +93,11 @@ AVRational SourceInput::display_aspect() const {
     return dar;
 }
 
-void SourceInput::read_failed() const {
-    fail("cannot read source " + in_quotes(path_) + ": " + demux_->readError(), errors::kSourceUnreadable);
+// A read that failed is an error, unless the job was stopped meanwhile: the stop's interrupt
+// is what ended the read, and the encode then ends as stopped, its file finished.
+void SourceInput::failed(const char* what, const std::string& why) const {
+    if (interrupted()) throw ReadingStopped{};
+    fail(std::string(what) + " " + in_quotes(path_) + ": " + why, errors::kSourceUnreadable);
 }
 
 // After a seek: decoding starts afresh, and how the stream is timed is learnt again.
@@ -203,7 +115,7 @@ void SourceInput::seek_to(std::int64_t targetMs) {
     if (rc < 0) rc = avformat_seek_file(fmt(), stream_, INT64_MIN, startPts_, startPts_, 0);
     if (rc < 0) rc = av_seek_frame(fmt(), stream_, startPts_, AVSEEK_FLAG_BACKWARD);
     if ((rc < 0 && targetMs > 0) || !demux_->readError().empty())
-        fail("cannot seek in source " + in_quotes(path_) + ": " + reason(*demux_, rc), errors::kSourceUnreadable);
+        failed("cannot seek in source", reason(*demux_, rc));
     restart_timing();
 }
 
@@ -264,7 +176,7 @@ std::int64_t SourceInput::first_frame_ts() {
         int rc = av_read_frame(fmt(), pkt);
         if (!demux_->readError().empty()) {
             if (rc >= 0) av_packet_unref(pkt);
-            read_failed();
+            failed("cannot read source", demux_->readError());
         }
         if (rc >= 0 && pkt->stream_index != stream_) {
             av_packet_unref(pkt);
@@ -307,7 +219,7 @@ void SourceInput::rewind(std::int64_t markInMs) {
     int rc = av_seek_frame(fmt(), -1, 0, AVSEEK_FLAG_BYTE);
     if (rc < 0) rc = avformat_seek_file(fmt(), -1, INT64_MIN, INT64_MIN, INT64_MIN, 0);
     if (!demux_->readError().empty())
-        fail("cannot seek in source " + in_quotes(path_) + ": " + reason(*demux_, rc), errors::kSourceUnreadable);
+        failed("cannot seek in source", reason(*demux_, rc));
     if (rc < 0) seek_to(0);
     restart_timing();
 }
@@ -316,9 +228,14 @@ void SourceInput::step(const FrameHandler& onFrame) {
     AVPacket* pkt = pkt_.get();
     const int rc = av_read_frame(fmt(), pkt);
     // (A packet the failure cut short comes back as a packet; it is not decoded either.)
+    // A stop ends a read in flight: this stream's part then ends as stopped, not failed.
     if (!demux_->readError().empty()) {
         if (rc >= 0) av_packet_unref(pkt);
-        read_failed();
+        if (interrupted()) {
+            done_ = true;
+            return;
+        }
+        failed("cannot read source", demux_->readError());
     }
     ff::PacketPtr own;
     if (rc >= 0) {

@@ -13,6 +13,7 @@
 
 #include "platform/encoder/byte_source.h"
 #include "platform/encoder/ffmpeg_util.h"
+#include "platform/encoder/source_open.h"
 
 namespace shardex::encoder {
 
@@ -42,18 +43,24 @@ private:
     std::map<std::string, std::shared_ptr<ByteSource>> sources_;
 };
 
-struct Demuxer;
+// Thrown where a stop ended a source's read in the middle of a step: the encode ends as
+// stopped.
+struct ReadingStopped {};
 
 class SourceInput {
 public:
     // Opens `path` (a local file when `source` is null, else read through it) for its best
-    // stream of `type`; has_stream() is false when the file has none. Throws shardex::Error.
-    SourceInput(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type, int threads);
+    // stream of `type`, within `bounds`; has_stream() is false when the file has none.
+    // Throws shardex::Error.
+    SourceInput(const std::string& path, const std::shared_ptr<ByteSource>& source, AVMediaType type,
+                const OpenBounds& bounds, int threads);
     ~SourceInput();
     SourceInput(const SourceInput&) = delete;
     SourceInput& operator=(const SourceInput&) = delete;
 
     bool has_stream() const { return stream_ >= 0; }
+    // Opening is over: the encode reads for as long as it takes.
+    void end_open_limit();
     const std::string& path() const { return path_; }
     std::int64_t duration_ms() const;  // of the whole file; 0 when unknown
     AVRational time_base() const { return tb_; }
@@ -100,10 +107,12 @@ private:
     void note_packet(const AVPacket* p);
     std::int64_t first_frame_ts();
     void decode(const AVPacket* p, const FrameHandler& onFrame);
-    [[noreturn]] void read_failed() const;
+    [[noreturn]] void failed(const char* what, const std::string& why) const;
+    bool interrupted() const;
 
     std::string path_;
     bool video_ = false;
+    ReadInterrupt* interrupt_ = nullptr;  // the job's: a read it ended is a stop, not a failure
     std::unique_ptr<Demuxer> demux_;
     int stream_ = -1;
     ff::CodecContextPtr dec_;

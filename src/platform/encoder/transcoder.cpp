@@ -48,10 +48,12 @@ struct Transcoder::Impl {
         const ProfileData& p = s.profile;
         if (p.audiences.empty()) fail("profile " + in_quotes(p.name) + " has no audience", errors::kBadProfile);
         SourceOpener sources(s.openInput);
+        // Both sources are open within one limit, whichever of them takes its time.
+        const OpenBounds bounds{s.interrupt.get(), s.openLimit, std::chrono::steady_clock::now() + s.openLimit};
         if (p.hasVideo()) {
             if (s.videoPath.empty()) fail("no input set for the video source", errors::kBadConfiguration);
             video = std::make_unique<SourceInput>(s.videoPath, sources.source_for(s.videoPath), AVMEDIA_TYPE_VIDEO,
-                                                  s.decodeThreads);
+                                                  bounds, s.decodeThreads);
             if (!video->has_stream())
                 fail("source " + in_quotes(s.videoPath) + " has no video", errors::kSourceUnreadable);
             durationMs = video->duration_ms();
@@ -59,7 +61,8 @@ struct Transcoder::Impl {
         if (p.hasAudio()) {
             const std::string path = s.audioPath.empty() ? s.videoPath : s.audioPath;
             if (path.empty()) fail("no input set for the audio source", errors::kBadConfiguration);
-            audio = std::make_unique<SourceInput>(path, sources.source_for(path), AVMEDIA_TYPE_AUDIO, s.decodeThreads);
+            audio = std::make_unique<SourceInput>(path, sources.source_for(path), AVMEDIA_TYPE_AUDIO, bounds,
+                                                  s.decodeThreads);
             if (!audio->has_stream()) {
                 if (!p.hasVideo()) fail("source " + in_quotes(path) + " has no audio", errors::kSourceUnreadable);
                 silentAudio = true;
@@ -67,6 +70,13 @@ struct Transcoder::Impl {
             }
             if (!p.hasVideo()) durationMs = audio->duration_ms();
         }
+        // Sources interrupted as their open ended have nothing left to read.
+        if (s.interrupt && s.interrupt->triggered())
+            fail("cannot open source " + in_quotes(s.videoPath.empty() ? s.audioPath : s.videoPath) +
+                     ": reading it was stopped",
+                 errors::kSourceUnreadable);
+        for (SourceInput* in : {video.get(), audio.get()})
+            if (in) in->end_open_limit();
         // Try the encoders now (and let them go) so that a profile they refuse fails here, not
         // mid-encode.
         if (p.hasVideo()) open_video_encoder(p, video_plan(0));
@@ -100,6 +110,9 @@ struct Transcoder::Impl {
             if (p.hasAudio()) open_audio();
             add_streams_and_header();
             if (!stop_requested()) pass(true);
+            finish_file();
+        } catch (const ReadingStopped&) {
+            analysis = false;
             finish_file();
         } catch (...) {
             analysis = false;

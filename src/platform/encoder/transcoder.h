@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,13 @@
 #include "platform/encoder/profiles.h"
 
 namespace shardex::encoder {
+
+// How long opening and probing a job's sources may take before it is given up. A share that
+// answers each read just before its call deadline would otherwise hold a prepare (and the
+// agent's thread that runs it) for as long as it likes; a read in flight when the limit
+// passes still ends at its own call deadline (10 s), within the minute a Server gives a
+// remote prepare.
+inline constexpr std::chrono::milliseconds kDefaultOpenLimit{40'000};
 
 struct Metadata {
     std::string title, author, copyright, description;
@@ -28,7 +36,13 @@ struct TranscodeSettings {
     int codecThreads = 1;   // encoder threads
     int decodeThreads = 0;  // 0 = FFmpeg's choice
     InputOpener openInput;  // empty: the paths are local files
-    bool refuseLinkedOutput = false;  // a link in the output's place is refused, not followed
+    // Ends the job's reading from another thread (may be null): open() then fails, and
+    // run() stops as if asked to, the file finished.
+    std::shared_ptr<ReadInterrupt> interrupt;
+    std::chrono::milliseconds openLimit = kDefaultOpenLimit;  // for opening every source
+    // A link in the output's place is refused, not followed; so is a file there that has
+    // other names (hard links).
+    bool refuseLinkedOutput = false;
 };
 
 // The stretch of the source a run splits into consecutive segments, in ms from the source's
@@ -63,7 +77,7 @@ public:
 
     // Opens the inputs, checks that the output file can be created and that the profile's
     // encoders accept the settings. The output file is created (or an existing one
-    // truncated) only when run() writes its header. Throws shardex::Error (with a code from
+    // replaced, once the new header is on the disk) only when run() writes its header. Throws shardex::Error (with a code from
     // errors.h) describing the failure.
     void open(const TranscodeSettings& settings);
     std::int64_t durationMs() const;

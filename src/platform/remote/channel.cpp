@@ -6,6 +6,10 @@
 #include <mutex>
 
 #include <grpc/support/log.h>
+#include <grpcpp/resource_quota.h>
+
+#include "platform/remote/limits.h"
+#include "platform/remote/listen_guard.h"
 
 namespace shardex::remote {
 namespace {
@@ -55,6 +59,16 @@ std::shared_ptr<grpc::Channel> make_channel(const Endpoint& endpoint, const Netw
 
 void apply_server_options(grpc::ServerBuilder& builder) {
     quiet_grpc_log();
+    // Whatever peers do with plain connections, the listener keeps accepting.
+    guard_listeners();
+    builder.AddChannelArgument(GRPC_ARG_SERVER_HANDSHAKE_TIMEOUT_MS,
+                               static_cast<int>(limits::kHandshakeTimeout.count()));
+    builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS, limits::kMaxStreamsPerConnection);
+    // Sessions and downloads hold a thread each while they last; past the cap a call is
+    // answered RESOURCE_EXHAUSTED instead of a new thread being made. One quota per server.
+    grpc::ResourceQuota quota("shardex-server");
+    quota.SetMaxThreads(limits::kMaxServerThreads);
+    builder.SetResourceQuota(quota);
     // gRPC shares a port with any other program that asks (SO_REUSEPORT) unless told not to:
     // a second agent, or a second Server's share, would then split the connections with the
     // first instead of being told the port is taken.

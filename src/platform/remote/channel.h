@@ -17,7 +17,9 @@ namespace shardex::remote {
 std::shared_ptr<grpc::Channel> make_channel(const Endpoint& endpoint, const NetworkCredentials& creds);
 
 // Server-side options that go with it: accept the clients' frequent pings, ping idle
-// clients so that a vanished Server is noticed.
+// clients so that a vanished Server is noticed; and what one peer may make the server
+// hold: a handshake deadline, streams per connection, handler threads (remote/limits.h).
+// Arms the listeners' guard (guard_listeners) too.
 void apply_server_options(grpc::ServerBuilder& builder);
 
 // Keeps gRPC's own log lines (handshake failures, reconnects) off the user's terminal:

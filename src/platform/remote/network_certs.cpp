@@ -191,6 +191,36 @@ std::string read_text(const fs::path& file) {
     return text.str();
 }
 
+// The key is the network's one secret: a key other users of this computer can read or
+// change, or a folder they can write (where its files could be swapped), is refused with the
+// command that mends it.
+void check_folder_private(const fs::path& folder) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) throw Error("Could not read '" + folder.string() + "': " + errno_text(errno));
+    if (st.st_mode & (S_IWGRP | S_IWOTH))
+        throw Error("The network folder '" + folder.string() + "' can be changed by other users of this computer: "
+                    "make it yours alone with chmod 700 '" + folder.string() + "' and start again");
+}
+
+std::string read_private_key(const fs::path& file) {
+    FdCloser fd{::open(file.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (fd.fd < 0) throw Error("Could not read '" + file.string() + "': " + errno_text(errno));
+    struct stat st {};
+    if (::fstat(fd.fd, &st) != 0) throw Error("Could not read '" + file.string() + "': " + errno_text(errno));
+    if (st.st_mode & (S_IRWXG | S_IRWXO))
+        throw Error("The network's key '" + file.string() + "' can be read by other users of this computer: make "
+                    "it yours alone with chmod 600 '" + file.string() + "' and start again");
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd.fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) throw Error("Could not read '" + file.string() + "': " + errno_text(errno));
+        if (n == 0) return text;
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
 X509Ptr parse_certificate(const std::string& pem, const fs::path& file) {
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     X509Ptr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -289,7 +319,8 @@ NetworkCredentials load_network(const fs::path& folder) {
             throw Error("The network folder '" + folder.string() + "' lacks '" + f.filename().string() +
                         "': copy the whole folder again from the computer that made it");
 
-    NetworkCredentials creds{read_text(caFile), read_text(certFile), read_text(keyFile)};
+    check_folder_private(folder);
+    NetworkCredentials creds{read_text(caFile), read_text(certFile), read_private_key(keyFile)};
     X509Ptr ca = parse_certificate(creds.caPem, caFile);
     X509Ptr cert = parse_certificate(creds.certPem, certFile);
     EvpPkeyPtr key = parse_key(creds.keyPem, keyFile);

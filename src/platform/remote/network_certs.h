@@ -36,10 +36,11 @@ NetworkCredentials make_network();
 // already (unless overwrite) or cannot be written.
 void init_network(const std::filesystem::path& folder, bool overwrite = false);
 
-// Reads the three files and checks them (the key matches the certificate, the authority
-// signed it). Throws shardex::Error whose text says what is wrong and how to mend it, e.g.
+// Reads the three files and checks them (the key is its owner's alone and matches the
+// certificate, the folder cannot be changed by others, the authority signed the
+// certificate). Throws shardex::Error whose text says what is wrong and how to mend it, e.g.
 // "no network certificate in '<folder>': run 'shardex-agent --init' on one computer and
-// copy the folder it writes to this computer".
+// copy the folder it writes to this computer", or the chmod command that makes a key private.
 NetworkCredentials load_network(const std::filesystem::path& folder);
 
 // Credentials for mutual TLS: the client verifies the server against the authority under

@@ -1,4 +1,4 @@
-// Computer names to host and port: explicit entries first, else the name as a host name.
+// Computer names to host and port: explicit entries first, then DNS-SD, else the name as a host name.
 #include "platform/remote/peers.h"
 
 #include <algorithm>
@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "platform/error.h"
+#include "platform/shown_text.h"
 
 namespace shardex::remote {
 namespace {
@@ -17,15 +18,8 @@ std::string trimmed(const std::string& s) {
     return s.substr(first, last - first + 1);
 }
 
-// An entry as a refusal quotes it: control characters as '?', cut after 80 bytes, so that a
-// garbled line of a megabyte makes a message of one line.
-std::string shown(const std::string& entry) {
-    constexpr std::size_t kShown = 80;
-    std::string out = entry.substr(0, kShown);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-    return "'" + out + (entry.size() > kShown ? "...'" : "'");
-}
+// An entry as a refusal quotes it, so that a garbled line of a megabyte makes a message of one line.
+using platform::shown;
 
 std::uint16_t parse_port(const std::string& digits, const std::string& entry) {
     const auto refuse = [&] {
@@ -135,8 +129,8 @@ void Resolver::load_file(const std::filesystem::path& file) {
 void Resolver::add_discovered(const std::string& name, const Endpoint& endpoint) { discovered_[name] = endpoint; }
 
 Endpoint Resolver::resolve(const std::string& name, std::uint16_t defaultPort) const {
-    if (const auto it = discovered_.find(name); it != discovered_.end()) return it->second;
     if (const auto it = entries_.find(name); it != entries_.end()) return it->second;
+    if (const auto it = discovered_.find(name); it != discovered_.end()) return it->second;
     return {name, defaultPort};
 }
 

@@ -1,7 +1,8 @@
 // Where a computer of the network is reached: the one place that turns a computer name
-// into a host and port. What DNS-SD found comes first (the computer announced where it
-// listens), then explicit entries (command line `--peer NAME=HOST:PORT`, then the peers
-// file); any other name is taken as a host name with the default port.
+// into a host and port. The user's explicit entries come first (command line `--peer
+// NAME=HOST:PORT`, then the peers file): any member of the network can announce any name
+// with DNS-SD, so an announcement never takes a listed computer's place (and its jobs).
+// Then what DNS-SD found; any other name is taken as a host name with the default port.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +11,9 @@
 #include <string>
 #include <utility>
 
-namespace shardex::remote {
+#include "platform/remote/protocol.h"
 
-inline constexpr std::uint16_t kAgentPort = 47810;  // shardex-agent
-inline constexpr std::uint16_t kSharePort = 47811;  // the Server's share of its source
+namespace shardex::remote {
 
 struct Endpoint {
     std::string host;
@@ -45,9 +45,9 @@ public:
     // line's) win over the file's. Throws shardex::Error naming the file and the line of a
     // malformed entry.
     void load_file(const std::filesystem::path& file);
-    // What DNS-SD found for `name`; it wins over the entries.
+    // What DNS-SD found for `name`; used only when no entry names it.
     void add_discovered(const std::string& name, const Endpoint& endpoint);
-    // The endpoint for `name`: found by DNS-SD, else an entry (names compared exactly),
+    // The endpoint for `name`: an entry (names compared exactly), else found by DNS-SD,
     // else {name, defaultPort}.
     Endpoint resolve(const std::string& name, std::uint16_t defaultPort) const;
     const std::map<std::string, Endpoint>& entries() const { return entries_; }

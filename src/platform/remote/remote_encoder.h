@@ -20,17 +20,9 @@
 #include "platform/encoder/encoder.h"
 #include "platform/remote/network_certs.h"
 #include "platform/remote/peers.h"
+#include "platform/remote/protocol.h"
 
 namespace shardex::remote {
-
-// How long a session's stream may stay silent before the agent counts as lost. The agent
-// sends figures every kFiguresInterval.
-inline constexpr std::chrono::milliseconds kFiguresInterval{250};
-inline constexpr std::chrono::milliseconds kSilenceLimit{1500};
-
-// Deadlines of the set-up calls: most calls, and prepare (opens the source over the share).
-inline constexpr std::chrono::milliseconds kCallDeadline{10000};
-inline constexpr std::chrono::milliseconds kPrepareDeadline{60000};
 
 struct AgentAddress {
     std::string computer;  // the name the user chose; every error text names it
@@ -42,9 +34,30 @@ struct ServerIdentity {
     std::uint16_t sharePort = 0;   // where this computer's share of the source listens
 };
 
+// How long the session's calls may take: the greeting and most calls, and the set-up calls
+// that open the source over the share (prepare and start).
+struct CallDeadlines {
+    std::chrono::milliseconds call = kCallDeadline;
+    std::chrono::milliseconds setUp = kPrepareDeadline;
+};
+
 // Opens a session with the agent at `address` (connects, checks it is an agent of this
-// network, reads its greeting). Throws shardex::Error naming the computer and what failed.
+// network that speaks kProtocolVersion, reads its greeting). Throws shardex::Error naming the
+// computer and what failed.
 std::shared_ptr<encoder::Agent> connect_agent(const AgentAddress& address, const NetworkCredentials& creds,
-                                              const ServerIdentity& server);
+                                              const ServerIdentity& server, const CallDeadlines& deadlines = {});
+
+// The session an agent of connect_agent belongs to, as a copy of a client's output presents
+// it: the agent's identifier of the session, and a token that expires when the session's
+// last object goes (the session is then closed). Empty for any other kind of agent.
+struct SessionTicket {
+    std::string id;
+    std::weak_ptr<const void> open;
+};
+SessionTicket session_ticket(const encoder::Agent& agent);
+
+// How many of the session's encoders the Server keeps figures for: only those it made an
+// object for, whatever names the agent's events carry.
+std::size_t tracked_encoders(const encoder::Agent& agent);
 
 }  // namespace shardex::remote

@@ -2,9 +2,11 @@
 
 #include <grpcpp/grpcpp.h>
 
-#include <fstream>
 #include <cstdio>
+#include <fstream>
+#include <map>
 #include <mutex>
+#include <vector>
 #include <optional>
 
 #include "platform/discovery/dns_sd.h"
@@ -50,6 +52,16 @@ struct RemoteNetwork::Impl {
     int sharePort = 0;
     // Tells the LAN where this Server's share is for as long as it serves.
     std::unique_ptr<discovery::Announcement> shareAnnouncement;
+    // The sessions opened with each computer; a copy from it presents those still open.
+    std::map<std::string, std::vector<SessionTicket>> sessions;
+
+    std::vector<std::string> openSessions(const std::string& computer) {
+        auto& tickets = sessions[computer];
+        std::erase_if(tickets, [](const SessionTicket& t) { return t.open.expired(); });
+        std::vector<std::string> ids;
+        for (const auto& t : tickets) ids.push_back(t.id);
+        return ids;
+    }
 
     const NetworkCredentials& creds() {
         if (!credentials)
@@ -123,7 +135,11 @@ std::shared_ptr<encoder::Agent> RemoteNetwork::connectAgent(const std::string& c
     AgentAddress address{computer, impl_->resolve(computer, kAgentPort)};
     ServerIdentity server{impl_->options.serverName, static_cast<std::uint16_t>(impl_->sharePort)};
     lock.unlock();
-    return connect_agent(address, creds, server);
+    auto agent = connect_agent(address, creds, server);
+    lock.lock();
+    impl_->openSessions(computer);  // forgets the closed ones
+    impl_->sessions[computer].push_back(session_ticket(*agent));
+    return agent;
 }
 
 void RemoteNetwork::shareSource(const std::string& sourcePath) {
@@ -136,9 +152,10 @@ void RemoteNetwork::copyFromClient(const std::string& computer, const std::strin
     std::unique_lock lock(impl_->mutex);
     const auto& creds = impl_->creds();
     const Endpoint endpoint = impl_->resolve(computer, kAgentPort);
+    const std::vector<std::string> sessions = impl_->openSessions(computer);
     lock.unlock();
     ShareClient client(make_channel(endpoint, creds), computer, endpoint);
-    client.download(name, target, progress, impl_->options.serverName);
+    client.download(name, target, progress, impl_->options.serverName, sessions);
 }
 
 std::vector<std::string> RemoteNetwork::peerNames() {

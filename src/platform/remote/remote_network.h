@@ -50,7 +50,9 @@ public:
     void shareSource(const std::string& sourcePath);
 
     // Copies the file `name` of `computer`'s Shardex share to `target` (complete or not at
-    // all). Throws shardex::Error naming the computer and what failed.
+    // all). The copy presents this Server's open sessions with that computer, so that the
+    // copy of a job's output frees the output's name there. Throws shardex::Error naming the
+    // computer and what failed.
     void copyFromClient(const std::string& computer, const std::string& name, const std::filesystem::path& target,
                         const CopyProgress& progress);
 
@@ -59,8 +61,8 @@ public:
     std::vector<std::string> peerNames();
 
     // Browses the LAN for agents for the browse time and remembers where each one listens
-    // (used ahead of the peers entries). Returns their names, sorted; none when the browse
-    // fails (no DNS-SD daemon, no multicast).
+    // (for names no peers entry gives: the user's own entries win). Returns their names,
+    // sorted; none when the browse fails (no DNS-SD daemon, no multicast).
     std::vector<std::string> discoverAgents();
 
     // The port the share listens on; 0 before it started.

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <random>
 
 #include <fcntl.h>
@@ -14,18 +15,13 @@
 
 #include "platform/error.h"
 #include "platform/remote/channel.h"
+#include "platform/remote/protocol.h"
 #include "platform/remote/share_service.h"
 
 namespace shardex::remote {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::chrono::milliseconds kCallDeadline{10'000};
-// How long a copy waits for the connection itself. A computer that accepts it and then
-// never completes the handshake (its agent frozen) would otherwise hold the window, which
-// waits for the copy, for a whole call deadline.
-constexpr std::chrono::milliseconds kConnectLimit{3'000};
 
 // False when the channel is still connecting after `limit`. A connection refused or reset
 // returns at once: the call then reports why.
@@ -39,10 +35,33 @@ bool connects_within(grpc::Channel& channel, std::chrono::milliseconds limit) {
     return true;
 }
 
-// A copy's deadline: a fixed allowance plus a second for every 4 MiB.
+// A copy's deadline: a fixed allowance plus a second for every 4 MiB. Sizes are clamped to
+// what a share may claim, so the deadline stays a time point the clock can hold.
 std::chrono::milliseconds download_deadline(std::int64_t size) {
-    return std::chrono::milliseconds(30'000) + std::chrono::milliseconds(1000 * (std::max<std::int64_t>(size, 0) >> 22));
+    const std::int64_t bytes = std::clamp<std::int64_t>(size, 0, kMaxSharedFileBytes);
+    return std::chrono::milliseconds(30'000) + std::chrono::milliseconds(1000 * (bytes >> 22));
 }
+
+// A call registered with its canceller (none: nothing to do) while it runs. A canceller
+// that has fired already ends the call before it is sent.
+class Cancellable {
+public:
+    Cancellable(CallCanceller* canceller, grpc::ClientContext& context, const std::string& stopped)
+        : canceller_(canceller) {
+        if (canceller_ && !canceller_->hold(&context)) {
+            canceller_ = nullptr;
+            throw Error(stopped);
+        }
+    }
+    ~Cancellable() {
+        if (canceller_) canceller_->release();
+    }
+    Cancellable(const Cancellable&) = delete;
+    Cancellable& operator=(const Cancellable&) = delete;
+
+private:
+    CallCanceller* canceller_;
+};
 
 std::string quoted(const std::string& s) { return "'" + s + "'"; }
 
@@ -111,29 +130,60 @@ private:
 
 }  // namespace
 
+void CallCanceller::cancel() {
+    std::lock_guard lock(mutex_);
+    cancelled_ = true;
+    if (active_) active_->TryCancel();
+}
+
+bool CallCanceller::cancelled() const {
+    std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+bool CallCanceller::hold(grpc::ClientContext* context) {
+    std::lock_guard lock(mutex_);
+    if (cancelled_) return false;
+    active_ = context;
+    return true;
+}
+
+void CallCanceller::release() {
+    std::lock_guard lock(mutex_);
+    active_ = nullptr;
+}
+
 ShareClient::ShareClient(std::shared_ptr<grpc::Channel> channel, std::string computer, Endpoint endpoint)
     : channel_(std::move(channel)),
       stub_(proto::Share::NewStub(channel_)),
       computer_(std::move(computer)),
       endpoint_(std::move(endpoint)) {}
 
-std::int64_t ShareClient::size(const std::string& path) {
+std::int64_t ShareClient::size(const std::string& path, CallCanceller* canceller) {
     grpc::ClientContext context;
     set_deadline(context, kCallDeadline);
+    const std::string stopped = "reading the size of " + quoted(path) + " from " + computer_ + " was stopped";
+    Cancellable cancellable(canceller, context, stopped);
     proto::FileRef request;
     request.set_path(path);
     proto::FileInfo reply;
     const grpc::Status status = stub_->Stat(&context, request, &reply);
+    if (!status.ok() && canceller && canceller->cancelled()) throw Error(stopped);
     if (!status.ok()) throw Error(describe_failure(computer_, endpoint_, "read the size of " + quoted(path), status));
     if (reply.size() < 0)
         throw Error(computer_ + ": gave a negative size (" + std::to_string(reply.size()) + ") for " + quoted(path));
+    if (reply.size() > kMaxSharedFileBytes)
+        throw Error(computer_ + ": gave a size of " + std::to_string(reply.size()) + " bytes for " + quoted(path) +
+                    ", more than a shared file can be (1 PiB)");
     return reply.size();
 }
 
-std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std::uint8_t* buffer, std::int64_t length) {
+std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std::uint8_t* buffer, std::int64_t length,
+                               CallCanceller* canceller) {
     if (offset < 0 || length < 0)
         throw Error("cannot read " + quoted(path) + " of " + computer_ + " at offset " + std::to_string(offset) + ", " +
                     std::to_string(length) + " bytes: neither may be negative");
+    length = std::min(length, INT64_MAX - offset);  // no file reaches past the largest offset
     std::int64_t done = 0;
     proto::ReadRequest request;
     request.set_path(path);
@@ -142,9 +192,12 @@ std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std
         const auto want = static_cast<std::int32_t>(std::min<std::int64_t>(length - done, kMaxReadBytes));
         grpc::ClientContext context;
         set_deadline(context, kCallDeadline);
+        const std::string stopped = "reading " + quoted(path) + " from " + computer_ + " was stopped";
+        Cancellable cancellable(canceller, context, stopped);
         request.set_offset(offset + done);
         request.set_length(want);
         const grpc::Status status = stub_->Read(&context, request, &reply);
+        if (!status.ok() && canceller && canceller->cancelled()) throw Error(stopped);
         if (!status.ok())
             throw Error(describe_failure(computer_, endpoint_,
                                          "read " + quoted(path) + " at offset " + std::to_string(offset + done), status));
@@ -161,7 +214,7 @@ std::int64_t ShareClient::read(const std::string& path, std::int64_t offset, std
 
 void ShareClient::download(const std::string& path, const std::filesystem::path& target,
                            const std::function<bool(std::int64_t done, std::int64_t total)>& progress,
-                           const std::string& here) {
+                           const std::string& here, const std::vector<std::string>& sessions) {
     if (!connects_within(*channel_, kConnectLimit))
         throw Error(describe_failure(computer_, endpoint_, "copy " + quoted(path),
                                      grpc::Status(grpc::StatusCode::DEADLINE_EXCEEDED,
@@ -173,6 +226,7 @@ void ShareClient::download(const std::string& path, const std::filesystem::path&
 
     grpc::ClientContext context;
     set_deadline(context, download_deadline(total));
+    for (const auto& id : sessions) context.AddMetadata(kSessionMetadata, id);
     proto::FileRef request;
     request.set_path(path);
     auto reader = stub_->Download(&context, request);

@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <list>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -14,6 +17,8 @@
 
 #include "platform/error.h"
 #include "platform/network_paths.h"
+#include "platform/remote/protocol.h"
+#include "platform/shown_text.h"
 
 namespace shardex::remote {
 namespace {
@@ -23,19 +28,7 @@ namespace fs = std::filesystem;
 // Request paths longer than this are refused before any policy looks at them.
 constexpr std::size_t kMaxRequestPath = 4096;
 
-// A requested path as an error text quotes it: control characters (NUL among them) as '?',
-// cut after 80 bytes (on a character boundary) so that a huge name makes a short message.
-std::string shown(const std::string& path) {
-    constexpr std::size_t kShown = 80;
-    std::size_t n = std::min(path.size(), kShown);
-    if (n < path.size())
-        while (n > 0 && (static_cast<unsigned char>(path[n]) & 0xC0) == 0x80) --n;
-    std::string out = path.substr(0, n);
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    if (n < path.size()) out += "...";
-    return "'" + out + "'";
-}
+using platform::shown;
 
 [[noreturn]] void refuse(const std::string& text, grpc::StatusCode code) {
     throw Error(text, static_cast<std::int32_t>(code));
@@ -90,6 +83,9 @@ std::unique_ptr<Opened> open_shared(const SharePolicy& policy, const std::string
         refuse("cannot read " + shown(requestPath) + ": " + std::strerror(errno), grpc::StatusCode::FAILED_PRECONDITION);
     if (!S_ISREG(st.st_mode))
         refuse(shown(requestPath) + " is not a plain file", grpc::StatusCode::PERMISSION_DENIED);
+    if (st.st_nlink > 1 && !policy.servesHardLinks())
+        refuse(shown(requestPath) + " has other names (hard links): a file that may belong elsewhere is not shared",
+               grpc::StatusCode::PERMISSION_DENIED);
     // Opened without blocking (a FIFO must not hang the call); regular files read normally.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     opened->size = st.st_size;
@@ -108,6 +104,15 @@ std::int64_t read_at(int fd, std::int64_t offset, char* buffer, std::int64_t len
         done += n;
     }
     return done;
+}
+
+// The session identifiers a caller presented with its call, within the limits.
+std::vector<std::string> presented_sessions(const grpc::ServerContext& context) {
+    std::vector<std::string> ids;
+    const auto [from, to] = context.client_metadata().equal_range(kSessionMetadata);
+    for (auto it = from; it != to && ids.size() < kMaxPresentedSessions; ++it)
+        if (it->second.size() <= kMaxSessionIdBytes) ids.emplace_back(it->second.data(), it->second.size());
+    return ids;
 }
 
 }  // namespace
@@ -165,11 +170,104 @@ std::filesystem::path FolderShare::resolve(const std::string& requestPath) const
     return file;
 }
 
+// ---- downloads under way ----
+
+// How many downloads run, to whom, and when each last moved. A download's thread waits in
+// Write while its reader takes nothing (flow control); only a cancel ends that wait, so a
+// thread of its own (started with the first download, joined by the destructor) cancels
+// the downloads that stood still for the idle time.
+class ShareService::Downloads {
+    using Clock = std::chrono::steady_clock;
+    struct Entry {
+        grpc::ServerContext* context;
+        std::string peer;
+        Clock::time_point moved;
+    };
+
+public:
+    // A download's place among the others, for as long as it runs.
+    class Slot {
+    public:
+        Slot(Downloads& all, std::list<Entry>::iterator at) : all_(all), at_(at) {}
+        ~Slot() {
+            std::lock_guard lock(all_.mutex_);
+            all_.entries_.erase(at_);
+        }
+        Slot(const Slot&) = delete;
+        Slot& operator=(const Slot&) = delete;
+        void moved() {
+            std::lock_guard lock(all_.mutex_);
+            at_->moved = Clock::now();
+        }
+
+    private:
+        Downloads& all_;
+        std::list<Entry>::iterator at_;
+    };
+
+    explicit Downloads(std::chrono::milliseconds idle) : idle_(idle) {}
+    ~Downloads() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        if (reaper_.joinable()) reaper_.join();
+    }
+
+    // A place for a download to `peer` (the address part of gRPC's peer text); throws Error
+    // (RESOURCE_EXHAUSTED) past the limits.
+    std::unique_ptr<Slot> enter(grpc::ServerContext* context) {
+        std::string peer = context->peer();
+        peer = peer.substr(0, peer.rfind(':'));  // without the port
+        std::lock_guard lock(mutex_);
+        const auto toPeer = std::count_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.peer == peer; });
+        // The copying computer shows these after this one's name: "NODE1: it sends ...".
+        if (toPeer >= limits::kMaxDownloadsPerPeer)
+            refuse("it sends " + std::to_string(toPeer) +
+                       " files to this computer already, the most it sends to one computer at once: wait until a "
+                       "copy ends",
+                   grpc::StatusCode::RESOURCE_EXHAUSTED);
+        if (entries_.size() >= static_cast<std::size_t>(limits::kMaxDownloads))
+            refuse("it sends " + std::to_string(entries_.size()) +
+                       " files already, the most it sends at once: wait until a copy ends",
+                   grpc::StatusCode::RESOURCE_EXHAUSTED);
+        if (!reaper_.joinable()) reaper_ = std::thread([this] { reap(); });
+        entries_.push_back({context, std::move(peer), Clock::now()});
+        return std::make_unique<Slot>(*this, std::prev(entries_.end()));
+    }
+
+private:
+    void reap() {
+        const auto period = std::clamp<std::chrono::milliseconds>(idle_ / 4, std::chrono::milliseconds(10),
+                                                                  std::chrono::milliseconds(1000));
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            cv_.wait_for(lock, period, [this] { return stopping_; });
+            const auto now = Clock::now();
+            // A cancelled download ends at once and leaves; until then it is cancelled again,
+            // which does no harm.
+            for (auto& e : entries_)
+                if (now - e.moved >= idle_) e.context->TryCancel();
+        }
+    }
+
+    const std::chrono::milliseconds idle_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::list<Entry> entries_;
+    bool stopping_ = false;
+    std::thread reaper_;
+};
+
 // ---- service ----
 
-ShareService::ShareService(std::shared_ptr<const SharePolicy> policy,
-                           std::function<void(const std::filesystem::path&)> onCopied)
-    : policy_(std::move(policy)), onCopied_(std::move(onCopied)) {}
+ShareService::ShareService(std::shared_ptr<const SharePolicy> policy, CopiedHandler onCopied,
+                           std::chrono::milliseconds idleTimeout)
+    : policy_(std::move(policy)), onCopied_(std::move(onCopied)),
+      downloads_(std::make_unique<Downloads>(idleTimeout)) {}
+
+ShareService::~ShareService() = default;
 
 grpc::Status ShareService::Stat(grpc::ServerContext*, const proto::FileRef* request, proto::FileInfo* reply) {
     try {
@@ -207,6 +305,7 @@ grpc::Status ShareService::Download(grpc::ServerContext* context, const proto::F
     try {
         const std::string& path = request->path();
         auto file = open_shared(*policy_, path);
+        const auto slot = downloads_->enter(context);
         proto::Chunk chunk;
         std::int64_t offset = 0;
         for (;;) {
@@ -215,13 +314,14 @@ grpc::Status ShareService::Download(grpc::ServerContext* context, const proto::F
             data->resize(kChunkBytes);
             const std::int64_t n = read_at(file->fd.get(), offset, data->data(), kChunkBytes, path);
             if (n == 0) {
-                if (onCopied_) onCopied_(policy_->resolve(path));
+                if (onCopied_) onCopied_(policy_->resolve(path), presented_sessions(*context));
                 return grpc::Status::OK;
             }
             data->resize(static_cast<std::size_t>(n));
             offset += n;
             // The client went away (or cancelled): nothing more to send.
             if (!writer->Write(chunk)) return grpc::Status(grpc::StatusCode::CANCELLED, "the copy was cancelled");
+            slot->moved();
         }
     } catch (const Error& e) {
         return status_of(e);

@@ -27,23 +27,29 @@ public:
         return size_locked();
     }
 
+    // Reads stop at the size the share gave (at most kMaxSharedFileBytes), so the offsets
+    // below never overflow whatever the caller asks for.
     std::int64_t read(std::int64_t offset, std::uint8_t* buffer, std::int64_t length) override {
         if (offset < 0 || length < 0)
             throw Error("cannot read '" + path_ + "' at offset " + std::to_string(offset) + ": a negative position");
         std::lock_guard lock(mutex_);
-        const std::int64_t end = std::min(size_locked(), offset + length);
+        const std::int64_t size = size_locked();
+        if (offset >= size) return 0;
+        const std::int64_t end = offset + std::min(length, size - offset);
         std::int64_t done = 0;
         while (offset + done < end) {
             const std::int64_t at = offset + done;
             const Block& b = block(at / kBlockBytes);
             const std::int64_t inBlock = at - b.index * kBlockBytes;
             const std::int64_t n = std::min<std::int64_t>(static_cast<std::int64_t>(b.data.size()) - inBlock, end - at);
-            if (n <= 0) break;  // the file is shorter than it was: its end came early
             std::memcpy(buffer + done, b.data.data() + inBlock, static_cast<std::size_t>(n));
             done += n;
         }
         return done;
     }
+
+    // Not under the mutex: that is held by the read this ends.
+    void cancel() override { canceller_.cancel(); }
 
 private:
     struct Block {
@@ -53,7 +59,7 @@ private:
     };
 
     std::int64_t size_locked() {
-        if (!size_) size_ = client_->size(path_);
+        if (!size_) size_ = client_->size(path_, &canceller_);
         return *size_;
     }
 
@@ -69,10 +75,13 @@ private:
         fresh.index = index;
         fresh.lastUse = clock_;
         const std::int64_t start = index * kBlockBytes;
-        fresh.data.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(*size_ - start, 0, kBlockBytes)));
-        const std::int64_t got =
-            client_->read(path_, start, fresh.data.data(), static_cast<std::int64_t>(fresh.data.size()));
-        fresh.data.resize(static_cast<std::size_t>(got));
+        const auto want = std::clamp<std::int64_t>(*size_ - start, 0, kBlockBytes);
+        fresh.data.resize(static_cast<std::size_t>(want));
+        const std::int64_t got = client_->read(path_, start, fresh.data.data(), want, &canceller_);
+        // Encoding what is there would give an output silently cut short.
+        if (got != want)
+            throw Error(client_->computer() + ": '" + path_ + "' changed while it was read: it is shorter than the " +
+                        std::to_string(*size_) + " bytes it had");
         if (blocks_.size() < kKeptBlocks) {
             blocks_.push_back(std::move(fresh));
             return blocks_.back();
@@ -85,6 +94,7 @@ private:
 
     std::shared_ptr<ShareClient> client_;
     std::string path_;
+    CallCanceller canceller_;
     std::mutex mutex_;
     std::optional<std::int64_t> size_;
     std::vector<Block> blocks_;  // at most kKeptBlocks; few enough to search in order
