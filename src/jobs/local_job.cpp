@@ -48,7 +48,12 @@ RunStretch run_stretch(const SessionState& S) {
     RunStretch r;
     r.startMs = S.Local_SegStart;
     const std::int32_t ends[] = {S.Local_SegEnd, S.Remote_SegEnd, S.Remote2_SegEnd};
-    r.endingSlot = static_cast<int>(std::find(std::begin(ends), std::end(ends), S.Remote2_SegEnd) - std::begin(ends));
+    // The first end at the split's last cut; ">=" because the slot that ends the stretch has
+    // its end moved on to the source's real end once its job is set up, and the slots set up
+    // after it (empty segments at the cut) must not take the tail a second time.
+    r.endingSlot = static_cast<int>(
+        std::find_if(std::begin(ends), std::end(ends), [&](std::int32_t e) { return e >= S.Remote2_SegEnd; }) -
+        std::begin(ends));
     r.endMs = S.Mark_Out >= S.Movie_Length ? -1 : S.Remote2_SegEnd;
     return r;
 }

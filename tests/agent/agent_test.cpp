@@ -570,9 +570,11 @@ TEST_F(AgentTest, OpenRefusesAnotherVersionAndAPortThatIsNone) {
         Code code;
         std::string says;
     } cases[] = {
-        {open_request("SRV", 1), Code::FAILED_PRECONDITION,
-         "NODE1 speaks the Shardex protocol 2, the Server 1: install"},
-        {open_request("SRV", 3), Code::FAILED_PRECONDITION, "protocol 2, the Server 3"},
+        {open_request("SRV", v - 1), Code::FAILED_PRECONDITION,
+         "NODE1 speaks the Shardex protocol " + std::to_string(v) + ", the Server " + std::to_string(v - 1) +
+             ": install"},
+        {open_request("SRV", v + 1), Code::FAILED_PRECONDITION,
+         "protocol " + std::to_string(v) + ", the Server " + std::to_string(v + 1)},
         {open_request("SRV", v, 0), Code::INVALID_ARGUMENT, "share port 0 is not a port from 1 to 65535"},
         {open_request("SRV", v, 65536 + 47811), Code::INVALID_ARGUMENT, "share port 113347 is not a port"},
     };

@@ -406,6 +406,10 @@ TEST_F(Jobs, TheSegmentThatEndsTheStretchReachesTheSourcesEnd) {
     // Client 2's segment is empty: Client 1's ends the run, and only it.
     S.Remote_SegEnd = S.Remote2_SegStart = S.Remote2_SegEnd = 123000;
     EXPECT_EQ(run_stretch(S).endingSlot, 1);
+    // ...and still once its end has moved on to the source's real end: Client 2's empty
+    // segment at the cut must not take the tail a second time.
+    S.Remote_SegEnd = 123456;
+    EXPECT_EQ(run_stretch(S).endingSlot, 1);
 }
 
 // Joined only after a Go run of more than one slot whose every started slot succeeded, with

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/join/join.h"
+#include "shardex/version.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (a == "--version") {
-            std::printf("shardex-join %s\n", SHARDEX_VERSION);
+            std::printf("shardex-join %s\n", shardex::kVersion);
             return 0;
         }
         if (a == "-q" || a == "--quiet") {
