@@ -29,6 +29,7 @@
 #include "app/colors.h"
 #include "app/startup.h"
 #include "app/video_frame_widget.h"
+#include "jobs/client_copy.h"
 #include "jobs/join_run.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
@@ -135,7 +136,18 @@ void lay_out_slot(const SlotRef& p) {
 }  // namespace
 
 void show_message(Form1& f, const std::string& text) {
+    if (f.messageOpen) {
+        f.messagesWaiting.push_back(text);
+        return;
+    }
+    f.messageOpen = true;
     f.services.dialogs->message(text, "Shardex", platform::Buttons::Ok);
+    while (!f.messagesWaiting.empty()) {
+        const std::string next = f.messagesWaiting.front();
+        f.messagesWaiting.erase(f.messagesWaiting.begin());
+        f.services.dialogs->message(next, "Shardex", platform::Buttons::Ok);
+    }
+    f.messageOpen = false;
 }
 
 void set_timer_enabled(QTimer* t, bool enabled) {
@@ -150,6 +162,7 @@ Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(
     setWindowTitle(QStringLiteral("Shardex v0.9 - Larkspur Works"));
     setWindowIcon(QIcon(QStringLiteral(":/shardex/shardex.png")));
     if (!services.dialogs) services.dialogs = platform::create_qt_dialogs(this);
+    copies = std::make_unique<ClientCopies>();
     buildControls();
     connectEvents();
 }
@@ -157,6 +170,8 @@ Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(
 Form1::~Form1() {
     // Timers and encoder events must not reach a window that is going away.
     for (QTimer* t : {Timer_Counters, TimerLocal, TimerRemote, TimerRemote2, Timer_Playback}) t->stop();
+    // Copies still running are cancelled, and their threads joined, while the window is whole.
+    copies.reset();
 }
 
 void Form1::load() { Form_Load(*this); }

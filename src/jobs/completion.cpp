@@ -56,8 +56,13 @@ void state_change(Form1& f, SlotId id, std::int32_t enumState, bool reachable) {
         slot.running = kFalse;
         set_fore_color(slot.clock, kGreen);
         poll_slot(f, id);
-        if (!slot.server() && reachable && !copy_client_output(f, *slot.computer, slot.outFile, slot.prefix))
-            slot.stopped = kTrue;
+        if (!slot.server() && reachable) {
+            f.copies->start(f, static_cast<int>(id), *slot.computer, slot.outFile, slot.prefix, [&f, id](bool ok) {
+                if (!ok) slot_of(f, id).stopped = kTrue;
+                finish_job(f, id);
+            });
+            break;
+        }
         finish_job(f, id);
         break;
     default:

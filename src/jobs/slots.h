@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/form1.h"
+#include "jobs/client_copy.h"
 
 namespace shardex {
 
@@ -62,7 +63,7 @@ inline std::int32_t tick_now(Form1& f) {
     return f.services.tickCount ? static_cast<std::int32_t>(f.services.tickCount()) : 0;
 }
 
-// True when no slot has a job under way.
-inline bool no_slot_running(const Form1& f) { return !any_slot_running(f.S); }
+// True when no slot has a job under way, nor a client's output on its way here.
+inline bool no_slot_running(const Form1& f) { return !any_slot_running(f.S) && f.copies->empty(); }
 
 }  // namespace shardex

@@ -90,6 +90,8 @@ void encode_click(Form1& f, SlotId id, const char* noComputer) {
         stop_slot(f, slot);
         return;
     }
+    // The slot's last output is still on its way here: that job is not over yet.
+    if (f.copies->copying(static_cast<int>(id))) return;
     if (slot.computer && slot.computer->empty()) {
         show_message(f, noComputer);
         return;
@@ -208,7 +210,8 @@ void Stop_All_Jobs(Form1& f) {
     }
 
     for (SlotId id : kAllSlots) slot_of(f, id).running = kFalse;
-    if (!pending) f.Cmd_Go->setText(QStringLiteral("Go"));
+    // A client's output still on its way here brings Go back when it arrives.
+    if (!pending && no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
 }
 
 }  // namespace shardex

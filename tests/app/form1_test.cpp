@@ -159,15 +159,13 @@ TEST_F(Form1Test, TextFromOtherComputersAndFilesIsNeverHtml) {
     f->Combo_Profile->setCurrentIndex(f->Combo_Profile->count() - 1);
     EXPECT_EQ(as_read(f->Combo_Profile->toolTip()).toStdString(), link);
 
+    bool copied = false;
+    f->copies->start(*f, 1, link, "clip_SX1.wmv", "", [&](bool) { copied = true; });
     QString copyText;
-    f->services.copyFromClient = [&](const std::string&, const std::string&, const std::string&,
-                                     const std::function<bool(std::int64_t, std::int64_t)>& progress) {
-        progress(1, 2);
-        for (auto* label : f->findChild<QProgressDialog*>()->findChildren<QLabel*>())
-            copyText = as_read(label->text(), label->textFormat());
-    };
-    copy_client_output(*f, link, "clip_SX1.wmv", "");
+    for (auto* label : f->findChild<QProgressDialog*>()->findChildren<QLabel*>())
+        copyText = as_read(label->text(), label->textFormat());
     EXPECT_EQ(copyText.toStdString(), "Copying clip_SX1.wmv from " + link + "...");
+    EXPECT_TRUE(wait_until([&] { return copied; }, 5000));
 }
 
 }  // namespace

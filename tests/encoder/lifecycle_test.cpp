@@ -13,12 +13,16 @@
 #include "platform/encoder/factory.h"
 #include "platform/encoder/local_encoder.h"
 #include "support.h"
+#include "support/private_mounts.h"
 
 using namespace shardex::encoder;
 using enc_test::TempDir;
 namespace fs = std::filesystem;
 
 namespace {
+
+// Small file systems of the tests' own: the program's namespace is entered before any thread.
+[[maybe_unused]] const bool kPrivateMounts = shardex::testing::enter_private_mount_namespace();
 
 const char* const kSmall = "Windows Media Video 8 for Dial-up Modems (No audio, 28.8 Kbps)";
 const char* const kTwoPass = "Windows Media Video 8 Unconstrained VBR (Two-pass, 768 Kbps)";
@@ -287,4 +291,30 @@ TEST_F(Lifecycle, AFailedWriteIsReportedAndAFileItDidNotCreateStays) {
     EXPECT_EQ(job->events.errors, std::vector<int>{errors::kWriteFailed});
     EXPECT_EQ(job->encoder->runState(), kStateStopped);
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// On a full disk the header of a new output cannot be written: an output of that name from
+// before stays exactly as it was (the encode writes beside it and takes its name only once
+// its header is on the disk), and nothing else is left behind.
+TEST_F(Lifecycle, AHeaderThatCannotBeWrittenLeavesTheOldOutputAsItWas) {
+    const fs::path folder = tmp_ / "small";
+    fs::create_directories(folder);
+    shardex::testing::SmallDisk disk(folder, 64 << 10);
+    if (!disk.error().empty()) GTEST_SKIP() << disk.error();
+    const std::string old(40 << 10, 'o');
+    std::ofstream(folder / "out.wmv", std::ios::binary) << old;
+    {
+        std::ofstream fill(folder / "fill", std::ios::binary);
+        const std::string block(4096, 'f');
+        for (int i = 0; i < 64 && fill.write(block.data(), block.size()).flush(); ++i) {
+        }
+    }
+    auto job = enc_test::make_job(source_, folder / "out.wmv", kSmall);
+    job->encoder->prepare(true);
+    job->encoder->start();
+    EXPECT_TRUE(job->events.waitStopped());
+    EXPECT_EQ(job->events.errors, std::vector<int>{errors::kWriteFailed});
+    std::ifstream in(folder / "out.wmv", std::ios::binary);
+    EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == old) << "the old output was changed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
 }

@@ -46,6 +46,12 @@ public:
     grpc::Status GetEncoder(grpc::ServerContext*, const proto::EncoderRef*, proto::Empty*) override {
         return grpc::Status::OK;
     }
+    // Every call answers after `slowCalls`: a client that works, slowly.
+    grpc::Status Call(grpc::ServerContext*, const proto::EncoderCall*, proto::CallReply*) override {
+        std::this_thread::sleep_for(slowCalls);
+        return grpc::Status::OK;
+    }
+    std::chrono::milliseconds slowCalls{0};
 
 private:
     std::uint32_t protocol_;
@@ -61,8 +67,9 @@ struct Agent {
         server = builder.BuildAndStart();
     }
     ~Agent() { server->Shutdown(std::chrono::system_clock::now() + 1s); }
-    std::shared_ptr<encoder::Agent> connect() {
-        return connect_agent({"NODE1", {"127.0.0.1", static_cast<std::uint16_t>(port)}}, creds(), {"SRV", 1});
+    std::shared_ptr<encoder::Agent> connect(const CallDeadlines& deadlines = {}) {
+        return connect_agent({"NODE1", {"127.0.0.1", static_cast<std::uint16_t>(port)}}, creds(), {"SRV", 1},
+                             deadlines);
     }
     static const NetworkCredentials& creds() {
         static const NetworkCredentials network = make_network();
@@ -100,6 +107,22 @@ TEST(RemoteSession, EventsForEncodersTheServerNeverMadeAreIgnored) {
         std::this_thread::sleep_for(10ms);
     ASSERT_EQ(enc->statistics()->archiveFileSize().raw, 77);
     EXPECT_EQ(tracked_encoders(*session), 1u);
+}
+
+// Prepare and start open the source over the share and may take far longer than any other
+// call: a slow but working client gets the longer deadline for them, and only for them.
+TEST(RemoteSession, PrepareAndStartHaveTheLongerDeadline) {
+    Agent agent(kProtocolVersion, 0);
+    agent.service.slowCalls = 600ms;
+    auto enc = agent.connect({250ms, 5s})->encoder("WMEnc_1");
+    EXPECT_NO_THROW(enc->prepare(true));
+    EXPECT_NO_THROW(enc->start());
+    try {
+        enc->sourceGroups()->count();
+        ADD_FAILURE() << "an ordinary call had the longer deadline";
+    } catch (const Error& e) {
+        EXPECT_NE(std::string(e.what()).find("did not answer in time"), std::string::npos) << e.what();
+    }
 }
 
 }  // namespace

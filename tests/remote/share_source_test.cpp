@@ -94,6 +94,12 @@ public:
         a->set_data(std::string(static_cast<std::size_t>(std::clamp<std::int64_t>(served - q->offset(), 0, q->length())), 'x'));
         return grpc::Status::OK;
     }
+    grpc::Status Download(grpc::ServerContext*, const proto::FileRef*, grpc::ServerWriter<proto::Chunk>* w) override {
+        proto::Chunk chunk;
+        chunk.set_data(std::string(static_cast<std::size_t>(served.load()), 'x'));
+        w->Write(chunk);
+        return grpc::Status::OK;
+    }
     std::atomic<std::int64_t> claimed{0}, served{0};
 };
 
@@ -210,6 +216,14 @@ TEST(ShareClient, AShareClaimingImpossibleSizesIsRefused) {
     net.service.claimed = huge;
     EXPECT_EQ(error_of([&] { net.client->download("x.avi", dir / "x.avi", {}); }), tooBig);
     EXPECT_TRUE(fs::is_empty(dir.path()));
+    // A copy that ends short of the size the share first gave never replaces the file here.
+    std::ofstream(dir / "x.avi") << "the good one";
+    net.service.claimed = 1000;
+    net.service.served = 600;
+    EXPECT_EQ(error_of([&] { net.client->download("x.avi", dir / "x.avi", {}); }),
+              "SRV: 'x.avi' changed while it was copied (600 of 1000 bytes)");
+    EXPECT_EQ(read_file(dir / "x.avi"), "the good one");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(ShareClient, DownloadIsByteExactOrLeavesNothing) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -35,13 +36,19 @@ struct FakeScript {
     std::vector<std::string> calls;
     std::vector<std::string> copies;  // "computer|name|target" of each copy from a client
 
+    // Calls may come from the window's thread and from a client copy's thread.
     void check(const std::string& call) {
+        std::lock_guard lock(*mutex);
         calls.push_back(call);
         if (!failAt.count(call)) return;
         if (failOnce) failAt.erase(call);
         throw Error(failText, failCode);
     }
-    std::size_t count(const std::string& call) const { return std::count(calls.begin(), calls.end(), call); }
+    std::size_t count(const std::string& call) const {
+        std::lock_guard lock(*mutex);
+        return std::count(calls.begin(), calls.end(), call);
+    }
+    std::shared_ptr<std::mutex> mutex = std::make_shared<std::mutex>();
     bool called(const std::string& call) const { return count(call) > 0; }
     // Position of a call's first occurrence, for checks of their order.
     std::ptrdiff_t at(const std::string& call) const {
@@ -270,7 +277,10 @@ struct FakeEncoderFactory {
         return [this](const std::string& computer, const std::string& name, const std::string& target,
                       const std::function<bool(std::int64_t, std::int64_t)>& progress) {
             script->check("copyFromClient");
-            script->copies.push_back(computer + "|" + name + "|" + target);
+            {
+                std::lock_guard lock(*script->mutex);
+                script->copies.push_back(computer + "|" + name + "|" + target);
+            }
             progress(1, 1);
         };
     }

@@ -18,6 +18,7 @@
 #include <fstream>
 
 #include "app/form1.h"
+#include "jobs/client_copy.h"
 #include "source/source_selection.h"
 #include "support/fake_dialogs.h"
 #include "support/fake_encoder.h"
@@ -118,8 +119,11 @@ protected:
         for (const auto& m : dialogs->shown) v.push_back(m.text);
         return v;
     }
-    // Lets queued encoder events reach the window.
-    static void settle() { pump_events(30); }
+    // Lets queued encoder events reach the window, and the clients' copies end.
+    void settle() {
+        pump_events(30);
+        wait_until([this] { return !f || f->copies->empty(); }, 10000);
+    }
 
     // A file of `bytes` bytes beside the Shardex folder (a source) or in it (an output).
     std::string file(const std::string& name, std::uintmax_t bytes) {

@@ -13,6 +13,9 @@
 #include "platform/encoder/errors.h"
 #include "support/test_window.h"
 
+#include <atomic>
+#include <thread>
+
 namespace shardex::testing {
 namespace {
 
@@ -221,6 +224,63 @@ TEST_F(Jobs, AClientsOutputComesHomeUnlessItsComputerWasLost) {
         EXPECT_EQ(messages(), why.empty() ? Strings{} : Strings{"Remote Encoder-2: " + why});
         EXPECT_EQ(text(f->Remote2_Status).rfind(c.status, 0), 0u) << text(f->Remote2_Status);
         EXPECT_EQ(fx.script->count("copyFromClient"), c.copiesTried);
+    }
+}
+
+// A message about one client never holds another client's copy, nor opens inside another
+// message: while Client 2's output comes home (slowly), Client 1 is lost and its box stays open
+// as long as a person takes to read it; the copy goes on, Client 2's slot ends meanwhile, a
+// failed copy's message waits for the first box to close, and Go comes back after both.
+TEST_F(Jobs, AMessageAboutOneClientNeverHoldsAnothersCopy) {
+    auto& S = f->S;
+    f->Cmd_Go->setText(QStringLiteral("Stop"));
+    S.Local_Running = kFalse;
+    for (const bool copyFails : {false, true}) {
+        SCOPED_TRACE(copyFails ? "the copy fails" : "the copy succeeds");
+        dialogs->shown.clear();
+        S.Remote_Connected = S.Remote2_Connected = 0;
+        S.Remote_Running = S.Remote2_Running = kTrue;
+        S.Remote_Stopped = S.Remote2_Stopped = kFalse;
+        Start_Remote_Job(*f);
+        auto& client1 = fx.last();
+        Start_Remote2_Job(*f);
+        auto& client2 = fx.last();
+        settle();
+        std::atomic<int> chunks{0};
+        f->services.copyFromClient = [&](const std::string&, const std::string&, const std::string& target,
+                                         const std::function<bool(std::int64_t, std::int64_t)>& progress) {
+            for (int i = 1; i <= 10; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                ++chunks;
+                if (!progress(i, 10)) throw Error("cancelled");
+            }
+            if (copyFails) throw Error("the share went away");
+            std::ofstream(target) << std::string(4096, 'x');
+        };
+        std::string slot2WhileOpen;
+        int boxes = 0, depth = 0, deepest = 0;
+        dialogs->whileOpen = [&] {
+            deepest = std::max(deepest, ++depth);
+            if (boxes++ == 0) {
+                wait_until([&] { return !f->copies->copying(2); }, 5000);
+                slot2WhileOpen = text(f->Remote2_Status);
+            }
+            --depth;
+        };
+        client2.finish();  // Client 2's copy starts
+        ASSERT_TRUE(wait_until([&] { return chunks > 0; }, 5000));
+        client1.reportError(encoder::errors::kConnectionLost, "lost the connection to NODE1");
+        client1.finish();
+        settle();
+        dialogs->whileOpen = nullptr;
+        EXPECT_EQ(chunks.load(), 10);
+        EXPECT_EQ(slot2WhileOpen.rfind(copyFails ? "Status:  Stopped" : "Status:  Success", 0), 0u) << slot2WhileOpen;
+        EXPECT_EQ(deepest, 1) << "a message box opened inside another";
+        Strings said{"Remote Encoder: lost the connection to NODE1"};
+        if (copyFails) said.push_back("Remote Encoder-2: the share went away");
+        EXPECT_EQ(messages(), said);
+        EXPECT_EQ(text(f->Cmd_Go), "Go");
+        f->Cmd_Go->setText(QStringLiteral("Stop"));
     }
 }
 
