@@ -107,6 +107,7 @@ std::unique_ptr<ClientJob> start_job(std::shared_ptr<encoder::Agent> agent, cons
     for (auto& s : {video, audio}) {
         s->setMarkIn(0);
         s->setMarkOut(video->duration());
+        s->setStretch(0, -1);
     }
     enc.start();
     return j;
@@ -372,6 +373,7 @@ TEST_F(AgentTest, AnotherServerStoppingItsEncoderLeavesARunningEncodeAlone) {
     ASSERT_TRUE(wait_for([&] { return job->events->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorText(), "");
     EXPECT_EQ(enc_test::frame_count(folder / "a.wmv"), enc_test::frame_count(longClip()));
+    EXPECT_NE(enc_test::probe(folder / "a.wmv", "format_tags=ShardexSegment"), "") << "the stretch did not reach the agent";
 }
 
 // Two Servers with sources of the same name ask a client for the same output name: the
@@ -568,9 +570,11 @@ TEST_F(AgentTest, OpenRefusesAnotherVersionAndAPortThatIsNone) {
         Code code;
         std::string says;
     } cases[] = {
-        {open_request("SRV", 1), Code::FAILED_PRECONDITION,
-         "NODE1 speaks the Shardex protocol 2, the Server 1: install"},
-        {open_request("SRV", 3), Code::FAILED_PRECONDITION, "protocol 2, the Server 3"},
+        {open_request("SRV", v - 1), Code::FAILED_PRECONDITION,
+         "NODE1 speaks the Shardex protocol " + std::to_string(v) + ", the Server " + std::to_string(v - 1) +
+             ": install"},
+        {open_request("SRV", v + 1), Code::FAILED_PRECONDITION,
+         "protocol " + std::to_string(v) + ", the Server " + std::to_string(v + 1)},
         {open_request("SRV", v, 0), Code::INVALID_ARGUMENT, "share port 0 is not a port from 1 to 65535"},
         {open_request("SRV", v, 65536 + 47811), Code::INVALID_ARGUMENT, "share port 113347 is not a port"},
     };

@@ -45,6 +45,25 @@ std::string probe(const fs::path& file, const std::string& entries, const std::s
 std::string value_of(const std::string& probeOutput, const std::string& key);
 int frame_count(const fs::path& file);  // decoded video frames
 
+// Clips that number their pictures: frame n's corner box (the top left eighth of the picture)
+// has luma 16 + 8 * (n mod kCycle).
+inline constexpr int kCycle = 25;
+struct Pictures {
+    std::vector<double> time;
+    std::vector<int> number;  // source frame number mod kCycle
+};
+Pictures pictures_of(const fs::path& file);
+
+struct Sound {
+    double start = 0;  // time of the first decoded sample
+    int rate = 0;
+    std::vector<float> samples;  // mono
+};
+Sound sound_of(const fs::path& file);
+// The middle of a beep between `from` and `to` seconds (the whole file by default): halfway
+// between the first and last samples at half its peak; -1 when there is none.
+double beep_middle(const Sound& s, double from = -1e9, double to = 1e9);
+
 // A local file read as a share would serve it, through the encoder's ByteSource path. Each
 // read can be made to take `delay`, and reads reaching `stallFrom` or beyond to block as a
 // share that stopped answering does: until cancel(), or a minute at most.

@@ -10,6 +10,7 @@
 #include "app/services.h"
 #include "platform/clock.h"
 #include "platform/encoder/factory.h"
+#include "platform/join/join.h"
 #include "platform/media/factory.h"
 
 namespace shardex::testing {
@@ -31,6 +32,7 @@ inline Services real_services(std::shared_ptr<platform::Dialogs> dialogs, std::s
     s.sleep = [](std::uint32_t ms) { platform::sleep_ms(ms); };
     s.browseComputers = [computers] { return computers; };
     s.computerName = [computer] { return computer; };
+    s.joinSegments = join::join_segments;
     return s;
 }
 

@@ -33,7 +33,7 @@ TEST_F(DistributedRun, ThreeComputersEncodeThreeSegmentsThatMeetExactly) {
         EXPECT_TRUE(success(status)) << text(status);
     EXPECT_EQ(f->S.Remote_SegStart, 4000);
     EXPECT_EQ(f->S.Remote2_SegStart, 8000);
-    EXPECT_EQ(f->S.Remote2_SegEnd, 12000);
+    EXPECT_EQ(f->S.Remote2_SegEnd, 12012) << "the last segment reaches the clip's real end, past the split's 12 s";
 
     int total = 0;
     for (const auto& name : {f->S.Local_OutFile, f->S.Remote_OutFile, f->S.Remote2_OutFile}) {
@@ -41,6 +41,9 @@ TEST_F(DistributedRun, ThreeComputersEncodeThreeSegmentsThatMeetExactly) {
         total += frame_count(here(name));
     }
     EXPECT_EQ(total, sourceFrames) << "the three segments must hold every source frame exactly once";
+    const std::string joined = fs::path(clip).stem().string() + ".wmv";
+    EXPECT_EQ(formats(here(joined)), "asf wmv2 wmav2");
+    EXPECT_EQ(frame_count(here(joined)), sourceFrames) << "the joined file holds them all";
     // Each client also keeps its own copy.
     EXPECT_TRUE(fs::exists(home.path().toStdString() + "/node1/Shardex/" + f->S.Remote_OutFile));
     EXPECT_TRUE(fs::exists(home.path().toStdString() + "/node2/Shardex/" + f->S.Remote2_OutFile));
