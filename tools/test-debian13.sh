@@ -22,10 +22,17 @@ if [[ ! -f "$root/.shardex-ready" ]]; then
   debootstrap --variant=minbase "$suite" "$root" "$mirror" > "$root.debootstrap.log" 2>&1 ||
     { tail -n 30 "$root.debootstrap.log"; exit 1; }
   echo "deb $mirror $suite main" > "$root/etc/apt/sources.list"
-  mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/tools/apt-packages.txt")
+  touch "$root/.shardex-ready"
+fi
+
+# Every time: the package list grows after the chroot was made, and what is there already
+# costs nothing to ask for again.
+mapfile -t wanted < <(grep -v -E '^\s*(#|$)' "$here/tools/apt-packages.txt")
+missing=$(chroot "$root" dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${wanted[@]}" 2>&1 | grep -v ' ii ' || true)
+if [[ -n "$missing" ]]; then
+  echo "test-debian13: installing in the chroot what the package list added since it was made"
   chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive bash -c \
     "apt-get update -qq && apt-get install -y -qq --no-install-recommends ${wanted[*]} git ca-certificates >/dev/null"
-  touch "$root/.shardex-ready"
 fi
 
 # The tree as committed plus what is changed in the work tree, without build folders.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 #include "platform/encoder/asf_budget.h"
 #include "platform/encoder/codecs.h"
@@ -12,10 +13,12 @@ using namespace shardex::encoder;
 
 namespace {
 
-const ProfileData& stock(const std::string& name) {
+// By value: a reference parameter bound to a temporary string makes newer compilers fear
+// that the returned reference dangles.
+const ProfileData& stock(std::string_view name) {
     for (const auto& p : stock_profiles())
         if (p.name == name) return p;
-    throw std::runtime_error("no stock profile " + name);
+    throw std::runtime_error("no stock profile " + std::string(name));
 }
 
 // A profile's streams as the transcoder hands them to the muxer (`audio` opened for it).
