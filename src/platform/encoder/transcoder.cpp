@@ -3,7 +3,8 @@
 // the encoders, the file's header, the pass that writes the segment, and the trailer. The
 // parts own the details: source_input (reading, seeking, timestamps), codecs (the encoders'
 // settings), asf_budget (what the container costs), asf_writer (the output file),
-// video_retimer and audio_placer (the frame and sample grids of the output).
+// video_retimer and audio_placer (the frame and sample grids of the output), stretch_plan
+// (a segment made to be joined).
 #include "platform/encoder/transcoder.h"
 
 #include <algorithm>
@@ -15,8 +16,8 @@
 #include "platform/encoder/errors.h"
 #include "platform/encoder/failure.h"
 #include "platform/encoder/packet_observer.h"
-#include "platform/encoder/segment_tag.h"
 #include "platform/encoder/source_input.h"
+#include "platform/encoder/stretch_plan.h"
 #include "platform/encoder/video_retimer.h"
 
 namespace shardex::encoder {
@@ -90,7 +91,7 @@ struct Transcoder::Impl {
         if (!writer || !writer->idle()) fail("the encoder is not prepared", errors::kBadConfiguration);
         control = &ctl;
         figures = &figs;
-        seg = segment_of(markInMs, markOutMs);
+        seg = segment_of(markInMs, markOutMs, durationMs);
         if (stretch.set()) join_stretch(stretch);
         const ProfileData& p = s.profile;
         const bool analyse = twoPass && p.hasVideo() && p.videoMode != kModeVbrQuality;
@@ -124,25 +125,10 @@ struct Transcoder::Impl {
         }
     }
 
-    // A mark-out that was never set (negative) or lies at or beyond the end runs to the end;
-    // one at or before the mark-in is an empty segment, which still gives a valid file.
-    Segment segment_of(std::int64_t markInMs, std::int64_t markOutMs) const {
-        Segment g;
-        g.inMs = std::max<std::int64_t>(0, markInMs);
-        g.empty = markOutMs >= 0 && markOutMs <= g.inMs && !(durationMs > 0 && markOutMs >= durationMs);
-        g.outMs = markOutMs > g.inMs && (durationMs <= 0 || markOutMs < durationMs) ? markOutMs : 0;
-        return g;
-    }
-
-    // Makes the segment one of the consecutive segments of `stretch`, to be joined: checks that
-    // it lies within it and finds the stretch's first picture, which anchors the picture grid.
+    // Makes the segment one of the consecutive segments of `stretch`, to be joined, and finds
+    // the stretch's first picture, which anchors the picture grid.
     void join_stretch(const Stretch& stretch) {
-        check_within(seg, stretch);
-        stretchOutMs = stretch_end(stretch);
-        const std::int64_t end = seg.outMs > 0 ? seg.outMs : durationMs;
-        seg.joinable = true;
-        seg.stretchInMs = stretch.startMs;
-        seg.endsStretch = stretchOutMs <= 0 || end >= stretchOutMs;
+        stretchOutMs = join_to_stretch(seg, stretch, durationMs);
         stretchAnchor = -1;
         if (video && s.profile.hasVideo()) {
             const std::int64_t ts = video->first_picture_from(stretch.startMs);
@@ -150,54 +136,11 @@ struct Transcoder::Impl {
         }
     }
 
-    std::int64_t stretch_end(const Stretch& stretch) const {
-        return stretch.endMs < 0 || (durationMs > 0 && stretch.endMs >= durationMs) ? durationMs : stretch.endMs;
-    }
+    double segment_seconds() const { return budget_seconds(seg, stretchOutMs, durationMs); }
 
-    void check_within(const Segment& g, const Stretch& stretch) const {
-        const std::int64_t end = g.outMs > 0 ? g.outMs : durationMs;
-        const std::int64_t stretchEnd = stretch_end(stretch);
-        if (g.inMs < stretch.startMs || (!g.empty && stretchEnd > 0 && end > stretchEnd))
-            fail("the segment from " + std::to_string(g.inMs) + " to " + std::to_string(end) +
-                     " ms lies outside the stretch from " + std::to_string(stretch.startMs) + " to " +
-                     std::to_string(stretchEnd) + " ms that its run splits",
-                 errors::kBadConfiguration);
-    }
-
-    // Seconds of media this run writes: the segment (or the stretch of a segment made to be
-    // joined: every segment gets the same budget), or the whole source before the marks are
-    // known. 0 when not known.
-    double segment_seconds() const {
-        const std::int64_t from = seg.joinable ? seg.stretchInMs : seg.inMs;
-        const std::int64_t end = seg.joinable && stretchOutMs > 0 ? stretchOutMs : seg.outMs > 0 ? seg.outMs : durationMs;
-        return end > from ? static_cast<double>(end - from) / 1000.0 : 0.0;
-    }
-
-    // What a joinable segment's header says of its place in the run.
     SegmentTag segment_tag() {
-        const AudienceData& a = s.profile.audiences.front();
-        SegmentTag t;
-        t.stretchStartMs = seg.stretchInMs;
-        t.stretchEndMs = stretchOutMs;
-        t.startMs = seg.inMs;
-        t.endMs = seg.empty ? seg.inMs : seg.outMs > 0 ? seg.outMs : durationMs;
-        if (venc) {
-            retimer->start(seg, stretchAnchor);
-            t.fpsNum = venc->framerate.num;
-            t.fpsDen = venc->framerate.den;
-            t.videoBitrate = venc->bit_rate;
-            t.firstSlot = retimer->first_slot();
-            if (stretchAnchor >= 0)
-                t.slot0Us = std::llround((stretchAnchor - static_cast<double>(seg.stretchInMs) / 1000.0) * 1e6);
-        }
-        if (aenc) {
-            placer->start(seg);
-            t.soundFrame = aenc->frame_size;
-            t.firstSoundFrame = placer->first_grid_frame();
-        }
-        t.profileBitrate = (s.profile.hasVideo() ? a.videoBitrate : 0) + (s.profile.hasAudio() ? a.audioBitrate : 0);
-        t.profile = s.profile.name;
-        return t;
+        return segment_tag_for({&seg, stretchOutMs, durationMs, stretchAnchor, &s.profile, venc.get(), aenc.get(),
+                                retimer.get(), placer.get()});
     }
 
     bool stop_requested() const { return control->stopRequested && control->stopRequested(); }
@@ -342,7 +285,7 @@ Transcoder::~Transcoder() = default;
 void Transcoder::open(const TranscodeSettings& settings) { impl_->open(settings); }
 std::int64_t Transcoder::durationMs() const { return impl_->durationMs; }
 void Transcoder::check_segment(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch) const {
-    if (stretch.set()) impl_->check_within(impl_->segment_of(markInMs, markOutMs), stretch);
+    if (stretch.set()) check_within(segment_of(markInMs, markOutMs, impl_->durationMs), stretch, impl_->durationMs);
 }
 void Transcoder::run(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch, bool twoPass,
                      const RunControl& control, LiveFigures& figures) {
