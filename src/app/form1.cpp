@@ -2,12 +2,20 @@
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QColor>
+#include <QPalette>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QFont>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -162,6 +170,7 @@ Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(
     setWindowIcon(QIcon(QStringLiteral(":/shardex/shardex.png")));
     if (!services.dialogs) services.dialogs = platform::create_qt_dialogs(this);
     copies = std::make_unique<ClientCopies>();
+    setAcceptDrops(true);
     buildControls();
     connectEvents();
 }
@@ -174,6 +183,70 @@ Form1::~Form1() {
 }
 
 void Form1::load() { Form_Load(*this); }
+
+namespace {
+
+// The keys a video player's users know, while the preview has the focus: Space (or P)
+// plays and pauses, the arrows seek 5 seconds (left, right) or a minute (down, up). Other
+// keys go on to the window.
+bool preview_key(Form1& f, int key) {
+    double seek = 0;
+    switch (key) {
+    case Qt::Key_Space:
+    case Qt::Key_P:
+        timer_enabled(f.Timer_Playback) ? Cmd_Stop_Click(f) : Cmd_Play_Click(f);
+        return true;
+    case Qt::Key_Left: seek = -5; break;
+    case Qt::Key_Right: seek = 5; break;
+    case Qt::Key_Down: seek = -60; break;
+    case Qt::Key_Up: seek = 60; break;
+    default:
+        return false;
+    }
+    SeekPosition(f, seek);
+    Timer_Playback_Timer(f);
+    return true;
+}
+
+// The one local file a drag carries, or "" when it carries anything else.
+QString dropped_file(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().front().isLocalFile()) return {};
+    return data->urls().front().toLocalFile();
+}
+
+}  // namespace
+
+void Form1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!dropped_file(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent* event) {
+    const QString path = dropped_file(event->mimeData());
+    if (path.isEmpty()) return;
+    event->acceptProposedAction();
+    // Opened once the drop has ended, so that a message about the file does not hold the
+    // program the file came from.
+    post([this, path] { Open_Source(*this, path.toStdString()); });
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Frame_Video && event->type() == QEvent::KeyPress)
+        return preview_key(*this, static_cast<QKeyEvent*>(event)->key());
+    if (event->type() == QEvent::MouseButtonDblClick)
+        for (SlotId id : kAllSlots)
+            if (watched == slot_of(*this, id).file && !slot_of(*this, id).file->text().isEmpty()) {
+                Open_Output_Folder(*this);
+                return true;
+            }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    if (Form_QueryUnload(*this))
+        event->accept();
+    else
+        event->ignore();
+}
 
 void Form1::post(std::function<void()> fn) {
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
@@ -240,12 +313,14 @@ void Form1::buildControls() {
     }
 
     // ---- free-standing buttons ------------------------------------------------------------
-    Cmd_Profile = button(this, "Cmd_Profile", QStringLiteral("Profile"), QStringLiteral("Choose encoding profile"));
-    Cmd_File2 = button(this, "Cmd_File2", QStringLiteral("Source"), QStringLiteral("Select a video file"));
+    Cmd_Profile = button(this, "Cmd_Profile", QStringLiteral("&Profile"), QStringLiteral("Choose encoding profile"));
+    Cmd_File2 = button(this, "Cmd_File2", QStringLiteral("&Source"), QStringLiteral("Select a video file"));
     Cmd_Go = button(this, "Cmd_Go", QStringLiteral("Go"), QStringLiteral("Start network encoding"));
-    Cmd_Help = button(this, "Cmd_Help", QStringLiteral("Help"));
-    Cmd_About = button(this, "Cmd_About", QStringLiteral("About"));
-    Cmd_Exit = button(this, "Cmd_Exit", QStringLiteral("Exit"));
+    // The captions that never change carry their access keys (Alt and the underlined letter);
+    // Go and the Encode buttons read "Stop" by turns, so theirs stay plain.
+    Cmd_Help = button(this, "Cmd_Help", QStringLiteral("&Help"));
+    Cmd_About = button(this, "Cmd_About", QStringLiteral("&About"));
+    Cmd_Exit = button(this, "Cmd_Exit", QStringLiteral("E&xit"));
     QFont goFont = Cmd_Go->font();
     goFont.setBold(true);
     Cmd_Go->setFont(goFont);
@@ -257,6 +332,9 @@ void Form1::buildControls() {
     // inside it (VideoFrameWidget letterboxes).
     Frame_Video->setMinimumSize(320, 240);
     Frame_Video->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // A click (or Tab) gives the picture the focus, and with it the player's keys.
+    Frame_Video->setFocusPolicy(Qt::StrongFocus);
+    Frame_Video->setToolTip(QStringLiteral("Click, then Space plays or pauses and the arrow keys seek"));
     Slider = named(new QSlider(Qt::Horizontal, this), "Slider");
     Slider->setRange(0, 40);
     Slider->setSingleStep(1);
@@ -443,9 +521,34 @@ void Form1::buildControls() {
     buttons->addWidget(Cmd_Exit);
     Cmd_Go->setMinimumWidth(120);
 
+    // The set-up bar: not a control of the design, so it has no name of its own among them.
+    Bar_Setup = new QFrame(this);
+    Bar_Setup->setFrameShape(QFrame::StyledPanel);
+    Bar_Setup->setAutoFillBackground(true);
+    {
+        QPalette pal = Bar_Setup->palette();
+        pal.setColor(QPalette::Window, QColor(0xFF, 0xF4, 0xC8));
+        pal.setColor(QPalette::WindowText, Qt::black);
+        Bar_Setup->setPalette(pal);
+    }
+    Label_Setup = new QLabel(Bar_Setup);
+    Label_Setup->setTextFormat(Qt::PlainText);
+    Label_Setup->setWordWrap(true);
+    Label_Setup->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Cmd_MakeFolder = new QPushButton(QStringLiteral("Create the Shardex Folder"), Bar_Setup);
+    Cmd_MakeFolder->setAutoDefault(false);
+    {
+        auto* h = new QHBoxLayout(Bar_Setup);
+        h->setContentsMargins(8, 4, 8, 4);
+        h->addWidget(Label_Setup, 1);
+        h->addWidget(Cmd_MakeFolder, 0, Qt::AlignVCenter);
+    }
+    Bar_Setup->hide();
+
     auto* top = new QVBoxLayout(this);
     top->setContentsMargins(8, 6, 8, 6);
     top->setSpacing(6);
+    top->addWidget(Bar_Setup);
     top->addLayout(header);
     top->addLayout(columns, 1);
     top->addLayout(buttons);
@@ -457,7 +560,7 @@ void Form1::buildControls() {
 void Form1::setTabOrders() {
     // Top to bottom as the user works: source, profile, preview and trim, the slots from the
     // Server to Client 2, the network list, then the bottom row.
-    QWidget* order[] = {Cmd_File, TextBox_File, Combo_Profile, Slider, Cmd_Backward, Cmd_Play, Cmd_Stop,
+    QWidget* order[] = {Cmd_File, TextBox_File, Combo_Profile, Frame_Video, Slider, Cmd_Backward, Cmd_Play, Cmd_Stop,
                         Cmd_Forward, Cmd_MarkIn, Cmd_MarkOut, Cmd_Clear, CheckBox_PostView, Cmd_Local_Encode,
                         local_load, TextBox_LocalFile, Combo1, Cmd_Remote_Encode, remote_load, TextBox_RemoteFile,
                         Combo2, Cmd_Remote2_Encode, remote2_load, TextBox_Remote2File, ListBox_NetComputers,
@@ -474,12 +577,25 @@ void Form1::connectEvents() {
     on(Cmd_Profile, Cmd_Profile_Click);
     on(Cmd_Go, Cmd_Go_Click);
     on(Cmd_Exit, Cmd_Exit_Click);
+    on(Cmd_MakeFolder, Cmd_MakeFolder_Click);
+    Frame_Video->installEventFilter(this);
+    for (SlotId id : kAllSlots) {
+        QLineEdit* file = slot_of(*this, id).file;
+        file->installEventFilter(this);
+        file->setToolTip(QStringLiteral("Double-click to open the folder of this file"));
+    }
     on(Cmd_Help, Cmd_Help_Click);
     on(Cmd_About, Cmd_About_Click);
-    // F1 anywhere in the window opens the help, as Cmd_Help does.
-    auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    helpKey->setObjectName(QStringLiteral("Key_F1"));
-    connect(helpKey, &QShortcut::activated, this, [this] { Cmd_Help_Click(*this); });
+    // Keys anywhere in the window: F1 opens the help, as Cmd_Help does; Ctrl+O chooses a
+    // source; Ctrl+Q leaves, asking first as closing the window does while work runs.
+    auto key = [this](const QKeySequence& keys, const char* name, std::function<void()> action) {
+        auto* k = new QShortcut(keys, this);
+        k->setObjectName(QString::fromLatin1(name));
+        connect(k, &QShortcut::activated, this, std::move(action));
+    };
+    key(QKeySequence(Qt::Key_F1), "Key_F1", [this] { Cmd_Help_Click(*this); });
+    key(QKeySequence::Open, "Key_Open", [this] { Cmd_File_Click(*this); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Q), "Key_Quit", [this] { close(); });
     on(Cmd_Play, Cmd_Play_Click);
     on(Cmd_Stop, Cmd_Stop_Click);
     on(Cmd_Forward, Cmd_Forward_Click);

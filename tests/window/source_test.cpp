@@ -1,5 +1,9 @@
 // Choosing the source, the preview player and the trim markers, on a fake graph.
+#include <QDir>
 #include <QSlider>
+#include <QStandardPaths>
+#include <filesystem>
+#include <map>
 #include <functional>
 
 #include "app/colors.h"
@@ -21,7 +25,10 @@ TEST_F(Source, AChosenFileIsMeasuredShownAndPlayed) {
     g->length = 20.0;
     const std::string path = file("clip.avi", 3000000);
     choose(path, g);
-    EXPECT_EQ(dialogs->openTitles[0] + "|" + dialogs->openFilters[0], "Select Source AVI File|AVI Files|*.avi");
+    // AVI first, then every video kind, then any file.
+    EXPECT_EQ(dialogs->openTitles[0] + "|" + dialogs->openFilters[0].substr(0, 34) + "|" +
+                  dialogs->openFilters[0].substr(dialogs->openFilters[0].size() - 12),
+              "Select Source AVI File|AVI Files|*.avi|Video files|*.avi;||All files|*");
     EXPECT_TRUE(dialogs->shown.empty());
     EXPECT_EQ(f->CommonDialog1.FileName + "|" + f->CommonDialog1.FileTitle + "|" + text(f->TextBox_File),
               path + "|clip.avi|clip.avi");
@@ -129,6 +136,48 @@ TEST_F(Source, AnUnusableFileIsRefusedAndTheCurrentSourceStays) {
     EXPECT_EQ(messages()[0].rfind("cannot read the size of '" + gone + "': ", 0), 0u) << messages()[0];
     EXPECT_TRUE(graphs.empty());
     EXPECT_EQ(snapshot(), before);
+}
+
+// The dialog starts in the user's videos folder, then where the last source was, also in a
+// window of a later start (the folder is a setting that outlives the window); a name given
+// relative to where Shardex started (the command line) becomes a full path.
+TEST_F(Source, TheDialogStartsWhereTheLastSourceWas) {
+    struct FolderDialogs : FakeDialogs {
+        std::vector<std::string> folders;
+        std::string openFileIn(const std::string& title, const std::string& filter, const std::string& folder) override {
+            folders.push_back(folder);
+            return openFile(title, filter);
+        }
+    };
+    std::map<std::string, std::string> settings;
+    auto d = std::make_shared<FolderDialogs>();
+    auto services = [&] {
+        f->services.dialogs = d;
+        f->services.readSetting = [&](const std::string& key) { return settings[key]; };
+        f->services.writeSetting = [&](const std::string& key, const std::string& value) { settings[key] = value; };
+    };
+    services();
+    QDir(home.path()).mkpath(QStringLiteral("Videos"));
+    QDir(home.path()).mkpath(QStringLiteral("clips"));
+    const std::string videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation).toStdString();
+    const std::string clip = file("clips/a.avi", 1000);
+    d->nextOpenPath = clip;
+    next = std::make_shared<FakeGraph>();
+    Cmd_File_Click(*f);
+    ASSERT_EQ(f->CommonDialog1.FileName, clip);
+    new_window();
+    services();
+    d->nextOpenPath = "";
+    Cmd_File_Click(*f);
+    EXPECT_EQ(d->folders, (std::vector<std::string>{std::filesystem::is_directory(videos) ? videos : "",
+                                                    home.path().toStdString() + "/clips"}));
+
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(home.path().toStdString());
+    next = std::make_shared<FakeGraph>();
+    Open_Source(*f, "clips/../clips/a.avi");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(f->CommonDialog1.FileName, clip);
 }
 
 // With no source (none chosen yet, a first choice refused, or a choice cancelled) the player
