@@ -29,6 +29,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 
@@ -111,16 +112,25 @@ void tighten(QGridLayout* g) {
 void lay_out_slot(const SlotRef& p) {
     auto* g = new QGridLayout(p.frame);
     tighten(g);
+    g->setContentsMargins(3, 2, 3, 4);  // three panels side by side: every pixel of width counts
     g->addWidget(p.chooser, 0, 0, 1, 3);
     g->addWidget(p.encode, 0, 3);
     g->addWidget(p.loadLabel, 1, 0);
     g->addWidget(p.load, 1, 1);
     g->addWidget(p.timeLabel, 1, 2, Qt::AlignRight);
     g->addWidget(p.clock, 1, 3);
-    g->addWidget(p.size, 2, 0, 1, 2);
-    g->addWidget(p.media, 2, 2, 1, 2);
-    g->addWidget(p.rate, 3, 0, 1, 2);
-    g->addWidget(p.speed, 3, 2, 1, 2);
+    // The figures in pairs of a long and a short text, each pair in a row of its own, so that
+    // the panel holds them at its least width.
+    auto* sizeRow = new QHBoxLayout;
+    sizeRow->setSpacing(6);
+    sizeRow->addWidget(p.size, 3);
+    sizeRow->addWidget(p.speed, 2);
+    g->addLayout(sizeRow, 2, 0, 1, 4);
+    auto* rateRow = new QHBoxLayout;
+    rateRow->setSpacing(6);
+    rateRow->addWidget(p.rate, 1);
+    rateRow->addWidget(p.media, 1);
+    g->addLayout(rateRow, 3, 0, 1, 4);
     g->addWidget(p.file, 4, 0, 1, 4);
     g->addWidget(p.bar, 5, 0, 1, 4);
     g->addWidget(p.status, 6, 0, 1, 4);
@@ -138,6 +148,17 @@ void lay_out_slot(const SlotRef& p) {
     p.status->setFrameShadow(QFrame::Sunken);
     p.bar->setMaximumHeight(14);
     g->setColumnStretch(2, 1);
+    // The figures a run writes never widen the panel, so nothing moves while they appear: each
+    // label is as wide as its usual longest text, whatever it shows.
+    const std::pair<QLabel*, const char*> usual[] = {{p.size, "Size:     9,999 KB"},
+                                                     {p.speed, "Speed:  99.9x"},
+                                                     {p.rate, "Bit rate: 999 Kb"},
+                                                     {p.media, "0:00:00 /0:00:00"},
+                                                     {p.status, "Status:  Success 12.3 to 1"}};
+    for (auto [l, text] : usual) {
+        l->setSizePolicy(QSizePolicy::Ignored, l->sizePolicy().verticalPolicy());
+        l->setMinimumWidth(l->fontMetrics().horizontalAdvance(QString::fromLatin1(text)) + 2 * l->frameWidth() + 2);
+    }
 }
 
 }  // namespace
@@ -330,7 +351,9 @@ void Form1::buildControls() {
     Frame_Video = named(new VideoFrameWidget(this), "Frame_Video");
     // The picture box takes the room the window gains; the picture keeps its aspect ratio
     // inside it (VideoFrameWidget letterboxes).
-    Frame_Video->setMinimumSize(320, 240);
+    // At its least, small enough that the whole window fits 960 x 500 (a 1920 x 1080 screen at
+    // 200 %, less a title bar and a task bar).
+    Frame_Video->setMinimumSize(224, 168);
     Frame_Video->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     // A click (or Tab) gives the picture the focus, and with it the player's keys.
     Frame_Video->setFocusPolicy(Qt::StrongFocus);
@@ -453,7 +476,7 @@ void Form1::buildControls() {
     }
     Frame_Network = named(new QGroupBox(QStringLiteral("Network"), this), "Frame_Network");
     ListBox_NetComputers = named(new QListWidget(Frame_Network), "ListBox_NetComputers");
-    ListBox_NetComputers->setMinimumHeight(40);
+    ListBox_NetComputers->setMinimumHeight(ListBox_NetComputers->minimumSizeHint().height());
     Label_Network_Traffic = label(Frame_Network, "Label_Network_Traffic", QStringLiteral("Traffic: "));
     {
         auto* v = new QVBoxLayout(Frame_Network);
