@@ -100,6 +100,14 @@ void route_events(Form1& f, SlotId id, const std::shared_ptr<encoder::Encoder>& 
     enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
 }
 
+// Whether a slot other than `ending` was asked to stop and has yet to report it: a stop of
+// the whole run clears every running flag at once, before the encoders have stopped.
+bool other_stop_pending(const Form1& f, SlotId ending) {
+    for (SlotId id : kAllSlots)
+        if (id != ending && f.stopAsked[static_cast<int>(id)]) return true;
+    return false;
+}
+
 // Tells the desktop how the run ended when the user is looking elsewhere: the window is
 // not the active one (minimised, or another program in front).
 void announce_run_end(Form1& f) {
@@ -157,7 +165,7 @@ void finish_job(Form1& f, SlotId id) {
     f.runEnds.push_back({slot.frame->title().toStdString(), end.status});
     if (no_slot_running(f)) {
         f.Cmd_Go->setText(QStringLiteral("Go"));
-        announce_run_end(f);
+        if (!other_stop_pending(f, id)) announce_run_end(f);
     }
 }
 

@@ -14,7 +14,11 @@ protected:
     void SetUp() override {
         WindowTest::SetUp();
         given_source();
+        f->services.notify = [this](const std::string& title, const std::string& text) {
+            notices.push_back(title + "|" + text);
+        };
     }
+    Strings notices;
 };
 
 // Go starts the Server and each client whose load text is not exactly "0"; Stop ends every
@@ -45,6 +49,22 @@ TEST_F(RunControl, GoStartsTheJobsAndStopEndsThem) {
     settle();
     EXPECT_EQ(text(f->Local_Status) + "|" + text(f->Remote_Status) + "|" + text(f->Cmd_Go),
               "Status:  Stopped |Status:  Stopped |Go");
+    // The desktop hears of the run's end once, with each computer's outcome.
+    EXPECT_EQ(notices, Strings{"Shardex: encoding stopped|Server: Stopped\nClient 1: Stopped"});
+}
+
+// Without the network's certificates a run with two clients says so once, and the clients'
+// panels read failed while the Server encodes.
+TEST_F(RunControl, AMissingNetworkIsSaidOncePerRun) {
+    f->services.networkProblem = [] { return std::string("no network certificate in '/n'"); };
+    f->S.Client1_Computer = "NODE1";
+    f->S.Client2_Computer = "NODE2";
+    loads("40", "40", "20");
+    Cmd_Go_Click(*f);
+    EXPECT_EQ(messages(), Strings{"Client computers can't be used: no network certificate in '/n'"});
+    EXPECT_TRUE(fx.agents.empty());
+    EXPECT_EQ(text(f->Remote_Status) + "|" + text(f->Remote2_Status) + "|" + text(f->Cmd_Go),
+              "Status:  Failed |Status:  Failed |Stop");
 }
 
 // An accepted check keeps the texts the completions give back, clears the stopped flags and

@@ -1,5 +1,11 @@
 // Choosing the source, the preview player and the trim markers, on a fake graph.
+#include <QApplication>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QSlider>
 #include <QStandardPaths>
 #include <filesystem>
@@ -250,6 +256,43 @@ TEST_F(Source, JumpsStayWithinTheSource) {
     Cmd_Play_Click(*f);
     EXPECT_TRUE(g->playing && timer_enabled(f->Timer_Playback));
     EXPECT_EQ(fore_color(f->Playback_Counter), kBrightGreen);
+}
+
+// The preview answers a player's keys (Space toggles, arrows seek 5 s or a minute); they are
+// the picture's own, so Space stays a focused button's elsewhere. A video dropped on the window
+// becomes the source; a drop of anything else is refused.
+TEST_F(Source, ThePreviewsKeysAndADroppedFile) {
+    auto g = source(400.0);
+    f->show();
+    const std::pair<Qt::Key, double> keys[] = {{Qt::Key_Left, 95}, {Qt::Key_Right, 105}, {Qt::Key_Down, 40},
+                                               {Qt::Key_Up, 160}};
+    for (auto [key, to] : keys) {
+        g->position = 100;
+        g->seeks.clear();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(f->Frame_Video, &press);
+        EXPECT_EQ(g->seeks, std::vector<double>{to}) << key;
+    }
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(f->Frame_Video, &space);
+    EXPECT_FALSE(g->playing);
+    QApplication::sendEvent(f->Frame_Video, &space);
+    EXPECT_TRUE(g->playing);
+
+    const std::string dropped = file("dropped.mkv", 2000);
+    for (const QList<QUrl>& urls : {QList<QUrl>{QUrl(QStringLiteral("https://x.example/a.avi"))},
+                                    QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(dropped))}}) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(f.get(), &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        if (enter.isAccepted()) QApplication::sendEvent(f.get(), &drop);
+        next = std::make_shared<FakeGraph>();
+        pump_events(10);
+    }
+    EXPECT_EQ(f->CommonDialog1.FileName, dropped);
+    EXPECT_TRUE(dialogs->shown.empty());
 }
 
 // The slider follows the position (halves to the even step) and only the user's moves seek;
