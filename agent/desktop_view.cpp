@@ -119,6 +119,7 @@ public:
         runState_ = state;
         // An error stays on show until the next job: the "stopped" that follows it says less.
         if (!failed_) state_->setText(state_caption(state));
+        if (state == 5) showFinished();
     }
 
     void setError(const QString& description) {
@@ -131,7 +132,8 @@ public:
     void setProgress(std::int64_t bytes, std::int64_t mediaMs) {
         // Figures also come while no job runs (before the first, after the last): they would
         // wipe the final ones. Those of a stop in progress are the file's last.
-        if (runState_ < 2 || runState_ > 4) return;
+        if (runState_ == 5 && segmentMs_ > 0 && mediaMs >= segmentMs_) showFigures(bytes, mediaMs);
+        if (runState_ < 2 || runState_ > 4) return showFinished();
         showFigures(bytes, mediaMs);
     }
 
@@ -175,6 +177,13 @@ private:
     }
     QLabel* addText(QFormLayout* form, const char* caption, const char* name) {
         return add<QLabel>(form, caption, name);
+    }
+
+    // A job that stopped with its whole segment written and no error is finished, not just
+    // stopped: what its user wants to know.
+    void showFinished() {
+        if (runState_ == 5 && !failed_ && segmentMs_ > 0 && bar_->value() == kBarSteps)
+            state_->setText(QStringLiteral("Finished"));
     }
 
     void showFigures(std::int64_t bytes, std::int64_t mediaMs) {

@@ -24,6 +24,11 @@ if [[ -n "${SHOT_HOME:-}" ]]; then
   export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/shardex-screenshot-no-bus
 fi
 mkdir -p "$HOME/Shardex"
+# A home of its own gets the network's certificates too, so that the window shows the set-up
+# of a computer ready for clients (no bar saying what is missing).
+if [[ -n "${SHOT_HOME:-}" && ! -d "$HOME/.config/shardex/network" && -x "$build/agent/shardex-agent" ]]; then
+  "$build/agent/shardex-agent" --init > /dev/null 2>&1 || true
+fi
 extra=()
 delay=2500
 if [[ "${SHOT_GO:-0}" == 1 ]]; then extra+=(--go); delay=${SHOT_DELAY:-5000}; fi

@@ -1,13 +1,17 @@
 #include "app/services.h"
 
 #include <algorithm>
+#include <exception>
+#include <filesystem>
 
 #include "about/desktop.h"
 #include "platform/clock.h"
+#include "platform/config_file.h"
 #include "platform/computer_name.h"
 #include "platform/counters/counters.h"
 #include "platform/encoder/factory.h"
 #include "platform/media/factory.h"
+#include "platform/remote/network_certs.h"
 #include "platform/remote/remote_network.h"
 
 namespace shardex {
@@ -53,6 +57,22 @@ Services default_services(const NetworkSettings& network) {
     s.startProgram = desktop::start_detached;
     s.openInBrowser = desktop::open_in_browser;
     s.helpLocations = desktop::help_locations_of_this_program;
+    s.readSetting = platform::read_setting;
+    s.writeSetting = platform::write_setting;
+    // The certificates are read again when the network is first used; this reading only
+    // tells the user early what a run with clients would meet.
+    const std::filesystem::path certificates =
+        network.networkFolder.empty() ? remote::default_network_folder() : std::filesystem::path(network.networkFolder);
+    s.networkProblem = [certificates]() -> std::string {
+        try {
+            remote::load_network(certificates);
+            return {};
+        } catch (const std::exception& e) {
+            return e.what();
+        }
+    };
+    s.notify = desktop::notify;
+    s.openFolder = desktop::open_folder;
     return s;
 }
 

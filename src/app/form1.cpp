@@ -2,12 +2,20 @@
 
 #include <QAbstractItemView>
 #include <QCheckBox>
+#include <QColor>
+#include <QPalette>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QFont>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -21,6 +29,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 
@@ -104,16 +113,25 @@ void tighten(QGridLayout* g) {
 void lay_out_slot(const SlotRef& p) {
     auto* g = new QGridLayout(p.frame);
     tighten(g);
+    g->setContentsMargins(3, 2, 3, 4);  // three panels side by side: every pixel of width counts
     g->addWidget(p.chooser, 0, 0, 1, 3);
     g->addWidget(p.encode, 0, 3);
     g->addWidget(p.loadLabel, 1, 0);
     g->addWidget(p.load, 1, 1);
     g->addWidget(p.timeLabel, 1, 2, Qt::AlignRight);
     g->addWidget(p.clock, 1, 3);
-    g->addWidget(p.size, 2, 0, 1, 2);
-    g->addWidget(p.media, 2, 2, 1, 2);
-    g->addWidget(p.rate, 3, 0, 1, 2);
-    g->addWidget(p.speed, 3, 2, 1, 2);
+    // The figures in pairs of a long and a short text, each pair in a row of its own, so that
+    // the panel holds them at its least width.
+    auto* sizeRow = new QHBoxLayout;
+    sizeRow->setSpacing(6);
+    sizeRow->addWidget(p.size, 3);
+    sizeRow->addWidget(p.speed, 2);
+    g->addLayout(sizeRow, 2, 0, 1, 4);
+    auto* rateRow = new QHBoxLayout;
+    rateRow->setSpacing(6);
+    rateRow->addWidget(p.rate, 1);
+    rateRow->addWidget(p.media, 1);
+    g->addLayout(rateRow, 3, 0, 1, 4);
     g->addWidget(p.file, 4, 0, 1, 4);
     g->addWidget(p.bar, 5, 0, 1, 4);
     g->addWidget(p.status, 6, 0, 1, 4);
@@ -131,6 +149,17 @@ void lay_out_slot(const SlotRef& p) {
     p.status->setFrameShadow(QFrame::Sunken);
     p.bar->setMaximumHeight(14);
     g->setColumnStretch(2, 1);
+    // The figures a run writes never widen the panel, so nothing moves while they appear: each
+    // label is as wide as its usual longest text, whatever it shows.
+    const std::pair<QLabel*, const char*> usual[] = {{p.size, "Size:     9,999 KB"},
+                                                     {p.speed, "Speed:  99.9x"},
+                                                     {p.rate, "Bit rate: 999 Kb"},
+                                                     {p.media, "0:00:00 /0:00:00"},
+                                                     {p.status, "Status:  Success 12.3 to 1"}};
+    for (auto [l, text] : usual) {
+        l->setSizePolicy(QSizePolicy::Ignored, l->sizePolicy().verticalPolicy());
+        l->setMinimumWidth(l->fontMetrics().horizontalAdvance(QString::fromLatin1(text)) + 2 * l->frameWidth() + 2);
+    }
 }
 
 }  // namespace
@@ -163,6 +192,7 @@ Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(
     setWindowIcon(QIcon(QStringLiteral(":/shardex/shardex.png")));
     if (!services.dialogs) services.dialogs = platform::create_qt_dialogs(this);
     copies = std::make_unique<ClientCopies>();
+    setAcceptDrops(true);
     buildControls();
     connectEvents();
 }
@@ -175,6 +205,70 @@ Form1::~Form1() {
 }
 
 void Form1::load() { Form_Load(*this); }
+
+namespace {
+
+// The keys a video player's users know, while the preview has the focus: Space (or P)
+// plays and pauses, the arrows seek 5 seconds (left, right) or a minute (down, up). Other
+// keys go on to the window.
+bool preview_key(Form1& f, int key) {
+    double seek = 0;
+    switch (key) {
+    case Qt::Key_Space:
+    case Qt::Key_P:
+        timer_enabled(f.Timer_Playback) ? Cmd_Stop_Click(f) : Cmd_Play_Click(f);
+        return true;
+    case Qt::Key_Left: seek = -5; break;
+    case Qt::Key_Right: seek = 5; break;
+    case Qt::Key_Down: seek = -60; break;
+    case Qt::Key_Up: seek = 60; break;
+    default:
+        return false;
+    }
+    SeekPosition(f, seek);
+    Timer_Playback_Timer(f);
+    return true;
+}
+
+// The one local file a drag carries, or "" when it carries anything else.
+QString dropped_file(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().front().isLocalFile()) return {};
+    return data->urls().front().toLocalFile();
+}
+
+}  // namespace
+
+void Form1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!dropped_file(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void Form1::dropEvent(QDropEvent* event) {
+    const QString path = dropped_file(event->mimeData());
+    if (path.isEmpty()) return;
+    event->acceptProposedAction();
+    // Opened once the drop has ended, so that a message about the file does not hold the
+    // program the file came from.
+    post([this, path] { Open_Source(*this, path.toStdString()); });
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Frame_Video && event->type() == QEvent::KeyPress)
+        return preview_key(*this, static_cast<QKeyEvent*>(event)->key());
+    if (event->type() == QEvent::MouseButtonDblClick)
+        for (SlotId id : kAllSlots)
+            if (watched == slot_of(*this, id).file && !slot_of(*this, id).file->text().isEmpty()) {
+                Open_Output_Folder(*this);
+                return true;
+            }
+    return QWidget::eventFilter(watched, event);
+}
+
+void Form1::closeEvent(QCloseEvent* event) {
+    if (Form_QueryUnload(*this))
+        event->accept();
+    else
+        event->ignore();
+}
 
 void Form1::post(std::function<void()> fn) {
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
@@ -241,12 +335,14 @@ void Form1::buildControls() {
     }
 
     // ---- free-standing buttons ------------------------------------------------------------
-    Cmd_Profile = button(this, "Cmd_Profile", QStringLiteral("Profile"), QStringLiteral("Choose encoding profile"));
-    Cmd_File2 = button(this, "Cmd_File2", QStringLiteral("Source"), QStringLiteral("Select a video file"));
+    Cmd_Profile = button(this, "Cmd_Profile", QStringLiteral("&Profile"), QStringLiteral("Choose encoding profile"));
+    Cmd_File2 = button(this, "Cmd_File2", QStringLiteral("&Source"), QStringLiteral("Select a video file"));
     Cmd_Go = button(this, "Cmd_Go", QStringLiteral("Go"), QStringLiteral("Start network encoding"));
-    Cmd_Help = button(this, "Cmd_Help", QStringLiteral("Help"));
-    Cmd_About = button(this, "Cmd_About", QStringLiteral("About"));
-    Cmd_Exit = button(this, "Cmd_Exit", QStringLiteral("Exit"));
+    // The captions that never change carry their access keys (Alt and the underlined letter);
+    // Go and the Encode buttons read "Stop" by turns, so theirs stay plain.
+    Cmd_Help = button(this, "Cmd_Help", QStringLiteral("&Help"));
+    Cmd_About = button(this, "Cmd_About", QStringLiteral("&About"));
+    Cmd_Exit = button(this, "Cmd_Exit", QStringLiteral("E&xit"));
     QFont goFont = Cmd_Go->font();
     goFont.setBold(true);
     Cmd_Go->setFont(goFont);
@@ -259,8 +355,13 @@ void Form1::buildControls() {
     Frame_Video = named(new VideoFrameWidget(this), "Frame_Video");
     // The picture box takes the room the window gains; the picture keeps its aspect ratio
     // inside it (VideoFrameWidget letterboxes).
-    Frame_Video->setMinimumSize(320, 240);
+    // At its least, small enough that the whole window fits 960 x 500 (a 1920 x 1080 screen at
+    // 200 %, less a title bar and a task bar).
+    Frame_Video->setMinimumSize(224, 168);
     Frame_Video->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+    // A click (or Tab) gives the picture the focus, and with it the player's keys.
+    Frame_Video->setFocusPolicy(Qt::StrongFocus);
+    Frame_Video->setToolTip(QStringLiteral("Click, then Space plays or pauses and the arrow keys seek"));
     Slider = named(new QSlider(Qt::Horizontal, this), "Slider");
     Slider->setRange(0, 40);
     Slider->setSingleStep(1);
@@ -379,7 +480,7 @@ void Form1::buildControls() {
     }
     Frame_Network = named(new QGroupBox(QStringLiteral("Network"), this), "Frame_Network");
     ListBox_NetComputers = named(new QListWidget(Frame_Network), "ListBox_NetComputers");
-    ListBox_NetComputers->setMinimumHeight(40);
+    ListBox_NetComputers->setMinimumHeight(ListBox_NetComputers->minimumSizeHint().height());
     Label_Network_Traffic = label(Frame_Network, "Label_Network_Traffic", QStringLiteral("Traffic: "));
     {
         auto* v = new QVBoxLayout(Frame_Network);
@@ -448,9 +549,34 @@ void Form1::buildControls() {
     buttons->addWidget(Cmd_Exit);
     Cmd_Go->setMinimumWidth(120);
 
+    // The set-up bar: not a control of the design, so it has no name of its own among them.
+    Bar_Setup = new QFrame(this);
+    Bar_Setup->setFrameShape(QFrame::StyledPanel);
+    Bar_Setup->setAutoFillBackground(true);
+    {
+        QPalette pal = Bar_Setup->palette();
+        pal.setColor(QPalette::Window, QColor(0xFF, 0xF4, 0xC8));
+        pal.setColor(QPalette::WindowText, Qt::black);
+        Bar_Setup->setPalette(pal);
+    }
+    Label_Setup = new QLabel(Bar_Setup);
+    Label_Setup->setTextFormat(Qt::PlainText);
+    Label_Setup->setWordWrap(true);
+    Label_Setup->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    Cmd_MakeFolder = new QPushButton(QStringLiteral("Create the Shardex Folder"), Bar_Setup);
+    Cmd_MakeFolder->setAutoDefault(false);
+    {
+        auto* h = new QHBoxLayout(Bar_Setup);
+        h->setContentsMargins(8, 4, 8, 4);
+        h->addWidget(Label_Setup, 1);
+        h->addWidget(Cmd_MakeFolder, 0, Qt::AlignVCenter);
+    }
+    Bar_Setup->hide();
+
     auto* top = new QVBoxLayout(this);
     top->setContentsMargins(8, 6, 8, 6);
     top->setSpacing(6);
+    top->addWidget(Bar_Setup);
     top->addLayout(header);
     top->addLayout(columns, 1);
     top->addLayout(buttons);
@@ -462,7 +588,7 @@ void Form1::buildControls() {
 void Form1::setTabOrders() {
     // Top to bottom as the user works: source, profile, preview and trim, the slots from the
     // Server to Client 2, the network list, then the bottom row.
-    QWidget* order[] = {Cmd_File, TextBox_File, Combo_Profile, Slider, Cmd_Backward, Cmd_Play, Cmd_Stop,
+    QWidget* order[] = {Cmd_File, TextBox_File, Combo_Profile, Frame_Video, Slider, Cmd_Backward, Cmd_Play, Cmd_Stop,
                         Cmd_Forward, Cmd_MarkIn, Cmd_MarkOut, Cmd_Clear, CheckBox_PostView, Cmd_Local_Encode,
                         local_load, TextBox_LocalFile, Combo1, Cmd_Remote_Encode, remote_load, TextBox_RemoteFile,
                         Combo2, Cmd_Remote2_Encode, remote2_load, TextBox_Remote2File, ListBox_NetComputers,
@@ -479,12 +605,25 @@ void Form1::connectEvents() {
     on(Cmd_Profile, Cmd_Profile_Click);
     on(Cmd_Go, Cmd_Go_Click);
     on(Cmd_Exit, Cmd_Exit_Click);
+    on(Cmd_MakeFolder, Cmd_MakeFolder_Click);
+    Frame_Video->installEventFilter(this);
+    for (SlotId id : kAllSlots) {
+        QLineEdit* file = slot_of(*this, id).file;
+        file->installEventFilter(this);
+        file->setToolTip(QStringLiteral("Double-click to open the folder of this file"));
+    }
     on(Cmd_Help, Cmd_Help_Click);
     on(Cmd_About, Cmd_About_Click);
-    // F1 anywhere in the window opens the help, as Cmd_Help does.
-    auto* helpKey = new QShortcut(QKeySequence(Qt::Key_F1), this);
-    helpKey->setObjectName(QStringLiteral("Key_F1"));
-    connect(helpKey, &QShortcut::activated, this, [this] { Cmd_Help_Click(*this); });
+    // Keys anywhere in the window: F1 opens the help, as Cmd_Help does; Ctrl+O chooses a
+    // source; Ctrl+Q leaves, asking first as closing the window does while work runs.
+    auto key = [this](const QKeySequence& keys, const char* name, std::function<void()> action) {
+        auto* k = new QShortcut(keys, this);
+        k->setObjectName(QString::fromLatin1(name));
+        connect(k, &QShortcut::activated, this, std::move(action));
+    };
+    key(QKeySequence(Qt::Key_F1), "Key_F1", [this] { Cmd_Help_Click(*this); });
+    key(QKeySequence::Open, "Key_Open", [this] { Cmd_File_Click(*this); });
+    key(QKeySequence(Qt::CTRL | Qt::Key_Q), "Key_Quit", [this] { close(); });
     on(Cmd_Play, Cmd_Play_Click);
     on(Cmd_Stop, Cmd_Stop_Click);
     on(Cmd_Forward, Cmd_Forward_Click);

@@ -12,10 +12,12 @@
 
 #include "app/services.h"
 #include "app/session_state.h"
+#include "jobs/run_notice.h"
 #include "platform/encoder/encoder.h"
 
 class QCheckBox;
 class QComboBox;
+class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -35,7 +37,10 @@ class VideoFrameWidget;
 // full path of the chosen source ("" until the first choice), FileTitle the name without folder.
 struct FileOpenDialog {
     std::string DialogTitle = "Select Source AVI File";
-    std::string Filter = "AVI Files|*.avi";
+    // AVI first, as designed; then every kind the clients can read through the share too.
+    std::string Filter =
+        "AVI Files|*.avi|Video files|*.avi;*.mp4;*.m4v;*.mkv;*.webm;*.mov;*.wmv;*.asf;*.mpg;*.mpeg;*.ts;*.m2ts;"
+        "*.mts;*.flv;*.3gp;*.dv|All files|*";
     std::string FileName;
     std::string FileTitle;
 };
@@ -56,6 +61,8 @@ public:
     SessionState S;
     Services services;
     FileOpenDialog CommonDialog1;
+    // The folder of the last source chosen, where the file-open dialog starts next.
+    std::string sourceFolder;
 
     // Source group
     QGroupBox* Frame2;
@@ -166,6 +173,12 @@ public:
     QListWidget* ListBox_NetComputers;
     QLabel* Label_Network_Traffic;
 
+    // What is missing for a run, said once at start above the rest (hidden when nothing is):
+    // the Shardex folder, with the button that creates it, or the network's certificates.
+    QFrame* Bar_Setup;
+    QLabel* Label_Setup;
+    QPushButton* Cmd_MakeFolder;
+
     // Timers
     QTimer* Timer_Counters;
     QTimer* TimerLocal;
@@ -179,10 +192,25 @@ public:
     // The clients' outputs on their way here; ended with the window.
     std::unique_ptr<ClientCopies> copies;
 
+    // Whether the user asked each slot's job (by its index) to stop, so that its end reads
+    // "Stopped" rather than "Failed"; read and cleared when the job ends.
+    bool stopAsked[3] = {false, false, false};
+
+    // How each slot of the run under way ended so far, for the notification at its end.
+    std::vector<SlotEnd> runEnds;
+
     // Messages asked for while a message box is open wait for it to close, in order, so
     // that no message box opens inside another's loop.
     bool messageOpen = false;
     std::vector<std::string> messagesWaiting;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    // A video file dropped on the window becomes the source, as if chosen in the dialog.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+    // A double click on a panel's file name opens the folder that holds the file.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildControls();

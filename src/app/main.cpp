@@ -28,25 +28,6 @@
 
 namespace {
 
-// Answers the file-open dialog once with a given path; everything else goes to Qt's dialogs.
-class PresetOpenDialogs final : public shardex::platform::Dialogs {
-public:
-    PresetOpenDialogs(std::shared_ptr<shardex::platform::Dialogs> real, std::string path)
-        : real_(std::move(real)), path_(std::move(path)) {}
-    shardex::platform::Answer message(const std::string& text, const std::string& title,
-                                      shardex::platform::Buttons buttons) override {
-        return real_->message(text, title, buttons);
-    }
-    std::string openFile(const std::string& title, const std::string& filter) override {
-        if (!path_.empty()) return std::exchange(path_, std::string());
-        return real_->openFile(title, filter);
-    }
-
-private:
-    std::shared_ptr<shardex::platform::Dialogs> real_;
-    std::string path_;
-};
-
 const char* const kDescription =
     "Shardex encodes one video into Windows Media files (WMV video, WMA audio) on this computer and\n"
     "up to two client computers at once, each encoding one time segment of it.\n"
@@ -137,8 +118,6 @@ int main(int argc, char** argv) {
     network.networkFolder = args.value(command.network).toStdString();
     network.shareListen = args.value(command.share).toStdString();
     shardex::Form1 form(shardex::default_services(network));
-    if (!sourceFile.isEmpty())
-        form.services.dialogs = std::make_shared<PresetOpenDialogs>(form.services.dialogs, sourceFile.toStdString());
     // The window comes back where and as large as it was left; Qt moves and shrinks it onto the
     // screen if the screens changed since. Only the real program does this, so that tests never
     // depend on a previous run's window.
@@ -159,7 +138,8 @@ int main(int argc, char** argv) {
 
     if (!sourceFile.isEmpty()) {
         QTimer::singleShot(0, &form, [&] {
-            shardex::Cmd_File_Click(form);
+            // The same checks and messages as a choice in the file-open dialog.
+            shardex::Open_Source(form, sourceFile.toStdString());
             if (args.isSet(command.go)) QTimer::singleShot(500, &form, [&] { shardex::Cmd_Go_Click(form); });
         });
     }

@@ -57,6 +57,19 @@ struct Services {
     std::function<bool(const std::string& file)> openInBrowser;
     // Where the help's first page is looked for, in order (about/help.h).
     std::function<std::vector<std::string>()> helpLocations;
+
+    // This computer's settings that outlive the window (the last source folder). When empty,
+    // nothing is remembered.
+    std::function<std::string(const std::string& key)> readSetting;
+    std::function<void(const std::string& key, const std::string& value)> writeSetting;
+    // What keeps the clients from being used, as the user should read it (no network
+    // certificates here, say, and how to get them); "" when the network is ready.
+    std::function<std::string()> networkProblem;
+    // Shows a notification on the desktop (title, text); does nothing where there is no
+    // notification service.
+    std::function<void(const std::string& title, const std::string& text)> notify;
+    // Opens a folder in the file manager; false when none can be opened.
+    std::function<bool(const std::string& folder)> openFolder;
 };
 
 // Where the real services find the network: certificates, peers, the share's address.

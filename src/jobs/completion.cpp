@@ -6,12 +6,14 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QGroupBox>
 #include <QTimer>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "app/colors.h"
 #include "app/form1.h"
@@ -20,6 +22,7 @@
 #include "jobs/join_run.h"
 #include "jobs/figures.h"
 #include "jobs/polling.h"
+#include "jobs/run_notice.h"
 #include "jobs/slots.h"
 #include "platform/encoder/errors.h"
 #include "platform/paths.h"
@@ -98,6 +101,22 @@ void route_events(Form1& f, SlotId id, const std::shared_ptr<encoder::Encoder>& 
     enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
 }
 
+// Whether a slot other than `ending` was asked to stop and has yet to report it: a stop of
+// the whole run clears every running flag at once, before the encoders have stopped.
+bool other_stop_pending(const Form1& f, SlotId ending) {
+    for (SlotId id : kAllSlots)
+        if (id != ending && f.stopAsked[static_cast<int>(id)]) return true;
+    return false;
+}
+
+// Tells the desktop how the run ended when the user is looking elsewhere: the window is
+// not the active one (minimised, or another program in front).
+void announce_run_end(Form1& f) {
+    const RunNotice notice = run_notice(f.runEnds);
+    f.runEnds.clear();
+    if (f.services.notify && !f.isActiveWindow()) f.services.notify(notice.title, notice.text);
+}
+
 }  // namespace
 
 void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { state_change(f, SlotId::Server, enumState, true); }
@@ -137,14 +156,19 @@ void finish_job(Form1& f, SlotId id) {
     slot.bar->setValue(0);
     if (slot.server() && f.S.Media_Window) f.S.Media_Window->setOwner(f.Frame_Video->hWnd());
     const bool stopped = slot.stopped == kTrue;
-    const JobOutcome end = job_outcome(stopped, stopped ? 0 : output_bytes(slot.outFile), slot.segLength,
+    const bool stopAsked = std::exchange(f.stopAsked[static_cast<int>(id)], false);
+    const JobOutcome end = job_outcome(stopped, stopAsked, stopped ? 0 : output_bytes(slot.outFile), slot.segLength,
                                        f.S.Movie_Length, f.S.Source_SizeKB);
     slot.status->setText(QString::fromStdString(end.status));
     if (end.success) set_back_color(slot.status, kLightYellow);
     slot.load->setText(QString::fromStdString(slot.loadText));
     slot.encode->setText(QStringLiteral("Encode"));
-    if (no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
+    f.runEnds.push_back({slot.frame->title().toStdString(), end.status});
+    const bool runOver = no_slot_running(f);
+    if (runOver) f.Cmd_Go->setText(QStringLiteral("Go"));
+    // The join comes first, so that the run's end is told once its file is there too.
     Join_Run_Outputs(f, static_cast<int>(id));
+    if (runOver && !other_stop_pending(f, id)) announce_run_end(f);
 }
 
 void Finish_Local_Job(Form1& f) { finish_job(f, SlotId::Server); }

@@ -27,9 +27,9 @@ PanelFigures panel_figures(const EncoderReadings& r, std::int32_t segLengthMs, s
     return fig;
 }
 
-JobOutcome job_outcome(bool stopped, std::uintmax_t outputBytes, std::int32_t segLengthMs, std::int32_t movieLengthMs,
+JobOutcome job_outcome(bool stopped, bool stopAsked, std::uintmax_t outputBytes, std::int32_t segLengthMs, std::int32_t movieLengthMs,
                        double sourceSizeKB) {
-    if (stopped) return {"Status:  Stopped ", false};
+    if (stopped) return {stopAsked ? "Status:  Stopped " : "Status:  Failed ", false};
     if (outputBytes == 0) return {"Status:  Failed - no output file ", false};
     const double share =
         movieLengthMs != 0 ? static_cast<double>(segLengthMs) / movieLengthMs * sourceSizeKB : 0.0;

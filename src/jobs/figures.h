@@ -38,11 +38,13 @@ struct JobOutcome {
     bool success = false;  // the panel shows a success in its own colour
 };
 
-// A stopped job says so. Otherwise an output of 0 bytes (or none: pass 0) is a failure, and
+// A job the user stopped says "Stopped"; one that stopped by itself (a set-up that failed,
+// an encoder's error, a client lost or its output not brought here) says "Failed", so the
+// user can tell the two apart. Otherwise an output of 0 bytes (or none: pass 0) is a failure, and
 // a success shows the compression ratio: the kilobytes of source the segment stands for
 // (its share of the movie's length) over the kilobytes written. The ratio is left out where
 // it has no meaning: no movie length, an empty segment, an output under half a kilobyte.
-JobOutcome job_outcome(bool stopped, std::uintmax_t outputBytes, std::int32_t segLengthMs, std::int32_t movieLengthMs,
+JobOutcome job_outcome(bool stopped, bool stopAsked, std::uintmax_t outputBytes, std::int32_t segLengthMs, std::int32_t movieLengthMs,
                        double sourceSizeKB);
 
 }  // namespace shardex

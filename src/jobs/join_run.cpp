@@ -5,20 +5,19 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QProgressDialog>
-#include <QSettings>
 #include <bit>
 #include <filesystem>
 #include <system_error>
 #include <utility>
 
 #include "app/form1.h"
+#include "platform/config_file.h"
 #include "platform/paths.h"
 
 namespace shardex {
 namespace {
 
-// The user's settings file, ~/.config/shardex/shardex.conf, which browse_ms shares.
-QSettings settings() { return {QSettings::NativeFormat, QSettings::UserScope, "shardex", "shardex"}; }
+// In the user's settings file (platform/config_file.h): "join=false" when the box is off.
 constexpr const char* kJoinKey = "join";
 
 bool is_output(const std::string& path) {
@@ -29,9 +28,9 @@ bool is_output(const std::string& path) {
 }  // namespace
 
 void bind_join_check_box(Form1& f) {
-    f.CheckBox_Join->setChecked(settings().value(kJoinKey, true).toBool());
+    f.CheckBox_Join->setChecked(platform::read_setting(kJoinKey) != "false");
     QObject::connect(f.CheckBox_Join, &QCheckBox::toggled, f.CheckBox_Join,
-                     [](bool on) { settings().setValue(kJoinKey, on); });
+                     [](bool on) { platform::write_setting(kJoinKey, on ? "true" : "false"); });
 }
 
 std::string joined_file_name(const std::string& sourcePath, const std::string& folder) {

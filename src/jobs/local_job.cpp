@@ -8,9 +8,12 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 #include <string>
 
 #include "app/form1.h"
+#include "app/startup.h"
 #include "app/video_frame_widget.h"
 #include "jobs/completion.h"
 #include "jobs/job_setup.h"
@@ -113,7 +116,18 @@ void Start_Local_Job(Form1& f) {
         enc->start();
         set_timer_enabled(f.TimerLocal, true);
     } catch (const std::exception& e) {
-        show_message(f, std::string(" ") + e.what());
+        // Without the Shardex folder every Server job fails; the user reads which folder and
+        // what to do, and the bar that offers to create it comes back.
+        std::error_code ec;
+        const std::string folder = platform::shardex_folder().string();
+        if (!std::filesystem::is_directory(folder, ec)) {
+            show_message(f, "Local Encoder: there is no Shardex folder " + folder +
+                                ": create it with the button at the top of the window (or mkdir " + folder +
+                                "), then press Go again");
+            Show_Setup_Notice(f);
+        } else {
+            show_message(f, slot_of(f, SlotId::Server).prefix + std::string(e.what()));
+        }
         S.Local_Running = kFalse;
         S.Local_Stopped = kTrue;
         Finish_Local_Job(f);

@@ -13,7 +13,7 @@ SlotRef slot_of(Form1& f, SlotId id) {
                 S.Local_SegLength, S.Local_StartTicks, S.Local_OutFile, S.Local_LoadText, nullptr, nullptr, nullptr,
                 f.Frame_Local, f.CheckBox_PostView, f.Cmd_Local_Encode, f.local_load, f.ProgressBar_Local,
                 f.TextBox_LocalFile, f.Local_Status, f.Local_Clock, f.Label1, f.Label2, f.Label3, f.Label8, f.Label9,
-                f.Label12, f.TimerLocal, " "};
+                f.Label12, f.TimerLocal, "Local Encoder: "};
     case SlotId::Client1:
         return {id, S.Remote_Running, S.Remote_Stopped, S.Remote_Encoder, S.Remote_SegStart, S.Remote_SegEnd,
                 S.Remote_SegLength, S.Remote_StartTicks, S.Remote_OutFile, S.Remote_LoadText, &S.Client1_Computer,

@@ -50,7 +50,7 @@ struct SlotRef {
     QLabel* timeLabel;
     QTimer* timer;
 
-    // What the slot's messages start with.
+    // What the slot's messages start with: which encoder they are about.
     const char* prefix;
 
     bool server() const { return id == SlotId::Server; }

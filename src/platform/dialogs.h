@@ -17,6 +17,11 @@ public:
     // A modal file-open dialog; filter as "Description|*.ext". Returns the full path of
     // the chosen file, or "" when the user cancels.
     virtual std::string openFile(const std::string& title, const std::string& filter) = 0;
+    // The same, starting in `folder` ("" or a folder that is gone: wherever the platform likes).
+    virtual std::string openFileIn(const std::string& title, const std::string& filter, const std::string& folder) {
+        (void)folder;
+        return openFile(title, filter);
+    }
 };
 
 }  // namespace shardex::platform

@@ -26,7 +26,11 @@ public:
     }
 
     std::string openFile(const std::string& title, const std::string& filter) override {
-        return QFileDialog::getOpenFileName(parent_, QString::fromStdString(title), QString(),
+        return openFileIn(title, filter, {});
+    }
+
+    std::string openFileIn(const std::string& title, const std::string& filter, const std::string& folder) override {
+        return QFileDialog::getOpenFileName(parent_, QString::fromStdString(title), QString::fromStdString(folder),
                                             QString::fromStdString(qt_filter(filter)))
             .toStdString();
     }

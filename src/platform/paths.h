@@ -6,7 +6,7 @@
 namespace shardex::platform {
 
 // The Shardex folder: C:\Shardex\ on Windows, ~/Shardex/ elsewhere. Output files are
-// written here. The program never creates it; the set-up command does.
+// written here. Nothing creates it unasked: the set-up command, or the window's button.
 std::filesystem::path shardex_folder();
 
 // The Shardex folder as text with its trailing separator, ready to have a file name appended.

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <string>
+#include <utility>
 
 #include "app/colors.h"
 #include "app/form1.h"
@@ -55,6 +56,7 @@ bool request_stop(Form1& f, const SlotRef& slot) {
 void stop_slot(Form1& f, const SlotRef& slot) {
     set_timer_enabled(slot.timer, false);
     slot.stopped = kTrue;
+    f.stopAsked[static_cast<int>(slot.id)] = true;
     const bool pending = request_stop(f, slot);
     slot.running = kFalse;
     if (!pending) finish_job(f, slot.id);
@@ -146,12 +148,15 @@ void Save_Load_Texts(Form1& f) {
 
 void Cmd_Go_Click(Form1& f) {
     auto& S = f.S;
-    if (Check_Loads(f) == 0) return;
-    Cmd_Stop_Click(f);
+    // Stop ends the run whatever the load boxes hold now: a box edited during the run must
+    // not keep the user from ending it.
     if (f.Cmd_Go->text() == QStringLiteral("Stop")) {
+        Cmd_Stop_Click(f);
         Stop_All_Jobs(f);
         return;
     }
+    if (Check_Loads(f) == 0) return;
+    Cmd_Stop_Click(f);
     try {
         Split_Segments(f);
     } catch (const Error&) {
@@ -168,11 +173,24 @@ void Cmd_Go_Click(Form1& f) {
 
     f.Cmd_Go->setText(QStringLiteral("Stop"));
 
+    // Without the network's certificates no client can be reached: that is said once for
+    // the run, not once for each client.
+    std::string network;
+    bool networkSaid = false;
     for (SlotId id : {SlotId::Client1, SlotId::Client2}) {
         const SlotRef slot = slot_of(f, id);
         if (text_of(slot.load) == "0") continue;
         slot.startTicks = tick_now(f);
         slot.running = kTrue;
+        if (!slot.computer->empty() && f.services.networkProblem && network.empty())
+            network = f.services.networkProblem();
+        if (!slot.computer->empty() && !network.empty()) {
+            if (!std::exchange(networkSaid, true)) show_message(f, "Client computers can't be used: " + network);
+            slot.running = kFalse;
+            slot.stopped = kTrue;
+            finish_job(f, id);
+            continue;
+        }
         start_job(f, id);
         // A client without a computer is never set up, and nothing would ever end it.
         if (slot.computer->empty()) slot.running = kFalse;
@@ -203,6 +221,7 @@ void Stop_All_Jobs(Form1& f) {
     for (SlotId id : kAllSlots) {
         const SlotRef slot = slot_of(f, id);
         if (slot.running != kTrue || !slot.encoder) continue;
+        f.stopAsked[static_cast<int>(id)] = true;
         if (request_stop(f, slot))
             pending = true;
         else

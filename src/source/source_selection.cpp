@@ -9,6 +9,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QStandardPaths>
 #include <filesystem>
 #include <system_error>
 
@@ -22,6 +23,8 @@
 
 namespace shardex {
 namespace {
+
+constexpr const char* kSourceFolderSetting = "source_folder";
 
 // The output name of a slot: every ".avi" of the title replaced by `suffix`. A title without
 // a lower-case ".avi" has its last extension replaced instead, whatever its case, or `suffix`
@@ -52,19 +55,46 @@ void step(F&& f) {
     }
 }
 
+// Running jobs read the source's length, size and output names when they finish; a new
+// source now would give them another file's facts.
+bool refused_while_running(Form1& f) {
+    if (!any_slot_running(f.S)) return false;
+    show_message(f, "A new source can't be chosen while encoding jobs run. Wait until they end or stop them.");
+    return true;
+}
+
+// Where the file-open dialog starts: the folder of the last source (of this session, else of
+// an earlier one) while it is there, else the user's videos folder.
+std::string dialog_folder(Form1& f) {
+    const std::string candidates[] = {
+        f.sourceFolder,
+        f.services.readSetting ? f.services.readSetting(kSourceFolderSetting) : std::string(),
+        QStandardPaths::writableLocation(QStandardPaths::MoviesLocation).toStdString(),
+    };
+    for (const std::string& folder : candidates) {
+        std::error_code ec;
+        if (!folder.empty() && std::filesystem::is_directory(folder, ec)) return folder;
+    }
+    return {};
+}
+
 }  // namespace
 
 void Cmd_File_Click(Form1& f) {
-    // Running jobs read the source's length, size and output names when they finish; a new
-    // source now would give them another file's facts.
-    if (any_slot_running(f.S)) {
-        show_message(f, "A new source can't be chosen while encoding jobs run. Wait until they end or stop them.");
-        return;
-    }
-    const std::string path = f.services.dialogs->openFile(f.CommonDialog1.DialogTitle, f.CommonDialog1.Filter);
+    if (refused_while_running(f)) return;
+    const std::string path = f.services.dialogs->openFileIn(f.CommonDialog1.DialogTitle, f.CommonDialog1.Filter,
+                                                            dialog_folder(f));
     if (path.empty()) return;
+    Open_Source(f, path);
+}
 
+void Open_Source(Form1& f, const std::string& chosen) {
+    if (refused_while_running(f)) return;
+    // The clients are given the source's full path: a name relative to where Shardex was
+    // started means nothing to them.
     std::error_code ec;
+    std::string path = std::filesystem::absolute(chosen, ec).lexically_normal().string();
+    if (ec) path = chosen;
     const auto bytes = std::filesystem::file_size(path, ec);
     if (ec) {
         show_message(f, "cannot read the size of '" + path + "': " + ec.message());
@@ -105,6 +135,10 @@ void Cmd_File_Click(Form1& f) {
 
     Cmd_Clear_Click(f);
     Reset_Status_Panels(f);
+
+    // The next choice starts where this one was found, also after a restart.
+    f.sourceFolder = std::filesystem::path(path).parent_path().string();
+    if (f.services.writeSetting) f.services.writeSetting(kSourceFolderSetting, f.sourceFolder);
 }
 
 void Cmd_File2_Click(Form1& f) { Cmd_File_Click(f); }

@@ -114,14 +114,28 @@ TEST(DesktopView, ShowsTheJobThroughItsRunAndKeepsTheLastFigures) {
     ASSERT_TRUE(s.feed(
         [](AppView& v) {
             v.state(4);
-            v.progress(4096000, 3723000);
+            v.progress(4096000, 3000000);
             v.state(5);
             v.progress(0, 0);
         },
         [&] { return text_of(w, "state") == "Stopped"; }));
     pump_events(50);
     EXPECT_EQ(text_of(w, "size"), "4000 KB");
-    EXPECT_EQ(text_of(w, "time"), "1:02:03 / 1:02:03");
+    EXPECT_EQ(text_of(w, "time"), "0:50:00 / 1:02:03");
+    // The whole segment written, whether its last figures come before the stop or after it:
+    // the job is finished.
+    for (bool figuresFirst : {true, false}) {
+        ASSERT_TRUE(s.feed(
+            [figuresFirst](AppView& v) {
+                v.job("//SRV/clip.avi", "clip_2.wmv", 10000);
+                v.state(2);
+                if (figuresFirst) v.progress(8192, 10000);
+                v.state(5);
+                if (!figuresFirst) v.progress(8192, 10000);
+            },
+            [&] { return text_of(w, "state") == "Finished"; }))
+            << figuresFirst;
+    }
     // The window stays after the job, until the application is freed (checked as `s` goes).
     EXPECT_EQ(window_titled(s.title), w);
 }

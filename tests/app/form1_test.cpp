@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QTextDocument>
+#include <filesystem>
 
 #include "jobs/client_copy.h"
 #include "network/network_list.h"
@@ -110,17 +111,76 @@ TEST_F(Form1Test, ThePanelResetRestoresEachPanelsIdleTexts) {
     }
 }
 
-TEST_F(Form1Test, ExitAsksAndClosesOnlyOnOk) {
-    f->show();
-    f->S.Local_Running = kTrue;
-    dialogs->answers = {platform::Answer::Cancel, platform::Answer::Ok};
-    Cmd_Exit_Click(*f);
-    ASSERT_EQ(dialogs->shown.size(), 1u);
-    EXPECT_EQ(dialogs->shown[0].text + "|" + dialogs->shown[0].title, "Are you sure?|Shardex Exit");
-    EXPECT_EQ(dialogs->shown[0].buttons, platform::Buttons::OkCancel);
-    EXPECT_TRUE(f->isVisible());
-    Cmd_Exit_Click(*f);  // whatever runs
-    EXPECT_FALSE(f->isVisible());
+// Leaving asks "Are you sure?" while work would be lost, the same by Exit and by the title
+// bar's close; an idle window closes without a question.
+TEST_F(Form1Test, LeavingAsksOnlyWhileWorkRuns) {
+    struct Case {
+        const char* intent;
+        bool running;
+        void (*leave)(Form1&);
+        platform::Answer answer;
+        std::size_t asked;
+        bool closed;
+    } cases[] = {
+        {"Exit, idle", false, Cmd_Exit_Click, platform::Answer::Cancel, 0, true},
+        {"Exit, running, Cancel", true, Cmd_Exit_Click, platform::Answer::Cancel, 1, false},
+        {"Exit, running, OK", true, Cmd_Exit_Click, platform::Answer::Ok, 1, true},
+        {"title bar, running, Cancel", true, [](Form1& w) { w.close(); }, platform::Answer::Cancel, 1, false},
+        {"title bar, idle", false, [](Form1& w) { w.close(); }, platform::Answer::Cancel, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        new_window();
+        f->show();
+        f->S.Remote2_Running = vb_bool(c.running);
+        dialogs->shown.clear();
+        dialogs->answers = {c.answer};
+        c.leave(*f);
+        ASSERT_EQ(dialogs->shown.size(), c.asked);
+        if (c.asked) {
+            EXPECT_EQ(dialogs->shown[0].text + "|" + dialogs->shown[0].title, "Are you sure?|Shardex Exit");
+        }
+        EXPECT_EQ(f->isVisible(), !c.closed);
+        f->S.Remote2_Running = kFalse;
+    }
+}
+
+// At start the window says what a run would miss, and what to do, without a message box; the
+// button creates the Shardex folder, and only when pressed.
+TEST_F(Form1Test, StartUpSaysWhatIsMissing) {
+    const std::string folder = home.path().toStdString() + "/Shardex/";
+    const std::string noCertificates = "no network certificate in '/n': run 'shardex-agent --init'";
+    struct Case {
+        bool folder;
+        std::string network;
+        const char* shown;  // the bar's text, "" when hidden
+        bool button;
+    } cases[] = {
+        {true, "", "", false},
+        {false, "", "There is no Shardex folder FOLDER yet: encoded files are written there. Create it to encode on "
+                    "this computer.", true},
+        {true, noCertificates, "Client computers can't be used yet: NET.", false},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(folder);
+        if (c.folder) std::filesystem::create_directory(folder);
+        new_window();
+        f->services.networkProblem = [&] { return c.network; };
+        f->load();
+        std::string want = c.shown;
+        if (auto at = want.find("FOLDER"); at != std::string::npos) want.replace(at, 6, folder);
+        if (auto at = want.find("NET"); at != std::string::npos) want.replace(at, 3, c.network);
+        EXPECT_EQ(f->Bar_Setup->isVisibleTo(f.get()) ? text(f->Label_Setup) : "", want);
+        EXPECT_EQ(f->Cmd_MakeFolder->isVisibleTo(f.get()), c.button);
+        EXPECT_EQ(std::filesystem::is_directory(folder), c.folder);
+        EXPECT_TRUE(dialogs->shown.empty());
+    }
+    f->services.networkProblem = {};
+    std::filesystem::remove_all(folder);
+    Show_Setup_Notice(*f);
+    f->Cmd_MakeFolder->click();
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    EXPECT_FALSE(f->Bar_Setup->isVisibleTo(f.get()));
 }
 
 // What a user reads of `text` that Qt shows: HTML rendered when Qt takes it for HTML.

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "jobs/figures.h"
+#include "jobs/run_notice.h"
 #include "platform/error.h"
 #include "run/segments.h"
 
@@ -101,27 +102,50 @@ TEST(PanelFigures, OneTickAsThePanelShowsIt) {
     }
 }
 
-// The ratio is the source's kilobytes the segment stands for over the kilobytes written.
+// A user's stop and a failure read differently; the ratio is the source's kilobytes the
+// segment stands for over the kilobytes written.
 TEST(JobOutcome, StoppedFailedOrSuccessWithTheRatio) {
     struct Case {
-        bool stopped;
+        bool stopped, asked;
         std::uintmax_t bytes;
         std::int32_t seg, movie;
         const char* status;
         bool success;
     } cases[] = {
-        {true, 4096, 40000, 100000, "Status:  Stopped ", false},
-        {false, 0, 40000, 100000, "Status:  Failed - no output file ", false},
-        {false, 1600 * 1024, 40000, 100000, "Status:  Success 12.5 to 1", true},
-        {false, 1600 * 1024, 20000, 100000, "Status:  Success 6.3 to 1", true},
-        {false, 40000 * 1024, 40000, 100000, "Status:  Success .5 to 1", true},
-        {false, 400, 40000, 100000, "Status:  Success ", true},  // under half a kilobyte
-        {false, 4096, 40000, 0, "Status:  Success ", true},      // no movie length
-        {false, 4096, 0, 100000, "Status:  Success ", true},     // an empty segment
+        {true, true, 4096, 40000, 100000, "Status:  Stopped ", false},
+        {true, false, 4096, 40000, 100000, "Status:  Failed ", false},  // stopped by itself
+        {false, false, 0, 40000, 100000, "Status:  Failed - no output file ", false},
+        {false, false, 1600 * 1024, 40000, 100000, "Status:  Success 12.5 to 1", true},
+        {false, false, 1600 * 1024, 20000, 100000, "Status:  Success 6.3 to 1", true},
+        {false, false, 40000 * 1024, 40000, 100000, "Status:  Success .5 to 1", true},
+        {false, false, 400, 40000, 100000, "Status:  Success ", true},  // under half a kilobyte
+        {false, false, 4096, 40000, 0, "Status:  Success ", true},      // no movie length
+        {false, true, 4096, 0, 100000, "Status:  Success ", true},      // an empty segment, ended before the stop
     };
     for (const auto& c : cases) {
-        const JobOutcome o = job_outcome(c.stopped, c.bytes, c.seg, c.movie, 50000);
+        const JobOutcome o = job_outcome(c.stopped, c.asked, c.bytes, c.seg, c.movie, 50000);
         EXPECT_EQ(o.status, c.status);
         EXPECT_EQ(o.success, c.success) << c.status;
+    }
+}
+
+// One notification for a run: a failure outweighs a stop, which outweighs success; each
+// computer's line without the panel's padding.
+TEST(RunNotice, TheWorstEndNamesTheRun) {
+    struct Case {
+        std::vector<SlotEnd> ends;
+        const char *title, *text;
+    } cases[] = {
+        {{{"Server: SRV", "Status:  Success 12.3 to 1"}, {"Client 1: NODE1", "Status:  Success 9.0 to 1"}},
+         "Shardex: encoding finished", "SRV: Success 12.3 to 1\nNODE1: Success 9.0 to 1"},
+        {{{"Server: SRV", "Status:  Stopped "}, {"Client 1: NODE1", "Status:  Failed "}},
+         "Shardex: encoding failed", "SRV: Stopped\nNODE1: Failed"},
+        {{{"Server: ", "Status:  Stopped "}}, "Shardex: encoding stopped", "Server: Stopped"},
+        {{{"Client 2: NODE2", "Status:  Failed - no output file "}}, "Shardex: encoding failed",
+         "NODE2: Failed - no output file"},
+    };
+    for (const auto& c : cases) {
+        const RunNotice n = run_notice(c.ends);
+        EXPECT_EQ(n.title + "|" + n.text, std::string(c.title) + "|" + c.text);
     }
 }

@@ -59,7 +59,7 @@ TEST_F(DistributedRun, ThreeComputersEncodeThreeSegmentsThatMeetExactly) {
         EXPECT_TRUE(success(status)) << text(status);
 }
 
-TEST_F(DistributedRun, AKilledAgentEndsItsSlotAsStoppedWhileTheOthersFinish) {
+TEST_F(DistributedRun, AKilledAgentEndsItsSlotAsFailedWhileTheOthersFinish) {
     open_window();
     choose(long_clip(), "20", "20", "60");
     Cmd_Go_Click(*f);
@@ -69,7 +69,7 @@ TEST_F(DistributedRun, AKilledAgentEndsItsSlotAsStoppedWhileTheOthersFinish) {
         << messages();
     node2->kill_now();
     const auto killed = std::chrono::steady_clock::now();
-    ASSERT_TRUE(wait_until([&] { return text(f->Remote2_Status) == "Status:  Stopped "; }, 10000))
+    ASSERT_TRUE(wait_until([&] { return text(f->Remote2_Status) == "Status:  Failed "; }, 10000))
         << text(f->Remote2_Status);
     const auto noticed = std::chrono::steady_clock::now() - killed;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(noticed).count();
@@ -121,11 +121,11 @@ TEST_F(DistributedRun, AClientWithoutTheChosenProfileGetsNoneAndSaysSo) {
     ASSERT_EQ(dialogs->shown.size(), 1u) << messages() << text(f->Remote_Status);
     EXPECT_EQ(dialogs->shown[0].text, "Remote Encoder: NODE1: no profile is set for this job: the profile chosen on "
                                       "the Server is not installed on NODE1");
-    EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
+    EXPECT_EQ(text(f->Remote_Status), "Status:  Failed ");
     EXPECT_TRUE(success(f->Local_Status)) << text(f->Local_Status);
 }
 
-// What the user reads when a client cannot be used; the slot ends as stopped, and the
+// What the user reads when a client cannot be used; the slot ends as failed, and the
 // Server's own segment is not held up.
 TEST_F(DistributedRun, ClientsThatCannotBeReachedSayWhy) {
     open_window(otherNetwork);  // this computer holds another network's certificates
@@ -137,7 +137,7 @@ TEST_F(DistributedRun, ClientsThatCannotBeReachedSayWhy) {
                                            "use this network's certificates", 0),
               0u)
         << messages();
-    EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
+    EXPECT_EQ(text(f->Remote_Status), "Status:  Failed ");
     EXPECT_TRUE(success(f->Local_Status)) << text(f->Local_Status);
     EXPECT_EQ(f->S.Remote_Connected, 0);
 
@@ -164,7 +164,7 @@ TEST_F(DistributedRun, ClientsThatCannotBeReachedSayWhy) {
     ASSERT_EQ(dialogs->shown.size(), 1u) << messages();
     EXPECT_EQ(dialogs->shown[0].text.rfind("Remote Encoder: NODE1 (" + where + ") is not reachable", 0), 0u)
         << messages();
-    EXPECT_EQ(text(f->Remote_Status), "Status:  Stopped ");
+    EXPECT_EQ(text(f->Remote_Status), "Status:  Failed ");
 }
 
 }  // namespace

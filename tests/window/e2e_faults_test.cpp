@@ -97,7 +97,7 @@ TEST_F(Faults, AFullServerFolderStopsTheServerAndItsCopiesSayingWhy) {
     const auto before = outside();
     const auto go = Clock::now();
     Cmd_Go_Click(*f);
-    ASSERT_TRUE(wait_until([&] { return text(f->Local_Status) == "Status:  Stopped "; }, 60000))
+    ASSERT_TRUE(wait_until([&] { return text(f->Local_Status) == "Status:  Failed "; }, 60000))
         << text(f->Local_Status) << messages();
     figure("server stopped after (ms from Go)", ms_since(go));
     ASSERT_TRUE(wait_for_go(120000)) << messages();
@@ -120,7 +120,7 @@ TEST_F(Faults, AFullServerFolderStopsTheServerAndItsCopiesSayingWhy) {
     EXPECT_EQ(serverMessages, 1);
     for (auto [panel, status] : {std::pair{"Server", f->Local_Status}, std::pair{"Client 1", f->Remote_Status},
                                   std::pair{"Client 2", f->Remote2_Status}}) {
-        EXPECT_EQ(text(status), "Status:  Stopped ");
+        EXPECT_EQ(text(status), "Status:  Failed ");
         figure(std::string(panel) + " panel", text(status));
     }
     // The clients' encodes finished: whole files on the clients; none here under those names.
@@ -189,7 +189,7 @@ protected:
                 << messages();
             lose();
         }
-        ASSERT_TRUE(wait_until([&] { return !armed && text(f->Remote2_Status) == "Status:  Stopped "; }, 60000))
+        ASSERT_TRUE(wait_until([&] { return !armed && text(f->Remote2_Status) == "Status:  Failed "; }, 60000))
             << text(f->Remote2_Status) << messages();
         figure("noticed after (ms)", ms_since(lost));
         figure("Client 2 panel", text(f->Remote2_Status));
@@ -226,7 +226,7 @@ protected:
     }
 };
 
-TEST_P(LostClient, EndsItsSlotAsStoppedAndIsUsableByTheNextRun) { run_case(GetParam()); }
+TEST_P(LostClient, EndsItsSlotAsFailedAndIsUsableByTheNextRun) { run_case(GetParam()); }
 
 // Quick enough for every test run; the soak adds the rest.
 INSTANTIATE_TEST_SUITE_P(Quick, LostClient,
@@ -254,7 +254,7 @@ TEST_F(Faults, AFullClientFolderStopsThatClientAlone) {
     const auto before = outside();
     const auto go = Clock::now();
     Cmd_Go_Click(*f);
-    ASSERT_TRUE(wait_until([&] { return text(f->Remote_Status) == "Status:  Stopped "; }, 60000))
+    ASSERT_TRUE(wait_until([&] { return text(f->Remote_Status) == "Status:  Failed "; }, 60000))
         << text(f->Remote_Status) << messages();
     figure("client stopped after (ms from Go)", ms_since(go));
     ASSERT_TRUE(wait_for_go(120000)) << messages();

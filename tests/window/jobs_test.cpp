@@ -155,10 +155,10 @@ TEST_F(Jobs, ASlotWhoseComputerWasLostConnectsAgain) {
     }
 }
 
-// A failing step of a set-up ends the slot as stopped, says why with the slot's prefix and
+// A failing step of a set-up ends the slot as failed, says why with the slot's prefix and
 // gives the slot's controls back; a client that failed while connecting stays unconnected,
 // so that its next job tries again.
-TEST_F(Jobs, AFailingStepEndsTheSlotAsStopped) {
+TEST_F(Jobs, AFailingStepEndsTheSlotAsFailed) {
     auto& S = f->S;
     const std::pair<int, std::string> cases[] = {
         {0, "createEncoder"}, {0, "add SG_1"}, {0, "setInput 2"}, {0, "setLocalFileName"},
@@ -166,7 +166,7 @@ TEST_F(Jobs, AFailingStepEndsTheSlotAsStopped) {
         {0, "setMarkOut 1"}, {0, "start"}, {1, "createAgent"}, {2, "createEncoderApp WMEnc_1|WMEnc.WMEncoderApp"},
         {1, "encoderNames"}, {2, "prepare"}, {1, "start"},
     };
-    const std::string prefix[] = {" ", "Remote Encoder: ", "Remote Encoder-2: "};
+    const std::string prefix[] = {"Local Encoder: ", "Remote Encoder: ", "Remote Encoder-2: "};
     void (*start[])(Form1&) = {Start_Local_Job, Start_Remote_Job, Start_Remote2_Job};
     for (const auto& [slot, failing] : cases) {
         SCOPED_TRACE(failing);
@@ -181,14 +181,14 @@ TEST_F(Jobs, AFailingStepEndsTheSlotAsStopped) {
         EXPECT_EQ(messages(), Strings{prefix[slot] + "The scripted call failed"});
         EXPECT_EQ(std::make_pair(s.running, s.stopped), std::make_pair(kFalse, kTrue));
         EXPECT_FALSE(timer_enabled(s.timer));
-        EXPECT_EQ(text(s.status) + "|" + text(s.encode) + "|" + text(s.load), "Status:  Stopped |Encode|" + s.loadText);
+        EXPECT_EQ(text(s.status) + "|" + text(s.encode) + "|" + text(s.load), "Status:  Failed |Encode|" + s.loadText);
         // Connected once the encoder is made, that is past its application and name.
         EXPECT_EQ(S.Remote_Connected + S.Remote2_Connected, failing == "prepare" || failing == "start" ? slot > 0 : 0);
     }
 }
 
 // A client's output comes home after its encode ends, also after a failed encode. A copy that
-// fails or an encode that failed ends the slot as stopped, so no ratio is read from an older
+// fails or an encode that failed ends the slot as failed, so no ratio is read from an older
 // file of that name; a lost client's file stays where it is (the copy would only fail).
 TEST_F(Jobs, AClientsOutputComesHomeUnlessItsComputerWasLost) {
     auto& S = f->S;
@@ -200,9 +200,9 @@ TEST_F(Jobs, AClientsOutputComesHomeUnlessItsComputerWasLost) {
         std::size_t copiesTried;
     } cases[] = {
         {0, "", false, "Status:  Success ", 1},
-        {0, "", true, "Status:  Stopped ", 1},
-        {-1072889851, "encoding failed", false, "Status:  Stopped ", 1},
-        {encoder::errors::kConnectionLost, "lost the connection to NODE2", false, "Status:  Stopped ", 0},
+        {0, "", true, "Status:  Failed ", 1},
+        {-1072889851, "encoding failed", false, "Status:  Failed ", 1},
+        {encoder::errors::kConnectionLost, "lost the connection to NODE2", false, "Status:  Failed ", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error + (c.copyFails ? "the copy fails" : ""));
@@ -274,7 +274,7 @@ TEST_F(Jobs, AMessageAboutOneClientNeverHoldsAnothersCopy) {
         settle();
         dialogs->whileOpen = nullptr;
         EXPECT_EQ(chunks.load(), 10);
-        EXPECT_EQ(slot2WhileOpen.rfind(copyFails ? "Status:  Stopped" : "Status:  Success", 0), 0u) << slot2WhileOpen;
+        EXPECT_EQ(slot2WhileOpen.rfind(copyFails ? "Status:  Failed" : "Status:  Success", 0), 0u) << slot2WhileOpen;
         EXPECT_EQ(deepest, 1) << "a message box opened inside another";
         Strings said{"Remote Encoder: lost the connection to NODE1"};
         if (copyFails) said.push_back("Remote Encoder-2: the share went away");
@@ -326,8 +326,8 @@ TEST_F(Jobs, TheServersEventsStartPauseAndEndItsSlot) {
 }
 
 // The code as the encoder gives it; where the output could not be written (a full disk),
-// the reason follows, naming this computer. The job then ends as stopped.
-TEST_F(Jobs, AServerEncoderErrorIsShownAndTheJobEndsAsStopped) {
+// the reason follows, naming this computer. The job then ends as failed.
+TEST_F(Jobs, AServerEncoderErrorIsShownAndTheJobEndsAsFailed) {
     auto& S = f->S;
     const std::tuple<std::uint32_t, const char*, const char*> cases[] = {
         {0xC00D1B66u, "", "Local Encoder Error: -1072882842"},
@@ -345,7 +345,7 @@ TEST_F(Jobs, AServerEncoderErrorIsShownAndTheJobEndsAsStopped) {
         fx.last().finish();
         settle();
         EXPECT_EQ(messages(), Strings{message});
-        EXPECT_EQ(text(f->Local_Status), "Status:  Stopped ");
+        EXPECT_EQ(text(f->Local_Status), "Status:  Failed ");
     }
 }
 
@@ -379,12 +379,16 @@ TEST_F(Jobs, EachSlotsCompletionWritesItsOwnPanel) {
         EXPECT_EQ(text(s.load) + "|" + text(s.encode), s.loadText + "|Encode");
         EXPECT_EQ(text(f->Cmd_Go), slot < 2 ? "Stop" : "Go");
     }
-    // A stopped job says so, and the Server's preview takes the picture back.
+    // A job the user stopped says so, one that stopped by itself failed, and the Server's
+    // preview takes the picture back.
     auto graph = std::make_shared<FakeGraph>();
     S.Media_Window = graph;
     S.Local_Stopped = kTrue;
+    f->stopAsked[0] = true;
     Finish_Local_Job(*f);
     EXPECT_EQ(text(f->Local_Status), "Status:  Stopped ");
+    Finish_Local_Job(*f);
+    EXPECT_EQ(text(f->Local_Status), "Status:  Failed ");
     EXPECT_EQ(graph->owner, f->Frame_Video->hWnd());
 }
 

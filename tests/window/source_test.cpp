@@ -1,5 +1,15 @@
 // Choosing the source, the preview player and the trim markers, on a fake graph.
+#include <QApplication>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QSlider>
+#include <QStandardPaths>
+#include <filesystem>
+#include <map>
 #include <functional>
 
 #include "app/colors.h"
@@ -21,7 +31,10 @@ TEST_F(Source, AChosenFileIsMeasuredShownAndPlayed) {
     g->length = 20.0;
     const std::string path = file("clip.avi", 3000000);
     choose(path, g);
-    EXPECT_EQ(dialogs->openTitles[0] + "|" + dialogs->openFilters[0], "Select Source AVI File|AVI Files|*.avi");
+    // AVI first, then every video kind, then any file.
+    EXPECT_EQ(dialogs->openTitles[0] + "|" + dialogs->openFilters[0].substr(0, 34) + "|" +
+                  dialogs->openFilters[0].substr(dialogs->openFilters[0].size() - 12),
+              "Select Source AVI File|AVI Files|*.avi|Video files|*.avi;||All files|*");
     EXPECT_TRUE(dialogs->shown.empty());
     EXPECT_EQ(f->CommonDialog1.FileName + "|" + f->CommonDialog1.FileTitle + "|" + text(f->TextBox_File),
               path + "|clip.avi|clip.avi");
@@ -131,6 +144,48 @@ TEST_F(Source, AnUnusableFileIsRefusedAndTheCurrentSourceStays) {
     EXPECT_EQ(snapshot(), before);
 }
 
+// The dialog starts in the user's videos folder, then where the last source was, also in a
+// window of a later start (the folder is a setting that outlives the window); a name given
+// relative to where Shardex started (the command line) becomes a full path.
+TEST_F(Source, TheDialogStartsWhereTheLastSourceWas) {
+    struct FolderDialogs : FakeDialogs {
+        std::vector<std::string> folders;
+        std::string openFileIn(const std::string& title, const std::string& filter, const std::string& folder) override {
+            folders.push_back(folder);
+            return openFile(title, filter);
+        }
+    };
+    std::map<std::string, std::string> settings;
+    auto d = std::make_shared<FolderDialogs>();
+    auto services = [&] {
+        f->services.dialogs = d;
+        f->services.readSetting = [&](const std::string& key) { return settings[key]; };
+        f->services.writeSetting = [&](const std::string& key, const std::string& value) { settings[key] = value; };
+    };
+    services();
+    QDir(home.path()).mkpath(QStringLiteral("Videos"));
+    QDir(home.path()).mkpath(QStringLiteral("clips"));
+    const std::string videos = QStandardPaths::writableLocation(QStandardPaths::MoviesLocation).toStdString();
+    const std::string clip = file("clips/a.avi", 1000);
+    d->nextOpenPath = clip;
+    next = std::make_shared<FakeGraph>();
+    Cmd_File_Click(*f);
+    ASSERT_EQ(f->CommonDialog1.FileName, clip);
+    new_window();
+    services();
+    d->nextOpenPath = "";
+    Cmd_File_Click(*f);
+    EXPECT_EQ(d->folders, (std::vector<std::string>{std::filesystem::is_directory(videos) ? videos : "",
+                                                    home.path().toStdString() + "/clips"}));
+
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(home.path().toStdString());
+    next = std::make_shared<FakeGraph>();
+    Open_Source(*f, "clips/../clips/a.avi");
+    std::filesystem::current_path(cwd);
+    EXPECT_EQ(f->CommonDialog1.FileName, clip);
+}
+
 // With no source (none chosen yet, a first choice refused, or a choice cancelled) the player
 // and the markers do nothing.
 TEST_F(Source, WithoutASourceThePlayerAndMarkersDoNothing) {
@@ -201,6 +256,43 @@ TEST_F(Source, JumpsStayWithinTheSource) {
     Cmd_Play_Click(*f);
     EXPECT_TRUE(g->playing && timer_enabled(f->Timer_Playback));
     EXPECT_EQ(fore_color(f->Playback_Counter), kBrightGreen);
+}
+
+// The preview answers a player's keys (Space toggles, arrows seek 5 s or a minute); they are
+// the picture's own, so Space stays a focused button's elsewhere. A video dropped on the window
+// becomes the source; a drop of anything else is refused.
+TEST_F(Source, ThePreviewsKeysAndADroppedFile) {
+    auto g = source(400.0);
+    f->show();
+    const std::pair<Qt::Key, double> keys[] = {{Qt::Key_Left, 95}, {Qt::Key_Right, 105}, {Qt::Key_Down, 40},
+                                               {Qt::Key_Up, 160}};
+    for (auto [key, to] : keys) {
+        g->position = 100;
+        g->seeks.clear();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QApplication::sendEvent(f->Frame_Video, &press);
+        EXPECT_EQ(g->seeks, std::vector<double>{to}) << key;
+    }
+    QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(f->Frame_Video, &space);
+    EXPECT_FALSE(g->playing);
+    QApplication::sendEvent(f->Frame_Video, &space);
+    EXPECT_TRUE(g->playing);
+
+    const std::string dropped = file("dropped.mkv", 2000);
+    for (const QList<QUrl>& urls : {QList<QUrl>{QUrl(QStringLiteral("https://x.example/a.avi"))},
+                                    QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(dropped))}}) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(f.get(), &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        if (enter.isAccepted()) QApplication::sendEvent(f.get(), &drop);
+        next = std::make_shared<FakeGraph>();
+        pump_events(10);
+    }
+    EXPECT_EQ(f->CommonDialog1.FileName, dropped);
+    EXPECT_TRUE(dialogs->shown.empty());
 }
 
 // The slider follows the position (halves to the even step) and only the user's moves seek;

@@ -9,6 +9,7 @@
 #include <vector>
 #include <optional>
 
+#include "platform/config_file.h"
 #include "platform/discovery/dns_sd.h"
 #include "platform/remote/channel.h"
 #include "platform/remote/network_certs.h"
@@ -19,7 +20,7 @@
 
 namespace shardex::remote {
 
-std::filesystem::path default_settings_file() { return default_network_folder().parent_path() / "shardex.conf"; }
+std::filesystem::path default_settings_file() { return platform::settings_file(); }
 
 namespace {
 
