@@ -13,7 +13,8 @@
 
 namespace shardex {
 
-bool copy_client_output(Form1& f, const std::string& computer, const std::string& name, const std::string& prefix) {
+bool copy_client_output(Form1& f, const std::string& computer, const std::string& name, const std::string& prefix,
+                        std::string* why) {
     if (!f.services.copyFromClient) return false;
     QProgressDialog progress(&f);
     // The computer's name may come from the network (DNS-SD): plain text only.
@@ -39,7 +40,10 @@ bool copy_client_output(Form1& f, const std::string& computer, const std::string
         return true;
     } catch (const std::exception& e) {
         progress.close();
-        show_message(f, prefix + e.what());
+        if (why)
+            *why = e.what();
+        else
+            show_message(f, prefix + e.what());
         return false;
     }
 }

@@ -20,6 +20,8 @@
 #include "jobs/join_run.h"
 #include "jobs/figures.h"
 #include "jobs/polling.h"
+#include "jobs/progress_view.h"
+#include "jobs/rerun.h"
 #include "jobs/slots.h"
 #include "platform/encoder/errors.h"
 #include "platform/paths.h"
@@ -33,6 +35,18 @@ std::uintmax_t output_bytes(const std::string& name) {
     const auto path = std::filesystem::path(platform::shardex_folder_prefix() + name);
     const auto bytes = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
     return ec ? 0 : bytes;
+}
+
+// Brings a client slot's output home from the computer that wrote it (none when the Server
+// re-encoded it); a copy that fails ends the slot as stopped.
+void copy_home(Form1& f, SlotId id) {
+    const SlotRef slot = slot_of(f, id);
+    const std::string from = Output_Computer(f, id);
+    std::string why;
+    if (from.empty() || copy_client_output(f, from, slot.outFile, slot.prefix, &why)) return;
+    if (slot.stopped != kTrue) Note_Job_Failure(f, id, why);
+    slot.stopped = kTrue;
+    if (!Is_ReRun(f.S, id)) show_message(f, slot.prefix + why + ReRun_Note(f.S, id));
 }
 
 // A slot's run-state event. A client's output comes over to this computer after its stop,
@@ -56,8 +70,7 @@ void state_change(Form1& f, SlotId id, std::int32_t enumState, bool reachable) {
         slot.running = kFalse;
         set_fore_color(slot.clock, kGreen);
         poll_slot(f, id);
-        if (!slot.server() && reachable && !copy_client_output(f, *slot.computer, slot.outFile, slot.prefix))
-            slot.stopped = kTrue;
+        if (!slot.server() && reachable) copy_home(f, id);
         finish_job(f, id);
         break;
     default:
@@ -65,11 +78,15 @@ void state_change(Form1& f, SlotId id, std::int32_t enumState, bool reachable) {
     }
 }
 
-// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason.
+// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason;
+// when its segment is being encoded again elsewhere, the reason waits for that to end.
 void client_error(Form1& f, SlotId id, const std::string& description) {
     const SlotRef slot = slot_of(f, id);
-    if (slot.running == kTrue) slot.stopped = kTrue;
-    show_message(f, slot.prefix + description);
+    if (slot.running == kTrue) {
+        slot.stopped = kTrue;
+        Note_Job_Failure(f, id, description);
+    }
+    if (!Is_ReRun(f.S, id)) show_message(f, slot.prefix + description + ReRun_Note(f.S, id));
 }
 
 // Events reach the handlers on the window's thread, and only while `enc` is still the
@@ -138,8 +155,10 @@ void finish_job(Form1& f, SlotId id) {
     if (end.success) set_back_color(slot.status, kLightYellow);
     slot.load->setText(QString::fromStdString(slot.loadText));
     slot.encode->setText(QStringLiteral("Encode"));
+    const bool waits = ReRun_After_End(f, id, end.success);
     if (no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
-    Join_Run_Outputs(f, static_cast<int>(id));
+    End_Time_Left(f, id);
+    if (!waits) Join_Run_Outputs(f, static_cast<int>(id));
 }
 
 void Finish_Local_Job(Form1& f) { finish_job(f, SlotId::Server); }
