@@ -22,6 +22,7 @@
 #include "platform/remote/listen_guard.h"
 #include "app/formats.h"
 #include "platform/dialogs.h"
+#include "run/balance.h"
 #include "run/run_control.h"
 #include "shardex/version.h"
 #include "source/source_selection.h"
@@ -60,6 +61,7 @@ struct CommandLine {
     QCommandLineParser parser;
     QCommandLineOption source{"source", "Load this video as the source at start (as FILE does).", "path"};
     QCommandLineOption go{"go", "Press Go once the source is loaded."};
+    QCommandLineOption balance{"balance", "Press Balance once the source is loaded (before Go, with --go)."};
     QCommandLineOption shot{"screenshot", "Save a picture of the window to this PNG file, then quit.", "file"};
     QCommandLineOption delay{"delay", "Milliseconds from start to the --screenshot (default 2000).", "ms", "2000"};
     QCommandLineOption peer{"peer",
@@ -74,7 +76,7 @@ struct CommandLine {
 
     CommandLine() {
         parser.setApplicationDescription(QString::fromLatin1(kDescription));
-        parser.addOptions({source, go, shot, delay, peer, network, share});
+        parser.addOptions({source, go, balance, shot, delay, peer, network, share});
         parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The video to load at start."),
                                      QStringLiteral("[FILE]"));
         parser.addHelpOption();
@@ -160,7 +162,11 @@ int main(int argc, char** argv) {
     if (!sourceFile.isEmpty()) {
         QTimer::singleShot(0, &form, [&] {
             shardex::Cmd_File_Click(form);
-            if (args.isSet(command.go)) QTimer::singleShot(500, &form, [&] { shardex::Cmd_Go_Click(form); });
+            if (!args.isSet(command.go) && !args.isSet(command.balance)) return;
+            QTimer::singleShot(500, &form, [&] {
+                if (args.isSet(command.balance)) shardex::Cmd_Balance_Click(form);
+                if (args.isSet(command.go)) shardex::Cmd_Go_Click(form);
+            });
         });
     }
     if (args.isSet(command.shot)) {

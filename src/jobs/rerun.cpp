@@ -17,11 +17,9 @@
 #include "jobs/figures.h"
 #include "jobs/job_setup.h"
 #include "jobs/progress_view.h"
+#include "jobs/segment_job.h"
 #include "jobs/join_run.h"
 #include "jobs/slots.h"
-#include "platform/network_paths.h"
-#include "platform/paths.h"
-#include "platform/remote/protocol.h"
 
 namespace shardex {
 namespace {
@@ -66,37 +64,16 @@ void start_rerun(Form1& f, int lost, int host) {
     set_back_color(c.status, kButtonFace);
     c.status->setText(QString::fromStdString("Status:  Re-encoding on " + R.hostName[lost]));
     try {
-        std::string input = f.CommonDialog1.FileName;
-        std::shared_ptr<encoder::Encoder> enc;
-        if (host == 0) {
-            if (!f.services.createEncoder) throw Error("No encoder is available on this computer");
-            enc = f.services.createEncoder();
-        } else {
-            if (!f.services.createAgent) throw Error("no agent can be reached on " + R.hostName[lost]);
-            auto agent = f.services.createAgent(R.hostName[lost]);
-            *c.app = agent->createEncoderApp("WMEnc_1", remote::kEncoderAppProgId);
-            const auto names = agent->encoderNames();
-            if (names.empty()) throw Error(R.hostName[lost] + ": its agent lists no encoder");
-            enc = agent->encoder(names.front());
-            input = platform::network_source_path(S.Server_Computer, input);
-        }
-        *c.connected = 0;
-        c.encoder = enc;
-        bind_encoder_events(f, c.id, enc);
-        if (host != 0) enc->reset();
-        auto group = enc->sourceGroups()->add("SG_1");
-        auto video = group->addSource(encoder::kSourceVideo);
-        auto audio = group->addSource(encoder::kSourceAudio);
-        video->setInput(input, "", "");
-        audio->setInput(input, "", "");
-        enc->file()->setLocalFileName(platform::shardex_folder_prefix() + c.outFile);
-        set_display_info(*enc);
-        if (auto profile = find_profile(*enc, f.Combo_Profile->currentText().toStdString())) group->setProfile(profile);
-        if (S.Two_Pass == 1) video->setPreProcessPass(1);
-        enc->prepare(true);
-        mark_segment(*video, *audio, c.segStart, c.segEnd, c.segLength, run_stretch(S), lost);
+        const std::string computer = host == 0 ? std::string() : R.hostName[lost];
+        SegmentJob job = set_up_segment_job(f, computer, c.outFile, [&](const std::shared_ptr<encoder::Encoder>& enc) {
+            *c.connected = 0;
+            c.encoder = enc;
+            bind_encoder_events(f, c.id, enc);
+        });
+        if (job.app) *c.app = job.app;
+        mark_segment(*job.video, *job.audio, c.segStart, c.segEnd, c.segLength, run_stretch(S), lost);
         c.file->setText(QString::fromStdString(c.outFile + " (on " + R.hostName[lost] + ")"));
-        enc->start();
+        job.encoder->start();
         set_timer_enabled(c.timer, true);
     } catch (const std::exception& e) {
         Note_Job_Failure(f, c.id, e.what());

@@ -2,11 +2,13 @@
 // polling tick's panel figures, a finished job's outcome line and the time left.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 
 #include "jobs/figures.h"
 #include "jobs/time_left.h"
 #include "platform/error.h"
+#include "run/balance_math.h"
 #include "run/segments.h"
 
 using namespace shardex;
@@ -151,4 +153,23 @@ TEST(TimeLeft, FromEachJobsSpeedAndTheRunsSlowest) {
         if (c.jobs.size() == 1) EXPECT_EQ(left_text(seconds_left(c.jobs[0])), left_text(run_progress(c.jobs).secondsLeft));
     }
     EXPECT_EQ(panel_figures({0, 150000, 0, 150000}, 600000, 1000, 91000, false).left, "0:04:30 left");
+}
+
+// Loads in proportion to the speeds, whole and adding up to 100; a computer without a speed
+// gets 0.
+TEST(Balance, LoadsFromMeasuredSpeeds) {
+    struct Case {
+        std::array<double, 3> speeds;
+        std::array<int, 3> loads;
+    } cases[] = {
+        {{1, 1, 1}, {34, 33, 33}},           // the remainders tie: the earlier slot first
+        {{4, 4, 1}, {45, 44, 11}},           // 44.4, 44.4, 11.1: one point to the Server
+        {{3.2, 0.8, 0}, {80, 20, 0}},        // Client 2 not measured
+        {{0, 2, 2}, {0, 50, 50}},            // the Server did not answer
+        {{2, -1, std::nan("")}, {100, 0, 0}},
+        {{1, 1000, 1}, {0, 100, 0}},         // 0.1 rounds away; the sum still 100
+        {{0, 0, 0}, {0, 0, 0}},              // nothing measured: nothing to write
+    };
+    for (const auto& c : cases) EXPECT_EQ(loads_from_speeds(c.speeds), c.loads) << c.speeds[0] << "," << c.speeds[1];
+    EXPECT_EQ(speed_text(2.44) + "|" + speed_text(0), "2.4x|-");
 }
