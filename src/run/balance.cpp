@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QThread>
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -30,7 +32,7 @@ using std::chrono::milliseconds;
 // The whole measure, set-ups included, ends within this time; each probe encodes at most
 // this much media, from the middle of the stretch.
 constexpr milliseconds kBudget{2800};
-constexpr std::int32_t kProbeMediaMs = 60000;
+constexpr std::int32_t kProbeMediaMs = 2000;
 // Written in each computer's Shardex folder, and removed.
 constexpr const char* kProbeName = "shardex-balance-probe.wmv";
 
@@ -38,24 +40,25 @@ struct Probe {
     SlotId id = SlotId::Server;
     std::string computer;  // "" for this computer
     SegmentJob job;
-    Clock::time_point started;
-    std::int64_t firstMs = 0, lastMs = 0;  // media written at the first and the last reading
-    Clock::time_point firstAt, lastAt;
+    Clock::time_point started, doneAt;
+    bool seenRunning = false, done = false;
+    std::int64_t lastMs = 0;  // media written at the last reading
     std::string error;
 
-    // Media seconds per second: between the first reading that saw media and the last, or
-    // from the start when only one did.
-    double speed() const {
-        const double span = std::chrono::duration<double>(lastAt - firstAt).count();
-        if (lastMs > firstMs && span > 0.2) return (lastMs - firstMs) / 1000.0 / span;
-        const double since = std::chrono::duration<double>(lastAt - started).count();
-        return lastMs > 0 && since > 0 ? lastMs / 1000.0 / since : 0;
+    // Media seconds per second: the stretch over the time its encode took. One that has not
+    // ended in the time given is slower than the stretch over that time: what it wrote so
+    // far counts, and half the stretch when the muxer has written nothing yet.
+    double speed(std::int32_t stretchMs, Clock::time_point now) const {
+        const double took = std::chrono::duration<double>((done ? doneAt : now) - started).count();
+        if (took <= 0) return 0;
+        if (done) return stretchMs / 1000.0 / took;
+        return (lastMs > 0 ? static_cast<double>(lastMs) : stretchMs / 2.0) / 1000.0 / took;
     }
     void read() {
-        const std::int64_t ms = job.encoder->statistics()->archiveFileDuration().raw;
-        const auto now = Clock::now();
-        if (ms > 0 && firstMs == 0) firstMs = ms, firstAt = now;
-        if (ms > 0) lastMs = ms, lastAt = now;
+        const std::int32_t state = job.encoder->runState();
+        lastMs = job.encoder->statistics()->archiveFileDuration().raw;
+        if (state != encoder::kStateStopped) seenRunning = true;
+        else if (seenRunning || lastMs > 0) done = true, doneAt = Clock::now();
     }
 };
 
@@ -107,18 +110,22 @@ void Cmd_Balance_Click(Form1& f) {
                 s->setMarkOut(to);
                 s->setStretch(from, to);
             }
-            p.started = p.firstAt = p.lastAt = Clock::now();
+            p.started = Clock::now();
             p.job.encoder->start();
         } catch (const std::exception& e) {
             p.error = e.what();
             p.job = {};
         }
     }
-    // All encode side by side until the time is up; the window keeps answering.
-    while (Clock::now() - begin < kBudget) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    // All encode side by side until each has ended or the time is up; the window keeps answering.
+    auto pending = [&] {
+        return std::any_of(probes.begin(), probes.end(), [](const Probe& p) { return p.job.encoder && !p.done; });
+    };
+    while (pending() && Clock::now() - begin < kBudget) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);  // not a busy wait: this computer is measured too
         for (Probe& p : probes) {
-            if (!p.job.encoder) continue;
+            if (!p.job.encoder || p.done) continue;
             try {
                 p.read();
             } catch (const std::exception& e) {
@@ -126,18 +133,19 @@ void Cmd_Balance_Click(Form1& f) {
             }
         }
     }
+    const auto now = Clock::now();
     std::array<double, 3> speeds{};
     std::string shown, failures;
     for (Probe& p : probes) {
         const SlotRef slot = slot_of(f, p.id);
-        if (p.job.encoder) {
+        if (p.job.encoder && !p.done) {
             try {
                 p.job.encoder->stop();
             } catch (const std::exception& e) {
                 if (p.error.empty()) p.error = e.what();
             }
         }
-        const double speed = p.error.empty() ? p.speed() : 0;
+        const double speed = p.error.empty() ? p.speed(to - from, now) : 0;
         if (speed <= 0 && p.error.empty()) p.error = "no media was encoded in time";
         speeds[static_cast<std::size_t>(p.id)] = speed;
         shown += (shown.empty() ? "" : "   ") + computer_name(f, slot) + " " + speed_text(speed);

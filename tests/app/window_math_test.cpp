@@ -150,7 +150,9 @@ TEST(TimeLeft, FromEachJobsSpeedAndTheRunsSlowest) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.intent);
         EXPECT_EQ(run_title(run_progress(c.jobs), "S"), c.title);
-        if (c.jobs.size() == 1) EXPECT_EQ(left_text(seconds_left(c.jobs[0])), left_text(run_progress(c.jobs).secondsLeft));
+        if (c.jobs.size() == 1) {
+            EXPECT_EQ(left_text(seconds_left(c.jobs[0])), left_text(run_progress(c.jobs).secondsLeft));
+        }
     }
     EXPECT_EQ(panel_figures({0, 150000, 0, 150000}, 600000, 1000, 91000, false).left, "0:04:30 left");
 }
