@@ -138,11 +138,14 @@ void Cmd_Balance_Click(Form1& f) {
     std::string shown, failures;
     for (Probe& p : probes) {
         const SlotRef slot = slot_of(f, p.id);
-        if (p.job.encoder && !p.done) {
+        // Stopped, then reset: a client's agent then frees the probe's file name at once for
+        // the next measure (else it would keep it for a copy that never comes).
+        if (p.job.encoder) {
             try {
-                p.job.encoder->stop();
+                if (!p.done) p.job.encoder->stop();
+                p.job.encoder->reset();
             } catch (const std::exception& e) {
-                if (p.error.empty()) p.error = e.what();
+                if (p.error.empty() && !p.done) p.error = e.what();
             }
         }
         const double speed = p.error.empty() ? p.speed(to - from, now) : 0;
