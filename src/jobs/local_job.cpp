@@ -48,7 +48,11 @@ RunStretch run_stretch(const SessionState& S) {
     RunStretch r;
     r.startMs = S.Local_SegStart;
     const std::int32_t ends[] = {S.Local_SegEnd, S.Remote_SegEnd, S.Remote2_SegEnd};
-    r.endingSlot = static_cast<int>(std::find(std::begin(ends), std::end(ends), S.Remote2_SegEnd) - std::begin(ends));
+    // At or past the last cut: a job that ended the stretch has moved its end to the source's
+    // real end, and a later job must not take that slot's place.
+    r.endingSlot = static_cast<int>(
+        std::find_if(std::begin(ends), std::end(ends), [&](std::int32_t e) { return e >= S.Remote2_SegEnd; }) -
+        std::begin(ends));
     r.endMs = S.Mark_Out >= S.Movie_Length ? -1 : S.Remote2_SegEnd;
     return r;
 }
