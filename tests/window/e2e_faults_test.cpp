@@ -103,8 +103,10 @@ TEST_F(Faults, AFullServerFolderStopsTheServerAndItsCopiesSayingWhy) {
     figure("server stopped after (ms from Go)", ms_since(go));
     ASSERT_TRUE(wait_for_go(120000)) << messages();
 
-    // One message for the Server's encode, one for each copy home, in the order they ended.
-    ASSERT_EQ(dialogs->shown.size(), 3u) << messages();
+    // One message for the Server's encode, one for each copy home, in the order they ended,
+    // and one for the first client's segment, which no computer is left to encode again.
+    ASSERT_EQ(dialogs->shown.size(), 4u) << messages();
+    EXPECT_TRUE(has(dialogs->shown.back().text, "no computer of the run is left")) << messages();
     int serverMessages = 0;
     for (const auto& shown : dialogs->shown) {
         const std::string& m = shown.text;
