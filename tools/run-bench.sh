@@ -3,7 +3,7 @@
 set -euo pipefail
 build=${1:-build}
 export QT_QPA_PLATFORM=offscreen
-for b in encoder_vs_ffmpeg profile_bitrates preview_open_seek server_run distributed_run meter_tick; do
+for b in encoder_vs_ffmpeg profile_bitrates preview_open_seek server_run distributed_run meter_tick balance; do
   echo "== $b =="
   "$build/bench/$b"
   echo

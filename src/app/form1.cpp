@@ -46,6 +46,7 @@
 #include "network/network_list.h"
 #include "platform/dialogs_qt.h"
 #include "profiles/profile_catalogue.h"
+#include "run/balance.h"
 #include "run/run_control.h"
 #include "source/preview_player.h"
 #include "source/source_selection.h"
@@ -531,6 +532,7 @@ void Form1::buildControls() {
     meters->addWidget(Frame_Network, 2);
     auto* right = new QVBoxLayout;
     right->addLayout(panels);
+    add_balance_controls(*this, right);
     right->addLayout(meters, 1);
 
     auto* columns = new QHBoxLayout;

@@ -91,6 +91,9 @@ public:
     QPushButton* Cmd_Help;
     QPushButton* Cmd_About;
     QPushButton* Cmd_Exit;
+    // Beyond the design: loads from measured speeds (run/balance.h).
+    QPushButton* Cmd_Balance = nullptr;
+    QLabel* Label_Balance = nullptr;
 
     // Preview group
     VideoFrameWidget* Frame_Video;

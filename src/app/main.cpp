@@ -22,6 +22,7 @@
 #include "platform/remote/listen_guard.h"
 #include "app/formats.h"
 #include "platform/dialogs.h"
+#include "run/balance.h"
 #include "run/run_control.h"
 #include "shardex/version.h"
 #include "source/source_selection.h"
@@ -41,6 +42,7 @@ struct CommandLine {
     QCommandLineParser parser;
     QCommandLineOption source{"source", "Load this video as the source at start (as FILE does).", "path"};
     QCommandLineOption go{"go", "Press Go once the source is loaded."};
+    QCommandLineOption balance{"balance", "Press Balance once the source is loaded (before Go, with --go)."};
     QCommandLineOption shot{"screenshot", "Save a picture of the window to this PNG file, then quit.", "file"};
     QCommandLineOption delay{"delay", "Milliseconds from start to the --screenshot (default 2000).", "ms", "2000"};
     QCommandLineOption peer{"peer",
@@ -55,7 +57,7 @@ struct CommandLine {
 
     CommandLine() {
         parser.setApplicationDescription(QString::fromLatin1(kDescription));
-        parser.addOptions({source, go, shot, delay, peer, network, share});
+        parser.addOptions({source, go, balance, shot, delay, peer, network, share});
         parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The video to load at start."),
                                      QStringLiteral("[FILE]"));
         parser.addHelpOption();
@@ -140,7 +142,11 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, &form, [&] {
             // The same checks and messages as a choice in the file-open dialog.
             shardex::Open_Source(form, sourceFile.toStdString());
-            if (args.isSet(command.go)) QTimer::singleShot(500, &form, [&] { shardex::Cmd_Go_Click(form); });
+            if (!args.isSet(command.go) && !args.isSet(command.balance)) return;
+            QTimer::singleShot(500, &form, [&] {
+                if (args.isSet(command.balance)) shardex::Cmd_Balance_Click(form);
+                if (args.isSet(command.go)) shardex::Cmd_Go_Click(form);
+            });
         });
     }
     if (args.isSet(command.shot)) {

@@ -79,6 +79,24 @@ struct SessionState {
     // jobs/join_run.h).
     std::uint8_t Join_Slots = 0;
     std::uint8_t Join_Ended = 0;
+    // Beyond the design: the re-encoding of a client's segment whose own job was lost or
+    // failed, on another computer of the Go run under way (jobs/rerun.h). Slots are numbered
+    // 0 the Server, 1 Client 1, 2 Client 2, and bits are 1 << slot.
+    struct ReRunState {
+        std::uint8_t runSlots = 0;  // the slots the Go run started; 0 outside a Go run
+        std::uint8_t idle = 0;      // those that ended their segment well and host nothing now
+        std::uint8_t waiting = 0;   // lost slots whose segment waits for a computer
+        std::int8_t host[3] = {-1, -1, -1};  // the slot re-encoding each lost slot's segment
+        std::string hostName[3];             // that slot's computer, as the panel names it
+        std::string reason[3];       // why the job under way of each slot failed; "" if it did not
+        std::string firstReason[3];  // why each lost slot's own job ended
+        bool userStop = false;       // the user stopped the run: nothing more is re-encoded
+    } ReRun;
+    // Beyond the design: the slots of the run under way that have been polled, with their
+    // last reading, for the run's progress and time left in the window's title.
+    std::uint8_t Progress_Slots = 0;
+    std::int64_t Progress_DoneMs[3] = {};
+    double Progress_Elapsed[3] = {};
 };
 
 // Whether any of the three slots has a job under way.

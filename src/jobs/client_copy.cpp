@@ -41,9 +41,9 @@ bool ClientCopies::copying(int slot) const {
 }
 
 void ClientCopies::start(Form1& f, int slot, const std::string& computer, const std::string& name,
-                         const std::string& prefix, std::function<void(bool ok)> done) {
+                         std::function<void(bool ok, const std::string& why)> done) {
     if (!f.services.copyFromClient) {
-        done(false);
+        done(false, {});
         return;
     }
     auto copy = std::make_shared<ClientCopy>();
@@ -69,13 +69,12 @@ void ClientCopies::start(Form1& f, int slot, const std::string& computer, const 
     // The end, on the window's thread: the copy leaves the list first, so that whatever
     // `done` does (ending the slot, giving Go back) sees it over.
     std::weak_ptr<ClientCopy> weak = copy;
-    auto finish = [&f, this, weak, prefix, done](bool ok, std::string why) {
+    auto finish = [this, weak, done](bool ok, std::string why) {
         auto c = weak.lock();
         if (!c) return;  // the window went, and its copies with it
         std::erase(copies_, c);
         if (c->progress) c->progress->hide();
-        if (!ok) show_message(f, prefix + why);
-        done(ok);
+        done(ok, why);
         // The thread has posted this as its last act: it is joined here, at once.
         if (c->thread.joinable()) c->thread.join();
     };

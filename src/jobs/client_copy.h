@@ -31,11 +31,11 @@ public:
 
     // Starts the copy of slot `slot`: copies `name` from `computer`'s Shardex share into this computer's Shardex
     // folder, with a progress window; an existing file is replaced only by a complete copy.
-    // `done(ok)` runs on the window's thread once it ends; on failure (or a cancel) the
-    // message `prefix` + the reason has been shown first and ok is false. Without a copy
-    // service, done(false) runs at once.
-    void start(Form1& f, int slot, const std::string& computer, const std::string& name, const std::string& prefix,
-               std::function<void(bool ok)> done);
+    // `done(ok, why)` runs on the window's thread once it ends; on failure (or a cancel) ok is
+    // false and `why` the reason, for the caller to tell. Without a copy service, done runs
+    // at once with false and no reason.
+    void start(Form1& f, int slot, const std::string& computer, const std::string& name,
+               std::function<void(bool ok, const std::string& why)> done);
 
 private:
     friend class ClientCopy;

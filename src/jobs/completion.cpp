@@ -22,6 +22,8 @@
 #include "jobs/join_run.h"
 #include "jobs/figures.h"
 #include "jobs/polling.h"
+#include "jobs/progress_view.h"
+#include "jobs/rerun.h"
 #include "jobs/run_notice.h"
 #include "jobs/slots.h"
 #include "platform/encoder/errors.h"
@@ -36,6 +38,27 @@ std::uintmax_t output_bytes(const std::string& name) {
     const auto path = std::filesystem::path(platform::shardex_folder_prefix() + name);
     const auto bytes = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
     return ec ? 0 : bytes;
+}
+
+// Brings a client slot's output home from the computer that wrote it (none when the Server
+// re-encoded it), on a thread of its own; the slot ends once it is over. A copy that fails
+// ends the slot as stopped.
+void copy_home(Form1& f, SlotId id) {
+    const SlotRef slot = slot_of(f, id);
+    const std::string from = Output_Computer(f, id);
+    if (from.empty()) {
+        finish_job(f, id);
+        return;
+    }
+    f.copies->start(f, static_cast<int>(id), from, slot.outFile, [&f, id](bool ok, const std::string& why) {
+        if (!ok) {
+            const SlotRef s = slot_of(f, id);
+            if (s.stopped != kTrue && !why.empty()) Note_Job_Failure(f, id, why);
+            s.stopped = kTrue;
+            if (!why.empty() && !Is_ReRun(f.S, id)) show_message(f, s.prefix + why + ReRun_Note(f.S, id));
+        }
+        finish_job(f, id);
+    });
 }
 
 // A slot's run-state event. A client's output comes over to this computer after its stop,
@@ -60,10 +83,7 @@ void state_change(Form1& f, SlotId id, std::int32_t enumState, bool reachable) {
         set_fore_color(slot.clock, kGreen);
         poll_slot(f, id);
         if (!slot.server() && reachable) {
-            f.copies->start(f, static_cast<int>(id), *slot.computer, slot.outFile, slot.prefix, [&f, id](bool ok) {
-                if (!ok) slot_of(f, id).stopped = kTrue;
-                finish_job(f, id);
-            });
+            copy_home(f, id);
             break;
         }
         finish_job(f, id);
@@ -73,11 +93,15 @@ void state_change(Form1& f, SlotId id, std::int32_t enumState, bool reachable) {
     }
 }
 
-// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason.
+// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason;
+// when its segment is being encoded again elsewhere, the reason waits for that to end.
 void client_error(Form1& f, SlotId id, const std::string& description) {
     const SlotRef slot = slot_of(f, id);
-    if (slot.running == kTrue) slot.stopped = kTrue;
-    show_message(f, slot.prefix + description);
+    if (slot.running == kTrue) {
+        slot.stopped = kTrue;
+        Note_Job_Failure(f, id, description);
+    }
+    if (!Is_ReRun(f.S, id)) show_message(f, slot.prefix + description + ReRun_Note(f.S, id));
 }
 
 // Events reach the handlers on the window's thread, and only while `enc` is still the
@@ -164,10 +188,12 @@ void finish_job(Form1& f, SlotId id) {
     slot.load->setText(QString::fromStdString(slot.loadText));
     slot.encode->setText(QStringLiteral("Encode"));
     f.runEnds.push_back({slot.frame->title().toStdString(), end.status});
+    const bool waits = ReRun_After_End(f, id, end.success);
     const bool runOver = no_slot_running(f);
     if (runOver) f.Cmd_Go->setText(QStringLiteral("Go"));
+    End_Time_Left(f, id);
     // The join comes first, so that the run's end is told once its file is there too.
-    Join_Run_Outputs(f, static_cast<int>(id));
+    if (!waits) Join_Run_Outputs(f, static_cast<int>(id));
     if (runOver && !other_stop_pending(f, id)) announce_run_end(f);
 }
 

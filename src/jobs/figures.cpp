@@ -4,6 +4,7 @@
 
 #include "app/clock_text.h"
 #include "app/formats.h"
+#include "jobs/time_left.h"
 
 namespace shardex {
 
@@ -23,6 +24,7 @@ PanelFigures panel_figures(const EncoderReadings& r, std::int32_t segLengthMs, s
         "Bit rate: " + std::to_string(static_cast<long long>(round_half_even(r.bitsPerSecond / 1000.0))) + " Kb";
     fig.clock = Clock_Text(elapsedSec);
     fig.speed = "Speed:  " + format_number(speed, server ? "0.0" : "0.#") + "x";
+    fig.left = left_text(seconds_left({r.progressMs, segLengthMs, elapsedSec, false}));
     fig.status = "Status:  Encoding " + (server ? with_sign_position(fig.percent) : std::to_string(fig.percent)) + " %";
     return fig;
 }

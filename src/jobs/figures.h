@@ -25,6 +25,7 @@ struct PanelFigures {
     std::string speed;    // "Speed:  1.7x": media seconds per second ("0.0" on the Server, "0.#" on a client)
     std::string status;   // "Status:  Encoding 25 %" (the Server writes the percent with a sign position)
     std::int16_t percent = 0;  // 0..100; 0 for an empty segment
+    std::string left;          // "0:01:05 left" at the speed so far; "" while unknown
 };
 
 // The elapsed time is the difference of the 32-bit tick counts taken unsigned, so a wrap of

@@ -27,7 +27,7 @@ std::int32_t segment_length(std::int32_t start, std::int32_t end);
 // The stretch of the source a run splits, as its encoders are told it so that its segments
 // can be joined: from the first segment's start to the last one's end, -1 (the source's real
 // end) when no Out marker limits it. endingSlot is the slot (0 the Server, 1 Client 1, 2
-// Client 2) whose segment ends the stretch: the first whose end is the split's last cut.
+// Client 2) whose segment ends the stretch: the first whose end reaches the split's last cut.
 struct RunStretch {
     std::int32_t startMs = 0;
     std::int32_t endMs = -1;

@@ -9,6 +9,8 @@
 
 #include "app/form1.h"
 #include "jobs/figures.h"
+#include "jobs/progress_view.h"
+#include "jobs/rerun.h"
 #include "jobs/slots.h"
 
 namespace shardex {
@@ -38,9 +40,10 @@ void poll_slot(Form1& f, SlotId id) {
     slot.speed->setText(QString::fromStdString(fig.speed));
     slot.bar->setValue(fig.percent);
     if (slot.server() || slot.running == kTrue)
-        slot.status->setText(QString::fromStdString(fig.status));
+        slot.status->setText(QString::fromStdString(Running_Status(f.S, id, fig)));
     else
         slot.bar->setValue(0);
+    Show_Time_Left(f, id, r.progressMs, (static_cast<std::uint32_t>(now) - static_cast<std::uint32_t>(slot.startTicks)) / 1000.0, fig.left);
 }
 
 void TimerLocal_Timer(Form1& f) { poll_slot(f, SlotId::Server); }

@@ -12,6 +12,7 @@
 #include "app/form1.h"
 #include "jobs/completion.h"
 #include "jobs/job_setup.h"
+#include "jobs/rerun.h"
 #include "jobs/slots.h"
 #include "platform/encoder/errors.h"
 #include "platform/network_paths.h"
@@ -90,7 +91,8 @@ void start_client_job(Form1& f, SlotId id) {
         if (f.services.sleep) f.services.sleep(500);
         set_timer_enabled(c.timer, true);
     } catch (const std::exception& e) {
-        show_message(f, c.prefix + std::string(e.what()));
+        Note_Job_Failure(f, id, e.what());
+        show_message(f, c.prefix + std::string(e.what()) + ReRun_Note(S, id));
         c.running = kFalse;
         c.stopped = kTrue;
         finish_job(f, id);

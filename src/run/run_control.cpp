@@ -16,6 +16,7 @@
 #include "jobs/join_run.h"
 #include "jobs/local_job.h"
 #include "jobs/remote_job.h"
+#include "jobs/rerun.h"
 #include "jobs/slots.h"
 #include "run/segments.h"
 #include "source/preview_player.h"
@@ -76,6 +77,8 @@ void start_slot_alone(Form1& f, const SlotRef& slot) {
         finish_job(f, slot.id);
         return;
     }
+    // A slot run alone is no Go run: its loss leaves no segment for another computer.
+    if (no_slot_running(f)) Plan_ReRun(f, false);
     slot.startTicks = tick_now(f);
     slot.running = kTrue;
     slot.stopped = kFalse;
@@ -166,6 +169,7 @@ void Cmd_Go_Click(Form1& f) {
     }
     Save_Load_Texts(f);
     Plan_Join(f);
+    Plan_ReRun(f, true);
 
     S.Local_StartTicks = tick_now(f);
     S.Local_Running = kTrue;
@@ -208,6 +212,7 @@ void Cmd_Remote_Encode_Click(Form1& f) { encode_click(f, SlotId::Client1, "No Cl
 void Cmd_Remote2_Encode_Click(Form1& f) { encode_click(f, SlotId::Client2, "No Client-2 Available"); }
 
 void Stop_All_Jobs(Form1& f) {
+    ReRun_User_Stop(f);
     for (SlotId id : kAllSlots) {
         const SlotRef slot = slot_of(f, id);
         set_timer_enabled(slot.timer, false);

@@ -1,12 +1,15 @@
 // The window's arithmetic on plain values: the load check, the split into segments, a
-// polling tick's panel figures and a finished job's outcome line.
+// polling tick's panel figures, a finished job's outcome line and the time left.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 
 #include "jobs/figures.h"
 #include "jobs/run_notice.h"
+#include "jobs/time_left.h"
 #include "platform/error.h"
+#include "run/balance_math.h"
 #include "run/segments.h"
 
 using namespace shardex;
@@ -148,4 +151,51 @@ TEST(RunNotice, TheWorstEndNamesTheRun) {
         const RunNotice n = run_notice(c.ends);
         EXPECT_EQ(n.title + "|" + n.text, std::string(c.title) + "|" + c.text);
     }
+}
+
+// A job's time left at its speed so far; a run's jobs go side by side, so its time left is
+// its slowest job's, unknown while any running job's is, and its share counts ended jobs whole.
+TEST(TimeLeft, FromEachJobsSpeedAndTheRunsSlowest) {
+    struct Case {
+        const char* intent;
+        std::vector<JobProgress> jobs;
+        const char* title;
+    } cases[] = {
+        {"a quarter in 90 s: 270 s left", {{150000, 600000, 90, false}}, "25% 0:04:30 left - S"},
+        {"nothing written yet", {{0, 600000, 90, false}}, "0% - S"},
+        {"no time passed", {{1000, 600000, 0, false}}, "0% - S"},
+        {"written past the segment", {{612000, 600000, 10, false}}, "100% 0:00:00 left - S"},
+        {"the slowest job sets the time, ended jobs count whole",
+         {{30000, 40000, 10, false}, {10000, 40000, 20, false}, {5000, 20000, 60, true}},
+         "60% 0:01:00 left - S"},
+        {"one job unknown", {{30000, 40000, 10, false}, {0, 40000, 20, false}}, "37% - S"},
+        {"no media at all", {{0, 0, 5, false}}, "0% 0:00:00 left - S"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.intent);
+        EXPECT_EQ(run_title(run_progress(c.jobs), "S"), c.title);
+        if (c.jobs.size() == 1) {
+            EXPECT_EQ(left_text(seconds_left(c.jobs[0])), left_text(run_progress(c.jobs).secondsLeft));
+        }
+    }
+    EXPECT_EQ(panel_figures({0, 150000, 0, 150000}, 600000, 1000, 91000, false).left, "0:04:30 left");
+}
+
+// Loads in proportion to the speeds, whole and adding up to 100; a computer without a speed
+// gets 0.
+TEST(Balance, LoadsFromMeasuredSpeeds) {
+    struct Case {
+        std::array<double, 3> speeds;
+        std::array<int, 3> loads;
+    } cases[] = {
+        {{1, 1, 1}, {34, 33, 33}},           // the remainders tie: the earlier slot first
+        {{4, 4, 1}, {45, 44, 11}},           // 44.4, 44.4, 11.1: one point to the Server
+        {{3.2, 0.8, 0}, {80, 20, 0}},        // Client 2 not measured
+        {{0, 2, 2}, {0, 50, 50}},            // the Server did not answer
+        {{2, -1, std::nan("")}, {100, 0, 0}},
+        {{1, 1000, 1}, {0, 100, 0}},         // 0.1 rounds away; the sum still 100
+        {{0, 0, 0}, {0, 0, 0}},              // nothing measured: nothing to write
+    };
+    for (const auto& c : cases) EXPECT_EQ(loads_from_speeds(c.speeds), c.loads) << c.speeds[0] << "," << c.speeds[1];
+    EXPECT_EQ(speed_text(2.44) + "|" + speed_text(0), "2.4x|-");
 }
