@@ -527,12 +527,17 @@ void Form1::buildControls() {
         panel->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
         panels->addWidget(panel, 1);
     }
+    // Balance sits under the hardware meters, beside the taller network list, so that it
+    // costs the window no height.
+    auto* hardware = new QVBoxLayout;
+    hardware->addWidget(Frame_CPU_Disk);
+    add_balance_controls(*this, hardware);
+    hardware->addStretch();
     auto* meters = new QHBoxLayout;
-    meters->addWidget(Frame_CPU_Disk, 1, Qt::AlignTop);
+    meters->addLayout(hardware, 1);
     meters->addWidget(Frame_Network, 2);
     auto* right = new QVBoxLayout;
     right->addLayout(panels);
-    add_balance_controls(*this, right);
     right->addLayout(meters, 1);
 
     auto* columns = new QHBoxLayout;

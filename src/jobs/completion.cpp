@@ -55,7 +55,7 @@ void copy_home(Form1& f, SlotId id) {
             const SlotRef s = slot_of(f, id);
             if (s.stopped != kTrue && !why.empty()) Note_Job_Failure(f, id, why);
             s.stopped = kTrue;
-            if (!why.empty() && !Is_ReRun(f.S, id)) show_message(f, s.prefix + why + ReRun_Note(f.S, id));
+            if (!why.empty() && !Is_ReRun(f.S, id)) show_message(f, s.prefix + why + ReRun_Note(f, id));
         }
         finish_job(f, id);
     });
@@ -101,7 +101,7 @@ void client_error(Form1& f, SlotId id, const std::string& description) {
         slot.stopped = kTrue;
         Note_Job_Failure(f, id, description);
     }
-    if (!Is_ReRun(f.S, id)) show_message(f, slot.prefix + description + ReRun_Note(f.S, id));
+    if (!Is_ReRun(f.S, id)) show_message(f, slot.prefix + description + ReRun_Note(f, id));
 }
 
 // Events reach the handlers on the window's thread, and only while `enc` is still the

@@ -92,7 +92,7 @@ void start_client_job(Form1& f, SlotId id) {
         set_timer_enabled(c.timer, true);
     } catch (const std::exception& e) {
         Note_Job_Failure(f, id, e.what());
-        show_message(f, c.prefix + std::string(e.what()) + ReRun_Note(S, id));
+        show_message(f, c.prefix + std::string(e.what()) + ReRun_Note(f, id));
         c.running = kFalse;
         c.stopped = kTrue;
         finish_job(f, id);

@@ -37,12 +37,16 @@ std::string computer_of(Form1& f, int slot) {
 // the first free client.
 int free_host(std::uint8_t idle) { return (idle & 1) ? 0 : std::countr_zero(idle); }
 
-// Whether a slot of the run other than `lost` is still at work or free to take a segment.
-bool someone_left(const SessionState& S, int lost) {
+// Whether a slot of the run other than `lost` is still at work (encoding, or its output
+// coming home) or free to take a segment.
+bool someone_left(const Form1& f, int lost) {
+    const auto& S = f.S;
     const VbBool running[] = {S.Local_Running, S.Remote_Running, S.Remote2_Running};
     const auto& R = S.ReRun;
     for (int i = 0; i < 3; ++i)
-        if (i != lost && (R.runSlots & bit_of(i)) && (running[i] != kFalse || (R.idle & bit_of(i)))) return true;
+        if (i != lost && (R.runSlots & bit_of(i)) &&
+            (running[i] != kFalse || f.copies->copying(i) || (R.idle & bit_of(i))))
+            return true;
     return false;
 }
 
@@ -89,7 +93,7 @@ void give_up(Form1& f, int lost) {
     R.waiting &= static_cast<std::uint8_t>(~bit_of(lost));
     const SlotRef c = slot_of(f, slot_id(lost));
     c.stopped = kTrue;
-    c.status->setText(QStringLiteral("Status:  Stopped "));
+    c.status->setText(QString::fromUtf8(R.userStop ? "Status:  Stopped " : "Status:  Failed "));
     if (!R.userStop)
         show_message(f, c.prefix + std::string("no computer of the run is left to encode its segment again. It had "
                                                "stopped: ") + R.firstReason[lost]);
@@ -122,11 +126,12 @@ std::string Output_Computer(Form1& f, SlotId id) {
     return host < 0 ? computer_of(f, index_of(id)) : host == 0 ? std::string() : f.S.ReRun.hostName[index_of(id)];
 }
 
-std::string ReRun_Note(const SessionState& S, SlotId id) {
+std::string ReRun_Note(const Form1& f, SlotId id) {
+    const auto& S = f.S;
     const int i = index_of(id);
     const auto& R = S.ReRun;
     if (i == 0 || R.userStop || R.host[i] >= 0 || R.reason[i].empty() || !(R.runSlots & bit_of(i)) ||
-        !someone_left(S, i))
+        !someone_left(f, i))
         return {};
     return "\nIts segment will be encoded again by another computer of the run.";
 }
@@ -154,7 +159,7 @@ bool ReRun_After_End(Form1& f, SlotId id, bool success) {
     } else if (R.runSlots & bit_of(i)) {
         if (success) {
             R.idle |= bit_of(i);
-        } else if (i != 0 && !R.userStop && !R.reason[i].empty() && someone_left(S, i)) {
+        } else if (i != 0 && !R.userStop && !R.reason[i].empty() && someone_left(f, i)) {
             R.waiting |= bit_of(i);
             R.firstReason[i] = R.reason[i];
             slot.status->setText(QStringLiteral("Status:  Waiting to be encoded again"));
@@ -163,8 +168,9 @@ bool ReRun_After_End(Form1& f, SlotId id, bool success) {
     }
     if (R.userStop) R.idle = 0;
     while (R.waiting && R.idle) start_rerun(f, std::countr_zero(R.waiting), free_host(R.idle));
-    // Nothing runs and no computer is free: what still waits will never be done.
-    while (R.waiting && !R.idle && !any_slot_running(S)) {
+    // Nothing runs, nothing comes home and no computer is free: what still waits will never
+    // be done.
+    while (R.waiting && !R.idle && no_slot_running(f)) {
         give_up(f, std::countr_zero(R.waiting));
     }
     // Still waiting, or re-encoded now; a re-encoding that could not start has ended the slot.

@@ -32,7 +32,7 @@ bool Is_ReRun(const SessionState& S, SlotId id);
 std::string Output_Computer(Form1& f, SlotId id);
 // The text added to the message of a client's failure: that its segment will be encoded
 // again, when another computer of the run can still do it; else "".
-std::string ReRun_Note(const SessionState& S, SlotId id);
+std::string ReRun_Note(const Form1& f, SlotId id);
 // The status line of a running slot's panel: its figures', or where its segment is
 // re-encoded and how far.
 std::string Running_Status(const SessionState& S, SlotId id, const PanelFigures& fig);

@@ -73,10 +73,9 @@ void add_balance_controls(Form1& f, QBoxLayout* where) {
     f.Label_Balance = new QLabel(&f);
     f.Label_Balance->setObjectName(QStringLiteral("Label_Balance"));
     f.Label_Balance->setTextFormat(Qt::PlainText);
-    auto* row = new QHBoxLayout;
-    row->addWidget(f.Cmd_Balance);
-    row->addWidget(f.Label_Balance, 1);
-    where->addLayout(row);
+    f.Label_Balance->setWordWrap(true);
+    where->addWidget(f.Cmd_Balance, 0, Qt::AlignLeft);
+    where->addWidget(f.Label_Balance);
     QObject::connect(f.Cmd_Balance, &QPushButton::clicked, &f, [&f] { Cmd_Balance_Click(f); });
     // The speeds hold for this source and this profile only.
     QObject::connect(f.TextBox_File, &QLineEdit::textChanged, f.Label_Balance, &QLabel::clear);

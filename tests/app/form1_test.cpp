@@ -220,7 +220,7 @@ TEST_F(Form1Test, TextFromOtherComputersAndFilesIsNeverHtml) {
     EXPECT_EQ(as_read(f->Combo_Profile->toolTip()).toStdString(), link);
 
     bool copied = false;
-    f->copies->start(*f, 1, link, "clip_SX1.wmv", "", [&](bool) { copied = true; });
+    f->copies->start(*f, 1, link, "clip_SX1.wmv", [&](bool, const std::string&) { copied = true; });
     QString copyText;
     for (auto* label : f->findChild<QProgressDialog*>()->findChildren<QLabel*>())
         copyText = as_read(label->text(), label->textFormat());
