@@ -8,11 +8,11 @@
 #include <cstring>
 #include <sstream>
 
-#include "support.h"
+#include "support/job.h"
+#include "support/media.h"
+#include "support/process.h"
 
-using enc_test::TempDir;
-namespace fs = enc_test::fs;
-
+namespace shardex::testing {
 namespace {
 
 constexpr const char* kPal = "Windows Media Video 8 for Broadband (PAL, 384 Kbps)";
@@ -37,7 +37,7 @@ struct Pictures {
 
 Pictures pictures_of(const fs::path& file) {
     Pictures p;
-    std::istringstream in(enc_test::run("ffprobe -v error -f lavfi \"movie=" + file.string() +
+    std::istringstream in(run("ffprobe -v error -f lavfi \"movie=" + file.string() +
                                         ",crop=iw/8:ih/8:0:0,signalstats\" -show_entries "
                                         "frame=pts_time:frame_tags=lavfi.signalstats.YAVG -of csv=p=0 2>/dev/null"));
     std::string line;
@@ -59,12 +59,12 @@ struct Sound {
 Sound sound_of(const fs::path& file) {
     Sound s;
     const std::string f = "'" + file.string() + "'";
-    s.start = std::atof(enc_test::run("ffprobe -v error -select_streams a:0 -show_entries frame=pts_time -of csv=p=0 " + f +
+    s.start = std::atof(run("ffprobe -v error -select_streams a:0 -show_entries frame=pts_time -of csv=p=0 " + f +
                                       " 2>/dev/null | head -1")
                             .c_str());
     s.rate = std::atoi(
-        enc_test::run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate -of csv=p=0 " + f).c_str());
-    const std::string raw = enc_test::run("ffmpeg -v error -i " + f + " -map 0:a:0 -ac 1 -f f32le - 2>/dev/null");
+        run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate -of csv=p=0 " + f).c_str());
+    const std::string raw = run("ffmpeg -v error -i " + f + " -map 0:a:0 -ac 1 -f f32le - 2>/dev/null");
     s.samples.resize(raw.size() / sizeof(float));
     std::memcpy(s.samples.data(), raw.data(), s.samples.size() * sizeof(float));
     return s;
@@ -96,8 +96,8 @@ double rms(const Sound& s, double from, double to) {
 class Sync : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new TempDir;
-        auto make = [](const std::string& name, const std::string& args) { enc_test::make_clip(*dir_ / name, args); };
+        dir_.emplace("shardex-sync");
+        auto make = [](const std::string& name, const std::string& args) { make_clip(*dir_ / name, args); };
         const std::string pcm = "-c:a pcm_s16le -shortest";
         make("mjpeg.avi", kNumbered + beep_at(kBeep, 10) + "-c:v mjpeg -q:v 3 " + pcm);
         make("mpeg4.avi", kNumbered + beep_at(kBeep, 10) + "-c:v mpeg4 -bf 2 -q:v 3 " + pcm);
@@ -110,22 +110,19 @@ protected:
         // A transport stream whose only key frame is its first: seeks there land anywhere.
         make("h264.ts", kNumbered + beep_at(kBeep, 10) + "-c:v libx264 -bf 2 -preset veryfast -c:a mp2 -shortest");
     }
-    static void TearDownTestSuite() { delete dir_; }
+    static void TearDownTestSuite() { dir_.reset(); }
     static fs::path clip(const std::string& name) { return *dir_ / name; }
 
-    fs::path encode(const std::string& name, int markIn, int markOut) {
+    fs::path encoded(const std::string& name, int markIn, int markOut) {
         auto out = tmp_ / (name + "_" + std::to_string(markIn) + "_" + std::to_string(markOut) + ".wmv");
-        auto job = enc_test::make_job(clip(name), out, kPal);
-        EXPECT_EQ(enc_test::encode(*job, markIn, markOut), (std::vector<int>{1, 2, 5})) << name;
+        auto job = make_job(clip(name), out, kPal);
+        EXPECT_EQ(encode(*job, markIn, markOut), (std::vector<int>{1, 2, 5})) << name;
         return out;
     }
 
-    static TempDir* dir_;
+    static inline std::optional<TempDir> dir_;
     TempDir tmp_;
 };
-TempDir* Sync::dir_ = nullptr;
-
-}  // namespace
 
 TEST_F(Sync, PictureAndSoundStartAtTheMarkInAndStayTogether) {
     struct Case {
@@ -141,7 +138,7 @@ TEST_F(Sync, PictureAndSoundStartAtTheMarkInAndStayTogether) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.clip) + " from " + std::to_string(c.markIn));
-        const auto out = encode(c.clip, c.markIn, c.markOut);
+        const auto out = encoded(c.clip, c.markIn, c.markOut);
         const double markIn = c.markIn / 1000.0;
         const auto pics = pictures_of(out);
         ASSERT_FALSE(pics.time.empty());
@@ -164,14 +161,14 @@ TEST_F(Sync, ConsecutiveSegmentsOfABFrameSourceHoldEveryFrameOnce) {
         SCOPED_TRACE(name);
         std::vector<int> numbers;
         for (auto [in, out] : {std::pair{0, 3010}, std::pair{3010, 6500}, std::pair{6500, -1}}) {
-            const auto pics = pictures_of(encode(name, in, out));
+            const auto pics = pictures_of(encoded(name, in, out));
             numbers.insert(numbers.end(), pics.number.begin(), pics.number.end());
         }
         ASSERT_EQ(numbers.size(), 250u);
         for (std::size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], static_cast<int>(i % kCycle)) << "picture " << i;
     }
     // A one-second segment from 5 s starts on frame 125 and holds 25 frames.
-    const auto pics = pictures_of(encode("h264.avi", 5000, 6000));
+    const auto pics = pictures_of(encoded("h264.avi", 5000, 6000));
     ASSERT_EQ(pics.number.size(), 25u);
     EXPECT_EQ(pics.number.front(), 125 % kCycle);
 }
@@ -179,7 +176,7 @@ TEST_F(Sync, ConsecutiveSegmentsOfABFrameSourceHoldEveryFrameOnce) {
 TEST_F(Sync, SeeksThatLandLateGoFurtherBack) {
     for (auto [in, out, first, count] : {std::tuple{0, 2000, 0, 50}, std::tuple{3040, 5000, 76, 49}}) {
         SCOPED_TRACE(in);
-        const auto pics = pictures_of(encode("h264.ts", in, out));
+        const auto pics = pictures_of(encoded("h264.ts", in, out));
         ASSERT_EQ(pics.number.size(), static_cast<std::size_t>(count));
         EXPECT_EQ(pics.number.front(), first % kCycle);
     }
@@ -191,19 +188,22 @@ TEST(SyncTone, SoundLastsTheWholeSegmentAtFullLevel) {
     // reach the mark-out.
     TempDir tmp;
     auto src = tmp / "tone.wav";
-    enc_test::make_clip(src, "-f lavfi -i sine=f=440:d=4:r=16000 -c:a pcm_s16le");
+    make_clip(src, "-f lavfi -i sine=f=440:d=4:r=16000 -c:a pcm_s16le");
     auto out = tmp / "tone.wma";
-    auto job = enc_test::make_job(src, out, "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
-    EXPECT_EQ(enc_test::encode(*job, 1000, 3048), (std::vector<int>{1, 2, 5}));
+    auto job = make_job(src, out, "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
+    EXPECT_EQ(encode(*job, 1000, 3048), (std::vector<int>{1, 2, 5}));
     const auto sound = sound_of(out);
     const double middle = rms(sound, 0.5, 1.5), tail = rms(sound, 2.008, 2.048);
     ASSERT_GT(middle, 0.01);
     EXPECT_NEAR(20 * std::log10(tail / middle), 0.0, 1.0);
     const double decodedEnd = sound.start + static_cast<double>(sound.samples.size()) / sound.rate;
     EXPECT_GE(decodedEnd, 2.048);
-    auto last = enc_test::run("ffprobe -v error -select_streams a:0 -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
+    auto last = run("ffprobe -v error -select_streams a:0 -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
                               out.string() + "' | tail -1");
     double pts = 0, dur = 0;
     ASSERT_EQ(std::sscanf(last.c_str(), "%lf,%lf", &pts, &dur), 2) << last;
     EXPECT_NEAR(pts + dur, 2.048, 0.002);
 }
+
+}  // namespace
+}  // namespace shardex::testing
