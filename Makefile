@@ -8,6 +8,7 @@
 #   make demo        a three-computer run on this computer: two agents on loopback and the window
 #   make fuzz        build the fuzz targets (clang) and run each for FUZZ_SECONDS (60)
 #   make test-debian13  build (warnings as errors) and test in a Debian 13 chroot (root; cached)
+#   make deb         the Debian package build/shardex_VERSION_ARCH.deb, and lintian's report on it
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -39,7 +40,7 @@ export CCACHE_NOHASHDIR := 1
 
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSHARDEX_WERROR=$(WERROR)
 
-.PHONY: deps configure build run demo test test-asan test-tsan test-debian13 screenshot bench fuzz soak clean
+.PHONY: deps configure build run demo test test-asan test-tsan test-debian13 screenshot bench fuzz soak deb clean
 
 deps:
 	@bash tools/install-deps.sh
@@ -93,6 +94,10 @@ fuzz: deps
 
 soak: build
 	@bash tools/soak.sh $(BUILD)
+
+deb: build
+	@bash tools/install-deps.sh tools/apt-packages-package.txt
+	@bash tools/make-deb.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BUILD).configure.log $(ASAN_BUILD).configure.log \

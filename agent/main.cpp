@@ -43,6 +43,7 @@
 #include "platform/remote/peers.h"
 #include "platform/remote/share_service.h"
 #include "platform/shown_text.h"
+#include "shardex/version.h"
 
 // After gRPC's headers: Qt's keyword macros must not reach them.
 #include <QApplication>
@@ -68,14 +69,17 @@ struct Options {
 const char* kUsage =
     "usage: shardex-agent [options]\n"
     "  --init               make this Shardex network's certificates (once, on one computer)\n"
-    "                       and the Shardex folder; add --force to replace existing ones\n"
+    "                       and the Shardex folder\n"
+    "  --force              with --init: replace the certificates that are there\n"
     "  --listen HOST:PORT   where to listen (default 0.0.0.0:47810; port 0 picks a free one)\n"
     "  --name NAME          the computer name Servers know this agent by (default: host name)\n"
     "  --shardex-dir DIR    the folder outputs are written to (default ~/Shardex)\n"
     "  --network-dir DIR    the network's certificates (default ~/.config/shardex/network)\n"
     "  --headless           print the applications' progress only, even on a desktop\n"
     "  --list               print the agents announced on the LAN (name, host, port, address)\n"
-    "  --browse-ms N        how long --list listens for them (default 1000)\n";
+    "  --browse-ms N        how long --list listens for them (default 1000)\n"
+    "  --version            print the version and end\n"
+    "  --help               print this and end\n";
 
 std::optional<Options> parse(int argc, char** argv) {
     Options o;
@@ -106,6 +110,9 @@ std::optional<Options> parse(int argc, char** argv) {
         else if (a == "--network-dir") o.networkDir = value("a folder");
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return std::nullopt;
+        } else if (a == "--version") {
+            std::printf("shardex-agent %s\n", kVersion);
             return std::nullopt;
         } else
             throw Error("unknown option '" + a + "'\n" + kUsage);

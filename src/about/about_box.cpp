@@ -11,11 +11,7 @@
 
 #include "app/form1.h"
 #include "jobs/job_setup.h"
-
-// The version comes from the project's own (CMakeLists.txt), so that the box and the build agree.
-#ifndef SHARDEX_VERSION_MAJOR
-#error "SHARDEX_VERSION_MAJOR, _MINOR and _PATCH must be defined by the build"
-#endif
+#include "shardex/version.h"
 
 namespace shardex {
 namespace {
@@ -52,8 +48,7 @@ const std::vector<std::string>& system_info_programs() {
 }
 
 std::string version_text() {
-    return "Version " + std::to_string(SHARDEX_VERSION_MAJOR) + "." + std::to_string(SHARDEX_VERSION_MINOR) + "." +
-           std::to_string(SHARDEX_VERSION_PATCH);
+    return std::string("Version ") + kVersion;
 }
 
 AboutBox::AboutBox(Form1& owner) : QDialog(nullptr), owner_(owner) {

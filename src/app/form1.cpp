@@ -29,7 +29,9 @@
 #include "app/colors.h"
 #include "app/startup.h"
 #include "app/video_frame_widget.h"
+#include "jobs/client_copy.h"
 #include "jobs/polling.h"
+#include "jobs/slots.h"
 #include "meters/meters.h"
 #include "network/network_list.h"
 #include "platform/dialogs_qt.h"
@@ -98,31 +100,14 @@ void tighten(QGridLayout* g) {
 }
 
 // Controls of one slot panel, laid out alike for the three slots.
-struct SlotPanel {
-    QGroupBox* frame;
-    QWidget* chooser;  // computer choice or the Preview check box
-    QPushButton* encode;
-    QLineEdit* load;
-    QProgressBar* bar;
-    QLineEdit* file;
-    QLabel* status;
-    QLabel* clock;
-    QLabel* size;
-    QLabel* media;
-    QLabel* rate;
-    QLabel* loadLabel;
-    QLabel* speed;
-    QLabel* time;
-};
-
-void lay_out_slot(const SlotPanel& p) {
+void lay_out_slot(const SlotRef& p) {
     auto* g = new QGridLayout(p.frame);
     tighten(g);
     g->addWidget(p.chooser, 0, 0, 1, 3);
     g->addWidget(p.encode, 0, 3);
     g->addWidget(p.loadLabel, 1, 0);
     g->addWidget(p.load, 1, 1);
-    g->addWidget(p.time, 1, 2, Qt::AlignRight);
+    g->addWidget(p.timeLabel, 1, 2, Qt::AlignRight);
     g->addWidget(p.clock, 1, 3);
     g->addWidget(p.size, 2, 0, 1, 2);
     g->addWidget(p.media, 2, 2, 1, 2);
@@ -150,7 +135,18 @@ void lay_out_slot(const SlotPanel& p) {
 }  // namespace
 
 void show_message(Form1& f, const std::string& text) {
+    if (f.messageOpen) {
+        f.messagesWaiting.push_back(text);
+        return;
+    }
+    f.messageOpen = true;
     f.services.dialogs->message(text, "Shardex", platform::Buttons::Ok);
+    while (!f.messagesWaiting.empty()) {
+        const std::string next = f.messagesWaiting.front();
+        f.messagesWaiting.erase(f.messagesWaiting.begin());
+        f.services.dialogs->message(next, "Shardex", platform::Buttons::Ok);
+    }
+    f.messageOpen = false;
 }
 
 void set_timer_enabled(QTimer* t, bool enabled) {
@@ -165,6 +161,7 @@ Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(
     setWindowTitle(QStringLiteral("Shardex v0.9 - Larkspur Works"));
     setWindowIcon(QIcon(QStringLiteral(":/shardex/shardex.png")));
     if (!services.dialogs) services.dialogs = platform::create_qt_dialogs(this);
+    copies = std::make_unique<ClientCopies>();
     buildControls();
     connectEvents();
 }
@@ -172,6 +169,8 @@ Form1::Form1(Services s, QWidget* parent) : QWidget(parent), services(std::move(
 Form1::~Form1() {
     // Timers and encoder events must not reach a window that is going away.
     for (QTimer* t : {Timer_Counters, TimerLocal, TimerRemote, TimerRemote2, Timer_Playback}) t->stop();
+    // Copies still running are cancelled, and their threads joined, while the window is whole.
+    copies.reset();
 }
 
 void Form1::load() { Form_Load(*this); }
@@ -295,6 +294,13 @@ void Form1::buildControls() {
         l->setAlignment(Qt::AlignCenter);
     }
 
+    // ---- timers (made before the slot panels: the slot table names them) ------------------
+    Timer_Counters = timer(this, "Timer_Counters", 500);
+    TimerLocal = timer(this, "TimerLocal", 500);
+    TimerRemote = timer(this, "TimerRemote", 500);
+    TimerRemote2 = timer(this, "TimerRemote2", 500);
+    Timer_Playback = timer(this, "Timer_Playback", 200);
+
     // ---- the three slot panels ------------------------------------------------------------
     Frame_Local = named(new QGroupBox(QStringLiteral("Server: "), this), "Frame_Local");
     Cmd_Local_Encode =
@@ -312,8 +318,6 @@ void Form1::buildControls() {
     Label9 = label(Frame_Local, "Label9", QStringLiteral("Load:"));
     Label8 = label(Frame_Local, "Label8", QStringLiteral("Speed:"));
     Label12 = label(Frame_Local, "Label12", QStringLiteral("Time:"));
-    lay_out_slot({Frame_Local, CheckBox_PostView, Cmd_Local_Encode, local_load, ProgressBar_Local, TextBox_LocalFile,
-                  Local_Status, Local_Clock, Label1, Label2, Label3, Label9, Label8, Label12});
 
     Frame_Remote = named(new QGroupBox(QStringLiteral("Client 1: "), this), "Frame_Remote");
     Combo1 = combo(Frame_Remote, "Combo1", QStringLiteral("Change client-to-computer assignment"));
@@ -330,8 +334,6 @@ void Form1::buildControls() {
     Label10 = label(Frame_Remote, "Label10", QStringLiteral("Load:"));
     Label6 = label(Frame_Remote, "Label6", QStringLiteral("Speed:"));
     Label13 = label(Frame_Remote, "Label13", QStringLiteral("Time:"));
-    lay_out_slot({Frame_Remote, Combo1, Cmd_Remote_Encode, remote_load, ProgressBar_Remote, TextBox_RemoteFile,
-                  Remote_Status, Remote_Clock, Label4, Label5, Label7, Label10, Label6, Label13});
 
     Frame_Remote2 = named(new QGroupBox(QStringLiteral("Client 2: "), this), "Frame_Remote2");
     Combo2 = combo(Frame_Remote2, "Combo2", QStringLiteral("Change client-to-computer assignment"));
@@ -348,8 +350,7 @@ void Form1::buildControls() {
     Label14 = label(Frame_Remote2, "Label14", QStringLiteral("Load:"));
     Label11 = label(Frame_Remote2, "Label11", QStringLiteral("Speed:"));
     Label21 = label(Frame_Remote2, "Label21", QStringLiteral("Time:"));
-    lay_out_slot({Frame_Remote2, Combo2, Cmd_Remote2_Encode, remote2_load, ProgressBar_Remote2, TextBox_Remote2File,
-                  Remote2_Status, Remote2_Clock, Label17, Label16, Label15, Label14, Label11, Label21});
+    for (SlotId id : kAllSlots) lay_out_slot(slot_of(*this, id));
 
     // ---- server hardware and network ------------------------------------------------------
     Frame_CPU_Disk = named(new QGroupBox(QStringLiteral("Server Hardware"), this), "Frame_CPU_Disk");
@@ -383,13 +384,6 @@ void Form1::buildControls() {
         v->addWidget(ListBox_NetComputers);
         v->addWidget(Label_Network_Traffic);
     }
-
-    // ---- timers ---------------------------------------------------------------------------
-    Timer_Counters = timer(this, "Timer_Counters", 500);
-    TimerLocal = timer(this, "TimerLocal", 500);
-    TimerRemote = timer(this, "TimerRemote", 500);
-    TimerRemote2 = timer(this, "TimerRemote2", 500);
-    Timer_Playback = timer(this, "Timer_Playback", 200);
 
     // ---- window layout ----------------------------------------------------------------------
     // Source and profile side by side across the top; below, the preview column on the left

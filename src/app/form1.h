@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/services.h"
 #include "app/session_state.h"
@@ -27,6 +28,7 @@ class QTimer;
 namespace shardex {
 
 class AboutBox;
+class ClientCopies;
 class VideoFrameWidget;
 
 // The file-open dialog's settings and results, as the routines read them: FileName is the
@@ -172,6 +174,14 @@ public:
 
     // The About box, made by the first Cmd_About click and kept until the window goes.
     std::unique_ptr<AboutBox> frmAbout;
+
+    // The clients' outputs on their way here; ended with the window.
+    std::unique_ptr<ClientCopies> copies;
+
+    // Messages asked for while a message box is open wait for it to close, in order, so
+    // that no message box opens inside another's loop.
+    bool messageOpen = false;
+    std::vector<std::string> messagesWaiting;
 
 private:
     void buildControls();

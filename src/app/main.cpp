@@ -1,21 +1,19 @@
 // The Shardex program: the main window on the real platform services.
 //
-// For screenshots and demonstrations the program also takes a few developer options:
-//   --source PATH       choose PATH as the source right after start-up
-//   --go                press Go once the source is loaded
-//   --screenshot FILE   save the window as a PNG after --delay milliseconds, then quit
-//   --delay MS          (default 2000)
-// and where to find the network:
-//   --peer NAME=HOST:PORT   reach the computer NAME there (repeatable; also the peers file)
-//   --network-dir DIR       the network's certificates (default ~/.config/shardex/network)
-//   --share-listen HOST:PORT  where the share of the source listens (default every address, 47811)
+// shardex [FILE] loads FILE as the source at start, as the desktop's "Open with" does. Its
+// options (shardex --help lists them): where to find the network (--peer, --network-dir,
+// --share-listen), and, for screenshots and demonstrations, --source, --go, --screenshot
+// and --delay. --help and --version answer without a display.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QLocale>
 #include <QScreen>
 #include <QSettings>
 #include <QTimer>
 #include <clocale>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -25,6 +23,7 @@
 #include "app/formats.h"
 #include "platform/dialogs.h"
 #include "run/run_control.h"
+#include "shardex/version.h"
 #include "source/source_selection.h"
 
 namespace {
@@ -48,9 +47,60 @@ private:
     std::string path_;
 };
 
+const char* const kDescription =
+    "Shardex encodes one video into Windows Media files (WMV video, WMA audio) on this computer and\n"
+    "up to two client computers at once, each encoding one time segment of it.\n"
+    "Output files go to the Shardex folder, ~/Shardex/ (make it once: mkdir ~/Shardex).\n"
+    "Client computers run shardex-agent; they are found on the LAN with DNS-SD, or listed with\n"
+    "--peer or in ~/.config/shardex/peers, one NAME=HOST:PORT a line. The network's certificates\n"
+    "(made by shardex-agent --init) are read from ~/.config/shardex/network.";
+
+// The program's command line; --help prints it all.
+struct CommandLine {
+    QCommandLineParser parser;
+    QCommandLineOption source{"source", "Load this video as the source at start (as FILE does).", "path"};
+    QCommandLineOption go{"go", "Press Go once the source is loaded."};
+    QCommandLineOption shot{"screenshot", "Save a picture of the window to this PNG file, then quit.", "file"};
+    QCommandLineOption delay{"delay", "Milliseconds from start to the --screenshot (default 2000).", "ms", "2000"};
+    QCommandLineOption peer{"peer",
+                            "Reach the computer NAME at HOST:PORT (repeatable; besides the peers file).",
+                            "NAME=HOST:PORT"};
+    QCommandLineOption network{"network-dir",
+                               "Folder of the network's certificates (default ~/.config/shardex/network).", "dir"};
+    QCommandLineOption share{"share-listen",
+                             "Where the share of the source listens for the clients (default every address, "
+                             "port 47811).",
+                             "HOST:PORT"};
+
+    CommandLine() {
+        parser.setApplicationDescription(QString::fromLatin1(kDescription));
+        parser.addOptions({source, go, shot, delay, peer, network, share});
+        parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The video to load at start."),
+                                     QStringLiteral("[FILE]"));
+        parser.addHelpOption();
+        parser.addVersionOption();
+    }
+};
+
+// --help and --version print and end the program before the window's QApplication, which
+// needs a display, is made.
+void answer_without_display(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        for (const char* option : {"-h", "-?", "--help", "--help-all", "-v", "--version"}) {
+            if (std::strcmp(argv[i], option) != 0) continue;
+            QCoreApplication core(argc, argv);
+            QCoreApplication::setApplicationName(QStringLiteral("Shardex"));
+            QCoreApplication::setApplicationVersion(QString::fromLatin1(shardex::kVersion));
+            CommandLine command;
+            command.parser.process(core);  // prints, then ends the program
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    answer_without_display(argc, argv);
     // Before any other gRPC object: its settings are read once, at its start.
     shardex::remote::quiet_grpc_log();
     // The share of the source listens on the LAN: more open files for it, and the caps that
@@ -63,26 +113,32 @@ int main(int argc, char** argv) {
     QLocale locale;
     shardex::set_number_separators({locale.decimalPoint().toStdString(), locale.groupSeparator().toStdString()});
 
-    QCommandLineParser args;
-    QCommandLineOption sourceOpt("source", "Source file to load at start.", "path");
-    QCommandLineOption goOpt("go", "Press Go after loading the source.");
-    QCommandLineOption shotOpt("screenshot", "Save the window to this PNG file and quit.", "file");
-    QCommandLineOption delayOpt("delay", "Milliseconds before the screenshot.", "ms", "2000");
-    QCommandLineOption peerOpt("peer", "Reach computer NAME at HOST:PORT (repeatable).", "NAME=HOST:PORT");
-    QCommandLineOption networkOpt("network-dir", "Folder of the network's certificates.", "dir");
-    QCommandLineOption shareOpt("share-listen", "Where the share of the source listens.", "HOST:PORT");
-    args.addOptions({sourceOpt, goOpt, shotOpt, delayOpt, peerOpt, networkOpt, shareOpt});
-    args.addHelpOption();
-    args.process(app);
+    QApplication::setApplicationVersion(QString::fromLatin1(shardex::kVersion));
+    CommandLine command;
+    const QCommandLineParser& args = command.parser;
+    command.parser.process(app);
+    const QStringList files = args.positionalArguments();
+    if (files.size() > 1 || (!files.isEmpty() && args.isSet(command.source))) {
+        std::fprintf(stderr, "shardex: give one video to load, as FILE or with --source, not %d\n",
+                     static_cast<int>(files.size() + (args.isSet(command.source) ? 1 : 0)));
+        return 2;
+    }
+    const QString sourceFile = files.isEmpty() ? args.value(command.source) : files.first();
+    bool delayIsNumber = false;
+    const int delayMs = args.value(command.delay).toInt(&delayIsNumber);
+    if (!delayIsNumber || delayMs < 0) {
+        std::fprintf(stderr, "shardex: --delay wants a whole number of milliseconds, not '%s'\n",
+                     qPrintable(args.value(command.delay)));
+        return 2;
+    }
 
     shardex::NetworkSettings network;
-    for (const auto& p : args.values(peerOpt)) network.peers.push_back(p.toStdString());
-    network.networkFolder = args.value(networkOpt).toStdString();
-    network.shareListen = args.value(shareOpt).toStdString();
+    for (const auto& p : args.values(command.peer)) network.peers.push_back(p.toStdString());
+    network.networkFolder = args.value(command.network).toStdString();
+    network.shareListen = args.value(command.share).toStdString();
     shardex::Form1 form(shardex::default_services(network));
-    if (args.isSet(sourceOpt))
-        form.services.dialogs =
-            std::make_shared<PresetOpenDialogs>(form.services.dialogs, args.value(sourceOpt).toStdString());
+    if (!sourceFile.isEmpty())
+        form.services.dialogs = std::make_shared<PresetOpenDialogs>(form.services.dialogs, sourceFile.toStdString());
     // The window comes back where and as large as it was left; Qt moves and shrinks it onto the
     // screen if the screens changed since. Only the real program does this, so that tests never
     // depend on a previous run's window.
@@ -101,15 +157,15 @@ int main(int argc, char** argv) {
     form.show();
     form.load();
 
-    if (args.isSet(sourceOpt)) {
+    if (!sourceFile.isEmpty()) {
         QTimer::singleShot(0, &form, [&] {
             shardex::Cmd_File_Click(form);
-            if (args.isSet(goOpt)) QTimer::singleShot(500, &form, [&] { shardex::Cmd_Go_Click(form); });
+            if (args.isSet(command.go)) QTimer::singleShot(500, &form, [&] { shardex::Cmd_Go_Click(form); });
         });
     }
-    if (args.isSet(shotOpt)) {
-        QTimer::singleShot(args.value(delayOpt).toInt(), &form, [&] {
-            form.grab().save(args.value(shotOpt));
+    if (args.isSet(command.shot)) {
+        QTimer::singleShot(delayMs, &form, [&] {
+            form.grab().save(args.value(command.shot));
             QApplication::exit(0);
         });
     }

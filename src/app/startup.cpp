@@ -6,6 +6,7 @@
 #include "app/clock_text.h"
 #include "app/colors.h"
 #include "app/form1.h"
+#include "jobs/slots.h"
 #include "meters/meters.h"
 #include "network/network_list.h"
 #include "profiles/profile_catalogue.h"
@@ -38,17 +39,8 @@ void Form_Load(Form1& f) {
 }
 
 void Reset_Status_Panels(Form1& f) {
-    struct Panel {
-        QLabel *size, *media, *rate, *speed, *status;
-        QLineEdit* file;
-        QLabel* clock;
-    };
-    const Panel panels[] = {
-        {f.Label1, f.Label2, f.Label3, f.Label8, f.Local_Status, f.TextBox_LocalFile, f.Local_Clock},
-        {f.Label4, f.Label5, f.Label7, f.Label6, f.Remote_Status, f.TextBox_RemoteFile, f.Remote_Clock},
-        {f.Label17, f.Label16, f.Label15, f.Label11, f.Remote2_Status, f.TextBox_Remote2File, f.Remote2_Clock},
-    };
-    for (const auto& p : panels) {
+    for (SlotId id : kAllSlots) {
+        const SlotRef p = slot_of(f, id);
         p.size->setText(QStringLiteral("Size:"));
         p.media->setText(QString());
         p.rate->setText(QStringLiteral("Bit rate:"));

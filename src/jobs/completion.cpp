@@ -15,9 +15,9 @@
 
 #include "app/colors.h"
 #include "app/form1.h"
-#include "app/formats.h"
 #include "app/video_frame_widget.h"
 #include "jobs/client_copy.h"
+#include "jobs/figures.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
 #include "platform/encoder/errors.h"
@@ -26,169 +26,88 @@
 namespace shardex {
 namespace {
 
-struct SlotEnd {
-    VbBool stopped;
-    std::int32_t segLength;
-    const std::string& outFile;
-    const std::string& loadText;
-    QProgressBar* bar;
-    QLabel* status;
-    QLineEdit* load;
-    QPushButton* encode;
-};
-
-// The outcome line of a job that was not stopped. The ratio compares the kilobytes of
-// source the segment stands for with the kilobytes written; it is left out where it has
-// no meaning (no source length, an empty segment, an output under half a kilobyte)
-// rather than shown as 0 or infinite. No output at all is not a success.
-void show_outcome(Form1& f, const SlotEnd& s) {
+// The size of an output file of the Shardex folder; 0 when there is none or it cannot be read.
+std::uintmax_t output_bytes(const std::string& name) {
     std::error_code ec;
-    const auto path = std::filesystem::path(platform::shardex_folder_prefix() + s.outFile);
+    const auto path = std::filesystem::path(platform::shardex_folder_prefix() + name);
     const auto bytes = std::filesystem::is_regular_file(path, ec) ? std::filesystem::file_size(path, ec) : 0;
-    if (ec || bytes == 0) {
-        s.status->setText(QStringLiteral("Status:  Failed - no output file "));
-        return;
-    }
-    const double share = f.S.Movie_Length != 0
-                             ? static_cast<double>(s.segLength) / f.S.Movie_Length * f.S.Source_SizeKB
-                             : 0.0;
-    const double outKB = round_half_even(static_cast<double>(bytes) / 1024.0);
-    std::string text = "Status:  Success ";
-    if (share > 0 && outKB > 0) text += format_number(share / outKB, "##.0") + " to 1";
-    s.status->setText(QString::fromStdString(text));
-    set_back_color(s.status, kLightYellow);
+    return ec ? 0 : bytes;
 }
 
-void finish_slot(Form1& f, const SlotEnd& s) {
-    s.bar->setValue(0);
-    if (s.stopped == kTrue)
-        s.status->setText(QStringLiteral("Status:  Stopped "));
-    else
-        show_outcome(f, s);
-    s.load->setText(QString::fromStdString(s.loadText));
-    s.encode->setText(QStringLiteral("Encode"));
-    if (no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
-}
-
-void started(QPushButton* encode, QLabel* clock) {
-    encode->setText(QStringLiteral("Stop"));
-    set_fore_color(clock, kBrightGreen);
-    set_back_color(clock, kBlack);
-}
-
-// Events reach the handlers on the window's thread, and only while `enc` is still the
-// encoder the slot holds: a replaced encoder's late events belong to a job that is over.
-void route_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
-                  std::shared_ptr<encoder::Encoder> SessionState::*slot,
-                  std::function<void(Form1&, std::int32_t)> onState,
-                  std::function<void(Form1&, std::int32_t, const std::string&)> onError) {
-    Form1* form = &f;
-    std::weak_ptr<encoder::Encoder> weak = enc;
-    auto current = [form, weak, slot] {
-        auto e = weak.lock();
-        return e && (form->S.*slot) == e;
-    };
-    encoder::EventHandlers handlers;
-    handlers.onStateChange = [form, current, onState](std::int32_t state) {
-        if (current()) onState(*form, state);
-    };
-    if (onError)
-        handlers.onError = [form, current, onError](std::int32_t code, const std::string& description) {
-            if (current()) onError(*form, code, description);
-        };
-    else
-        handlers.onError = [](std::int32_t, const std::string&) {};
-    enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
-}
-
-// The client's output comes over to this computer, also after a stop. A copy that fails
-// leaves whatever file of that name was here untouched; the slot then ends as stopped, so
-// no ratio is read from a file of an earlier run.
-void copy_output(Form1& f, const std::string& computer, const std::string& name, VbBool& stopped,
-                 const char* prefix) {
-    if (!copy_client_output(f, computer, name, prefix)) stopped = kTrue;
-}
-
-// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason.
-void client_error(Form1& f, VbBool running, VbBool& stopped, const char* prefix, const std::string& description) {
-    if (running == kTrue) stopped = kTrue;
-    show_message(f, prefix + description);
-}
-
-}  // namespace
-
-void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+// A slot's run-state event. A client's output comes over to this computer after its stop,
+// also after a user's stop, unless its computer was lost: a killed agent cannot send it, and
+// a frozen one would hold the window until the copy's deadline, only to fail. A copy that
+// fails leaves whatever file of that name was here untouched; the slot then ends as
+// stopped, so no ratio is read from a file of an earlier run.
+void state_change(Form1& f, SlotId id, std::int32_t enumState, bool reachable) {
+    const SlotRef slot = slot_of(f, id);
     switch (enumState) {
     case encoder::kStateStarting:
-        started(f.Cmd_Local_Encode, f.Local_Clock);
+        slot.encode->setText(QStringLiteral("Stop"));
+        set_fore_color(slot.clock, kBrightGreen);
+        set_back_color(slot.clock, kBlack);
         break;
     case encoder::kStatePaused:
-        f.TextBox_LocalFile->setText(QString::fromStdString(f.S.Local_OutFile + "  (Pause)"));
+        if (slot.server()) slot.file->setText(QString::fromStdString(slot.outFile + "  (Pause)"));
         break;
     case encoder::kStateStopped:
-        set_timer_enabled(f.TimerLocal, false);
-        f.S.Local_Running = kFalse;
-        set_fore_color(f.Local_Clock, kGreen);
-        TimerLocal_Timer(f);
-        Finish_Local_Job(f);
+        set_timer_enabled(slot.timer, false);
+        slot.running = kFalse;
+        set_fore_color(slot.clock, kGreen);
+        poll_slot(f, id);
+        if (!slot.server() && reachable) {
+            f.copies->start(f, static_cast<int>(id), *slot.computer, slot.outFile, slot.prefix, [&f, id](bool ok) {
+                if (!ok) slot_of(f, id).stopped = kTrue;
+                finish_job(f, id);
+            });
+            break;
+        }
+        finish_job(f, id);
         break;
     default:
         break;
     }
 }
 
-namespace {
-
-// A client's stopped state: the output comes home unless the client was lost, whose file
-// stays where it is (a killed agent cannot send it, and a frozen one would hold the window
-// until the copy's deadline, only to fail).
-void remote_state(Form1& f, std::int32_t enumState, bool reachable) {
-    if (enumState == encoder::kStateStarting) {
-        started(f.Cmd_Remote_Encode, f.Remote_Clock);
-    } else if (enumState == encoder::kStateStopped) {
-        set_timer_enabled(f.TimerRemote, false);
-        f.S.Remote_Running = kFalse;
-        set_fore_color(f.Remote_Clock, kGreen);
-        TimerRemote_Timer(f);
-        if (reachable) copy_output(f, f.S.Client1_Computer, f.S.Remote_OutFile, f.S.Remote_Stopped, "Remote Encoder: ");
-        Finish_Remote_Job(f);
-    }
+// A client's encode that fails (or whose computer is lost) ends as stopped, with the reason.
+void client_error(Form1& f, SlotId id, const std::string& description) {
+    const SlotRef slot = slot_of(f, id);
+    if (slot.running == kTrue) slot.stopped = kTrue;
+    show_message(f, slot.prefix + description);
 }
 
-void remote2_state(Form1& f, std::int32_t enumState, bool reachable) {
-    if (enumState == encoder::kStateStarting) {
-        started(f.Cmd_Remote2_Encode, f.Remote2_Clock);
-    } else if (enumState == encoder::kStateStopped) {
-        set_timer_enabled(f.TimerRemote2, false);
-        f.S.Remote2_Running = kFalse;
-        set_fore_color(f.Remote2_Clock, kGreen);
-        TimerRemote2_Timer(f);
-        if (reachable)
-            copy_output(f, f.S.Client2_Computer, f.S.Remote2_OutFile, f.S.Remote2_Stopped, "Remote Encoder-2: ");
-        Finish_Remote2_Job(f);
-    }
-}
-
-// A client encoder's events, remembering whether its computer was lost: an encoder's
-// connection once lost stays lost (the next job connects anew, with a new encoder).
-void route_client_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc,
-                         std::shared_ptr<encoder::Encoder> SessionState::*slot,
-                         void (*onState)(Form1&, std::int32_t, bool),
-                         void (*onError)(Form1&, std::int32_t, const std::string&)) {
-    auto lost = std::make_shared<bool>(false);
-    route_events(
-        f, enc, slot, [lost, onState](Form1& form, std::int32_t state) { onState(form, state, !*lost); },
-        [lost, onError](Form1& form, std::int32_t code, const std::string& description) {
-            if (code == encoder::errors::kConnectionLost) *lost = true;
-            onError(form, code, description);
-        });
+// Events reach the handlers on the window's thread, and only while `enc` is still the
+// encoder the slot holds: a replaced encoder's late events belong to a job that is over.
+void route_events(Form1& f, SlotId id, const std::shared_ptr<encoder::Encoder>& enc,
+                  std::function<void(Form1&, std::int32_t)> onState,
+                  std::function<void(Form1&, std::int32_t, const std::string&)> onError) {
+    Form1* form = &f;
+    std::weak_ptr<encoder::Encoder> weak = enc;
+    auto current = [form, weak, id] {
+        auto e = weak.lock();
+        return e && slot_of(*form, id).encoder == e;
+    };
+    encoder::EventHandlers handlers;
+    handlers.onStateChange = [form, current, onState](std::int32_t state) {
+        if (current()) onState(*form, state);
+    };
+    handlers.onError = [form, current, onError](std::int32_t code, const std::string& description) {
+        if (current()) onError(*form, code, description);
+    };
+    enc->setEventHandlers(f.uiExecutor(), std::move(handlers));
 }
 
 }  // namespace
 
-void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { remote_state(f, enumState, true); }
+void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { state_change(f, SlotId::Server, enumState, true); }
 
-void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) { remote2_state(f, enumState, true); }
+void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+    state_change(f, SlotId::Client1, enumState, true);
+}
+
+void Remote2_Encoder_OnStateChange(Form1& f, std::int32_t enumState) {
+    state_change(f, SlotId::Client2, enumState, true);
+}
 
 void Local_Encoder_OnError(Form1& f, std::int32_t hResult) { Local_Encoder_OnError(f, hResult, {}); }
 
@@ -205,47 +124,54 @@ void Local_Encoder_OnError(Form1& f, std::int32_t hResult, const std::string& de
 }
 
 void Remote_Encoder_OnError(Form1& f, std::int32_t, const std::string& description) {
-    client_error(f, f.S.Remote_Running, f.S.Remote_Stopped, "Remote Encoder: ", description);
+    client_error(f, SlotId::Client1, description);
 }
 
 void Remote2_Encoder_OnError(Form1& f, std::int32_t, const std::string& description) {
-    client_error(f, f.S.Remote2_Running, f.S.Remote2_Stopped, "Remote Encoder-2: ", description);
+    client_error(f, SlotId::Client2, description);
 }
 
-void Finish_Local_Job(Form1& f) {
-    auto& S = f.S;
-    f.ProgressBar_Local->setValue(0);
-    // The preview player takes the picture back from the encoder's view, when it has one.
-    if (S.Media_Window) S.Media_Window->setOwner(f.Frame_Video->hWnd());
-    finish_slot(f, {S.Local_Stopped, S.Local_SegLength, S.Local_OutFile, S.Local_LoadText, f.ProgressBar_Local,
-                    f.Local_Status, f.local_load, f.Cmd_Local_Encode});
+void finish_job(Form1& f, SlotId id) {
+    const SlotRef slot = slot_of(f, id);
+    slot.bar->setValue(0);
+    if (slot.server() && f.S.Media_Window) f.S.Media_Window->setOwner(f.Frame_Video->hWnd());
+    const bool stopped = slot.stopped == kTrue;
+    const JobOutcome end = job_outcome(stopped, stopped ? 0 : output_bytes(slot.outFile), slot.segLength,
+                                       f.S.Movie_Length, f.S.Source_SizeKB);
+    slot.status->setText(QString::fromStdString(end.status));
+    if (end.success) set_back_color(slot.status, kLightYellow);
+    slot.load->setText(QString::fromStdString(slot.loadText));
+    slot.encode->setText(QStringLiteral("Encode"));
+    if (no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
 }
 
-void Finish_Remote_Job(Form1& f) {
-    auto& S = f.S;
-    finish_slot(f, {S.Remote_Stopped, S.Remote_SegLength, S.Remote_OutFile, S.Remote_LoadText, f.ProgressBar_Remote,
-                    f.Remote_Status, f.remote_load, f.Cmd_Remote_Encode});
-}
+void Finish_Local_Job(Form1& f) { finish_job(f, SlotId::Server); }
 
-void Finish_Remote2_Job(Form1& f) {
-    auto& S = f.S;
-    finish_slot(f, {S.Remote2_Stopped, S.Remote2_SegLength, S.Remote2_OutFile, S.Remote2_LoadText,
-                    f.ProgressBar_Remote2, f.Remote2_Status, f.remote2_load, f.Cmd_Remote2_Encode});
+void Finish_Remote_Job(Form1& f) { finish_job(f, SlotId::Client1); }
+
+void Finish_Remote2_Job(Form1& f) { finish_job(f, SlotId::Client2); }
+
+void bind_encoder_events(Form1& f, SlotId id, const std::shared_ptr<encoder::Encoder>& enc) {
+    if (id == SlotId::Server) {
+        route_events(f, id, enc, Local_Encoder_OnStateChange,
+                     [](Form1& form, std::int32_t code, const std::string& description) {
+                         Local_Encoder_OnError(form, code, description);
+                     });
+        return;
+    }
+    // A client's connection once lost stays lost (the next job connects anew, with a new
+    // encoder): its stop then brings no copy.
+    auto lost = std::make_shared<bool>(false);
+    route_events(
+        f, id, enc, [lost, id](Form1& form, std::int32_t state) { state_change(form, id, state, !*lost); },
+        [lost, id](Form1& form, std::int32_t code, const std::string& description) {
+            if (code == encoder::errors::kConnectionLost) *lost = true;
+            client_error(form, id, description);
+        });
 }
 
 void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_events(f, enc, &SessionState::Local_Encoder, Local_Encoder_OnStateChange,
-                 [](Form1& form, std::int32_t code, const std::string& description) {
-                     Local_Encoder_OnError(form, code, description);
-                 });
-}
-
-void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_client_events(f, enc, &SessionState::Remote_Encoder, remote_state, Remote_Encoder_OnError);
-}
-
-void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc) {
-    route_client_events(f, enc, &SessionState::Remote2_Encoder, remote2_state, Remote2_Encoder_OnError);
+    bind_encoder_events(f, SlotId::Server, enc);
 }
 
 }  // namespace shardex

@@ -10,6 +10,7 @@
 namespace shardex {
 
 class Form1;
+enum class SlotId;
 
 void Local_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
 void Remote_Encoder_OnStateChange(Form1& f, std::int32_t enumState);
@@ -26,10 +27,14 @@ void Finish_Local_Job(Form1& f);
 void Finish_Remote_Job(Form1& f);
 void Finish_Remote2_Job(Form1& f);
 
+// The end of a slot's job: the bar back to 0, the outcome in the status line, the slot's
+// own load text and Encode caption back, and Go once no slot runs. The Server's preview
+// player takes the picture back from the encoder's view.
+void finish_job(Form1& f, SlotId id);
+
 // Routes an encoder's events to the slot's handlers on the window's thread. Events of an
 // encoder that the slot no longer holds (it was replaced) are dropped.
+void bind_encoder_events(Form1& f, SlotId id, const std::shared_ptr<encoder::Encoder>& enc);
 void bind_local_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc);
-void bind_remote_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc);
-void bind_remote2_encoder_events(Form1& f, const std::shared_ptr<encoder::Encoder>& enc);
 
 }  // namespace shardex

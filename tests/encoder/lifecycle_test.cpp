@@ -7,11 +7,14 @@
 #include "platform/encoder/factory.h"
 #include "support/job.h"
 #include "support/media.h"
+#include "support/private_mounts.h"
 
 namespace shardex::testing {
 namespace {
 
 using namespace encoder;
+// Small file systems of the tests' own: the program's namespace is entered before any thread.
+[[maybe_unused]] const bool kPrivateMounts = enter_private_mount_namespace();
 const char* const kSmall = "Windows Media Video 8 for Dial-up Modems (No audio, 28.8 Kbps)";
 
 class Lifecycle : public ::testing::Test {
@@ -164,6 +167,26 @@ TEST_F(Lifecycle, AFullDiskEndsTheEncodeSayingSo) {
     EXPECT_EQ(job->events.errorTexts[0].rfind("the disk is full: cannot write output file '/dev/full': No space left", 0), 0u)
         << job->events.errorTexts[0];
     EXPECT_TRUE(fs::is_character_file("/dev/full"));
+}
+
+// On a full disk the header of a new output cannot be written: an output of that name from
+// before stays exactly as it was (the encode writes beside it and takes its name only once
+// its header is on the disk), and nothing else is left behind.
+TEST_F(Lifecycle, AHeaderThatCannotBeWrittenLeavesTheOldOutputAsItWas) {
+    const fs::path folder = tmp_ / "small";
+    fs::create_directories(folder);
+    SmallDisk disk(folder, 64 << 10);
+    if (!disk.error().empty()) GTEST_SKIP() << disk.error();
+    const std::string old(40 << 10, 'o');
+    write_file(folder / "out.wmv", old);
+    std::ofstream(folder / "fill", std::ios::binary) << std::string(64 << 10, 'f');  // as much as fits
+    auto job = make_job(source_, folder / "out.wmv", kSmall);
+    job->encoder->prepare(true);
+    job->encoder->start();
+    EXPECT_TRUE(job->events.waitStopped());
+    EXPECT_EQ(job->events.errors, std::vector<int>{errors::kWriteFailed});
+    EXPECT_TRUE(read_file(folder / "out.wmv") == old) << "the old output was changed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 2);
 }
 
 }  // namespace

@@ -93,11 +93,13 @@ TEST(EncodeTool, ListsProfilesEncodesASegmentAndFailsSayingWhy) {
         bool ok;
         std::string says;
     } cases[] = {
-        {"--list-profiles", true, "Windows Media Video 8 for Local Area Network (768 Kbps)"},
+        {"--list-profiles", true,
+         "  0  audio+video  CBR              built in        Windows Media Video 8 for Local Area Network (768 Kbps)\n"},
         {"'" + (tmp / "clip.avi").string() + "' '" + (tmp / "part.wmv").string() + "' --mark-in 1000 --mark-out 3000", true,
          "size"},
         {"'" + (tmp / "missing.avi").string() + "' '" + (tmp / "o.wmv").string() + "'", false, "No such file or directory"},
-        {"x.avi y.wmv --profile 'No Such Profile'", false, "No Such Profile"},
+        {"x.avi y.wmv --profile 'No Such Profile'", false,
+         "no profile named 'No Such Profile' on this computer: shardex-encode --list-profiles"},
         {"x.avi y.wmv --mark-in soon", false, "whole number"},
     };
     for (const auto& c : cases) {
@@ -106,6 +108,8 @@ TEST(EncodeTool, ListsProfilesEncodesASegmentAndFailsSayingWhy) {
         const std::string said = run(tool + " " + c.args + " 2>&1", &rc);
         EXPECT_EQ(rc == 0, c.ok) << said;
         EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        if (c.args == "--list-profiles")
+            EXPECT_EQ(said.rfind("NO.  CONTENT      VIDEO RATE       FROM            NAME\n", 0), 0u) << "a header first";
     }
     EXPECT_EQ(frame_count(tmp / "part.wmv"), 60);  // 2 s at 30 fps
 }

@@ -7,23 +7,24 @@
 #include "platform/remote/remote_encoder.h"
 #include "shardex.grpc.pb.h"
 #include "support/grpc_server.h"
+#include "support/job.h"
 
 namespace shardex::testing {
 namespace {
 
 namespace pb = remote::proto;
 
-// Greets with `protocol`, sends 2000 encoder names of its own (figures, a state and an error
+// Greets with `protocol`, sends `ghosts` encoder names of its own (figures, a state and an error
 // each), then, until the Server lets go, figures of WMEnc_1 with 77 bytes written.
 class ScriptedAgent final : public pb::Agent::Service {
 public:
-    explicit ScriptedAgent(std::uint32_t protocol) : protocol_(protocol) {}
+    explicit ScriptedAgent(std::uint32_t protocol, int ghosts = 2000) : protocol_(protocol), ghosts_(ghosts) {}
     grpc::Status Open(grpc::ServerContext* context, const pb::OpenRequest*, grpc::ServerWriter<pb::SessionEvent>* w) override {
         pb::SessionEvent ev;
         ev.mutable_opened()->set_session("s1");
         ev.mutable_opened()->set_protocol(protocol_);
         w->Write(ev);
-        for (int i = 0; i < 2000; ++i) {
+        for (int i = 0; i < ghosts_; ++i) {
             const std::string name = "ghost-" + std::to_string(i) + std::string(200, 'g');
             ev.mutable_figures()->set_encoder(name);
             w->Write(ev);
@@ -39,9 +40,16 @@ public:
         return grpc::Status::OK;
     }
     grpc::Status GetEncoder(grpc::ServerContext*, const pb::EncoderRef*, pb::Empty*) override { return grpc::Status::OK; }
+    // Every call answers after `slowCalls`: a client that works, slowly.
+    grpc::Status Call(grpc::ServerContext*, const pb::EncoderCall*, pb::CallReply*) override {
+        std::this_thread::sleep_for(slowCalls);
+        return grpc::Status::OK;
+    }
+    std::chrono::milliseconds slowCalls{0};
 
 private:
     std::uint32_t protocol_;
+    int ghosts_;
 };
 
 TEST(RemoteSession, AnotherVersionIsRefusedAndForeignEncodersAreNotKept) {
@@ -68,6 +76,20 @@ TEST(RemoteSession, AnotherVersionIsRefusedAndForeignEncodersAreNotKept) {
                 << e.what();
         }
     }
+}
+
+// Prepare and start open the source over the share and may take far longer than any other
+// call: a slow but working client gets the longer deadline for them, and only for them.
+TEST(RemoteSession, PrepareAndStartHaveTheLongerDeadline) {
+    const remote::NetworkCredentials creds = remote::make_network();
+    ScriptedAgent service(remote::kProtocolVersion, 0);
+    service.slowCalls = 600ms;
+    LocalServer server(service, remote::server_credentials(creds));
+    auto enc = remote::connect_agent({"NODE1", server.endpoint()}, creds, {"SRV", 1}, {250ms, 5s})->encoder("WMEnc_1");
+    EXPECT_NO_THROW(enc->prepare(true));
+    EXPECT_NO_THROW(enc->start());
+    EXPECT_NE(error_of([&] { enc->sourceGroups()->count(); }).find("did not answer in time"), std::string::npos)
+        << "an ordinary call had the longer deadline";
 }
 
 }  // namespace

@@ -54,7 +54,11 @@ public:
         return grpc::Status::OK;
     }
     grpc::Status Download(grpc::ServerContext* c, const FileRef* q, grpc::ServerWriter<remote::proto::Chunk>* w) override {
-        return inner_.Download(c, q, w);
+        if (claimed < 0) return inner_.Download(c, q, w);
+        remote::proto::Chunk chunk;
+        chunk.set_data(std::string(static_cast<std::size_t>(served.load()), 'x'));
+        w->Write(chunk);
+        return grpc::Status::OK;
     }
     std::atomic<int> stats{0}, reads{0};
     std::atomic<std::int64_t> claimed{-1}, served{0};
@@ -138,6 +142,14 @@ TEST(ShareClient, RefusalsAndImpossibleClaimsNameTheComputerAndTheFile) {
     net.service.claimed = huge;
     EXPECT_EQ(error_of([&] { net.client->download("x.avi", dir / "x.avi", {}); }), tooBig);
     EXPECT_TRUE(fs::is_empty(dir.path()));
+    // A copy that ends short of the size the share first gave never replaces the file here.
+    write_file(dir / "x.avi", "the good one");
+    net.service.claimed = 1000;
+    net.service.served = 600;
+    EXPECT_EQ(error_of([&] { net.client->download("x.avi", dir / "x.avi", {}); }),
+              "SRV: 'x.avi' changed while it was copied (600 of 1000 bytes)");
+    EXPECT_EQ(read_file(dir / "x.avi"), "the good one");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 // A copy replaces the target only when whole, reports its progress, and otherwise (cancelled,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ class FakeDialogs : public platform::Dialogs {
 public:
     platform::Answer message(const std::string& text, const std::string& title, platform::Buttons buttons) override {
         shown.push_back({text, title, buttons});
+        if (whileOpen) whileOpen();  // a person reading the box: the window's loop runs meanwhile
         if (answers.empty()) return platform::Answer::Ok;
         auto a = answers.front();
         answers.pop_front();
@@ -33,6 +35,7 @@ public:
     std::vector<ShownMessage> shown;
     std::deque<platform::Answer> answers;  // answers to give, in order; Ok when empty
     std::string nextOpenPath;              // what the file-open dialog returns
+    std::function<void()> whileOpen;       // runs while a message box is open
     std::vector<std::string> openTitles, openFilters;
 };
 

@@ -1,9 +1,8 @@
 // A preview graph without a player: positions and lengths are plain numbers the test sets,
-// and every call is recorded. Any call can be made to fail like a graph that did not open.
+// seeks and settings are recorded, and any call can fail like a graph that did not open.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,77 +12,51 @@ namespace shardex::testing {
 
 class FakeGraph : public media::FilterGraph {
 public:
-    // What the "file" is.
+    // What the "file" is, and what fails.
     double length = 400.0;
     std::int32_t width = 640, height = 480;
     bool hasPicture = true;
-    // Failures: the open, or every position and length call afterwards.
     std::string renderError;  // non-empty: renderFile throws "cannot open '<path>': <renderError>"
-    bool positionFails = false;
-    bool controlFails = false;
+    bool positionFails = false, controlFails = false;
 
     // State and record.
     double position = 0.0;
     bool playing = false;
     std::string renderedPath;
     std::vector<double> seeks;
-    int runs = 0, stops = 0;
-    double rate = 0;
-    std::int32_t volume = 1, balance = 1, destWidth = 0, destHeight = 0;
-    std::int32_t style = -1, top = -1, left = -1, winWidth = 0, winHeight = 0;
+    std::vector<std::string> settings;  // "volume 0", "owner 94...", in the order made
     WindowHandle owner = 0;
-    int ownerSets = 0;
 
     void renderFile(const std::string& path) override {
         if (!renderError.empty()) throw Error("cannot open '" + path + "': " + renderError);
         renderedPath = path;
     }
-    void run() override {
-        if (controlFails) throw Error("run failed");
-        playing = true;
-        ++runs;
-    }
+    void run() override { control(), playing = true; }
     void pause() override { stop(); }
-    void stop() override {
-        if (controlFails) throw Error("stop failed");
-        playing = false;
-        ++stops;
-    }
-    void setVolume(std::int32_t v) override { volume = v; }
-    void setBalance(std::int32_t v) override { balance = v; }
-    void setDestinationHeight(std::int32_t v) override { destHeight = v; }
-    void setDestinationWidth(std::int32_t v) override { destWidth = v; }
-    std::int32_t videoWidth() override {
-        if (!hasPicture) throw Error("the source has no picture");
-        return width;
-    }
-    std::int32_t videoHeight() override {
-        if (!hasPicture) throw Error("the source has no picture");
-        return height;
-    }
-    void setRate(double r) override { rate = r; }
-    double duration() override {
-        if (positionFails) throw Error("cannot read the duration");
-        return length;
-    }
-    double currentPosition() override {
-        if (positionFails) throw Error("cannot read the playback position");
-        return position;
-    }
-    void setCurrentPosition(double s) override {
-        if (positionFails) throw Error("cannot seek");
-        seeks.push_back(s);
-        position = s;
-    }
-    void setWindowStyle(std::int32_t v) override { style = v; }
-    void setOwner(WindowHandle h) override {
-        owner = h;
-        ++ownerSets;
-    }
-    void setTop(std::int32_t v) override { top = v; }
-    void setLeft(std::int32_t v) override { left = v; }
-    void setWidth(std::int32_t v) override { winWidth = v; }
-    void setHeight(std::int32_t v) override { winHeight = v; }
+    void stop() override { control(), playing = false; }
+    void setVolume(std::int32_t v) override { set("volume", v); }
+    void setBalance(std::int32_t v) override { set("balance", v); }
+    void setDestinationHeight(std::int32_t v) override { set("destinationHeight", v); }
+    void setDestinationWidth(std::int32_t v) override { set("destinationWidth", v); }
+    std::int32_t videoWidth() override { return picture(), width; }
+    std::int32_t videoHeight() override { return picture(), height; }
+    void setRate(double r) override { set("rate", r); }
+    double duration() override { return positioned("cannot read the duration"), length; }
+    double currentPosition() override { return positioned("cannot read the playback position"), position; }
+    void setCurrentPosition(double s) override { positioned("cannot seek"), seeks.push_back(s), position = s; }
+    void setWindowStyle(std::int32_t v) override { set("style", v); }
+    void setOwner(WindowHandle h) override { set("owner", h), owner = h; }
+    void setTop(std::int32_t v) override { set("top", v); }
+    void setLeft(std::int32_t v) override { set("left", v); }
+    void setWidth(std::int32_t v) override { set("width", v); }
+    void setHeight(std::int32_t v) override { set("height", v); }
+
+private:
+    template <typename T>
+    void set(const char* what, T v) { settings.push_back(what + (" " + std::to_string(v))); }
+    void control() const { if (controlFails) throw Error("the graph refused"); }
+    void picture() const { if (!hasPicture) throw Error("the source has no picture"); }
+    void positioned(const char* failure) const { if (positionFails) throw Error(failure); }
 };
 
 }  // namespace shardex::testing

@@ -1,17 +1,13 @@
+// The proxies of the encoder object model: each call becomes a unary call of the session
+// under its deadline; statistics and the run state are read from what the session's stream
+// last delivered.
 #include "platform/remote/remote_encoder.h"
 
-#include <atomic>
-#include <condition_variable>
-#include <future>
-#include <map>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
-#include "platform/encoder/errors.h"
 #include "platform/network_paths.h"
-#include "platform/remote/channel.h"
+#include "platform/remote/agent_session.h"
 #include "shardex.grpc.pb.h"
 
 namespace shardex::remote {
@@ -21,238 +17,18 @@ namespace pb = proto;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// What one encoder of the session shares with the session's reader: the figures and state
-// last pushed, and where its events go.
-struct Link {
-    std::atomic<std::int64_t> size{0};
-    std::atomic<std::int64_t> duration{0};
-    std::atomic<std::int32_t> bitrate{0};
-    std::atomic<std::int32_t> state{encoder::kStateStopped};
-    std::mutex mutex;  // guards executor and handlers
-    encoder::Executor executor;
-    encoder::EventHandlers handlers;
-
-    void postState(std::int32_t s) {
-        std::unique_lock lock(mutex);
-        if (!executor || !handlers.onStateChange) return;
-        auto exec = executor;
-        auto fn = handlers.onStateChange;
-        lock.unlock();
-        exec([fn, s] { fn(s); });
-    }
-    void postError(std::int32_t code, std::string text) {
-        std::unique_lock lock(mutex);
-        if (!executor || !handlers.onError) return;
-        auto exec = executor;
-        auto fn = handlers.onError;
-        lock.unlock();
-        exec([fn, code, text = std::move(text)] { fn(code, text); });
-    }
-};
-
-class Session {
-public:
-    Session(AgentAddress address, std::shared_ptr<grpc::Channel> channel, ServerIdentity server)
-        : address_(std::move(address)), channel_(std::move(channel)), stub_(pb::Agent::NewStub(channel_)),
-          server_(std::move(server)) {}
-
-    ~Session() {
-        {
-            std::lock_guard lock(mutex_);
-            closing_ = true;
-        }
-        cv_.notify_all();
-        context_.TryCancel();
-        if (reader_.joinable()) reader_.join();
-        if (watchdog_.joinable()) watchdog_.join();
-    }
-
-    // Opens the event stream and waits for the agent's greeting.
-    void open() {
-        pb::OpenRequest request;
-        request.set_server_name(server_.name);
-        request.set_share_port(server_.sharePort);
-        request.set_protocol(kProtocolVersion);
-        stream_ = stub_->Open(&context_, request);
-        reader_ = std::thread([this] { read(); });
-        auto greeting = opened_.get_future();
-        if (greeting.wait_for(kCallDeadline) != std::future_status::ready) {
-            context_.TryCancel();
-            throw Error(address_.computer + " (" + address_.endpoint.text() +
-                        ") did not answer in time: no greeting from its agent");
-        }
-        const std::string failure = greeting.get();
-        if (!failure.empty()) throw Error(failure);
-        watchdog_ = std::thread([this] { watch(); });
-    }
-
-    const std::string& computer() const { return address_.computer; }
-    const std::string& id() const { return id_; }
-
-    // The link of the encoder `name`, made when the Server makes an object for it.
-    std::shared_ptr<Link> link(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        auto& l = links_[name];
-        if (!l) l = std::make_shared<Link>();
-        return l;
-    }
-    // The link of an encoder the Server made; none for any other name an event carries, so
-    // that a peer cannot grow this side's memory with names of its own.
-    std::shared_ptr<Link> known(const std::string& name) {
-        std::lock_guard lock(mutex_);
-        auto it = links_.find(name);
-        return it == links_.end() ? nullptr : it->second;
-    }
-    std::size_t linkCount() {
-        std::lock_guard lock(mutex_);
-        return links_.size();
-    }
-
-    template <class Request, class Reply>
-    Reply unary(const std::string& what,
-                grpc::Status (pb::Agent::Stub::*method)(grpc::ClientContext*, const Request&, Reply*),
-                Request request, milliseconds deadline) {
-        checkAlive();
-        grpc::ClientContext context;
-        set_deadline(context, deadline);
-        Reply reply;
-        const grpc::Status status = ((*stub_).*method)(&context, request, &reply);
-        if (!status.ok()) throw Error(describe_failure(address_.computer, address_.endpoint, what, status));
-        return reply;
-    }
-
-    pb::CallReply call(const std::string& encoder, const std::string& what, pb::EncoderCall request,
-                       milliseconds deadline = kCallDeadline) {
-        request.set_session(id_);
-        request.set_encoder(encoder);
-        return unary(what, &pb::Agent::Stub::Call, std::move(request), deadline);
-    }
-
-private:
-    void checkAlive() {
-        std::lock_guard lock(mutex_);
-        if (!lostText_.empty()) throw Error(lostText_, encoder::errors::kConnectionLost);
-    }
-
-    void read() {
-        pb::SessionEvent event;
-        bool greeted = false;
-        std::string mismatch;  // why the greeting was refused
-        while (stream_->Read(&event)) {
-            lastMessage_.store(Clock::now().time_since_epoch().count());
-            if (event.has_opened()) {
-                if (greeted) continue;
-                greeted = true;
-                const std::uint32_t theirs = event.opened().protocol();
-                if (theirs != kProtocolVersion) {
-                    mismatch = address_.computer + " (" + address_.endpoint.text() +
-                               ") runs another version of Shardex: its agent speaks the protocol " +
-                               std::to_string(theirs) + ", this Server " + std::to_string(kProtocolVersion) +
-                               ". Install the same version on every computer of the network";
-                    context_.TryCancel();
-                    break;
-                }
-                id_ = event.opened().session();
-                opened_.set_value({});
-                continue;
-            }
-            if (event.has_figures()) {
-                const auto& f = event.figures();
-                auto l = known(f.encoder());  // none for a heartbeat of a session without encoders
-                if (!l) continue;
-                l->size = f.size_raw();
-                l->duration = f.duration_raw();
-                l->bitrate = f.bitrate();
-                l->state = f.run_state();
-            } else if (event.has_state()) {
-                if (auto l = known(event.state().encoder())) {
-                    l->state = event.state().state();
-                    l->postState(event.state().state());
-                }
-            } else if (event.has_error()) {
-                const auto& e = event.error();
-                if (auto l = known(e.encoder())) l->postError(e.code(), address_.computer + ": " + e.description());
-            }
-        }
-        const grpc::Status status = stream_->Finish();
-        std::string lost;
-        bool closing = false;
-        {
-            std::lock_guard lock(mutex_);
-            closing = closing_;
-            if (closing_) lost = "the connection to " + address_.computer + " was closed";
-            else if (silent_)
-                lost = "lost the connection to " + address_.computer + " (" + address_.endpoint.text() +
-                       "): it stopped answering";
-            else if (greeted)
-                lost = "lost the connection to " + address_.computer + " (" + address_.endpoint.text() +
-                       "): " + (status.ok() ? std::string("its agent ended the session") : status.error_message());
-            else
-                lost = describe_failure(address_.computer, address_.endpoint, "open a session", status);
-            lostText_ = lost;
-        }
-        cv_.notify_all();
-        if (!greeted || !mismatch.empty()) {
-            opened_.set_value(mismatch.empty() ? lost : mismatch);
-            return;
-        }
-        if (closing) return;
-        // Encoders that were still at work end here: an error naming the computer, then the
-        // stopped state, as an encode that failed on this computer would.
-        std::vector<std::shared_ptr<Link>> links;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto& [name, l] : links_) links.push_back(l);
-        }
-        for (auto& l : links) {
-            if (l->state.exchange(encoder::kStateStopped) == encoder::kStateStopped) continue;
-            l->postError(encoder::errors::kConnectionLost, lost);
-            l->postState(encoder::kStateStopped);
-        }
-    }
-
-    void watch() {
-        std::unique_lock lock(mutex_);
-        while (!closing_ && lostText_.empty()) {
-            cv_.wait_for(lock, milliseconds(100));
-            const auto last = Clock::time_point(Clock::duration(lastMessage_.load()));
-            if (!closing_ && lostText_.empty() && Clock::now() - last > kSilenceLimit) {
-                silent_ = true;
-                context_.TryCancel();
-                return;
-            }
-        }
-    }
-
-    AgentAddress address_;
-    std::shared_ptr<grpc::Channel> channel_;
-    std::unique_ptr<pb::Agent::Stub> stub_;
-    ServerIdentity server_;
-    grpc::ClientContext context_;
-    std::unique_ptr<grpc::ClientReader<pb::SessionEvent>> stream_;
-    std::promise<std::string> opened_;  // "" once greeted, else why the session failed
-    std::string id_;                    // written by the reader before opened_ is set
-    std::atomic<Clock::rep> lastMessage_{Clock::now().time_since_epoch().count()};
-
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool closing_ = false;
-    bool silent_ = false;
-    std::string lostText_;
-    std::map<std::string, std::shared_ptr<Link>> links_;
-
-    std::thread reader_;
-    std::thread watchdog_;
-};
-
 using SessionPtr = std::shared_ptr<Session>;
 
 // Every proxy object knows its session and the encoder it belongs to.
 struct Target {
     SessionPtr session;
     std::string encoder;
-    pb::CallReply call(const std::string& what, pb::EncoderCall request, milliseconds deadline = kCallDeadline) const {
-        return session->call(encoder, what, std::move(request), deadline);
+    pb::CallReply call(const std::string& what, pb::EncoderCall request) const {
+        return session->call(encoder, what, std::move(request), session->deadlines().call);
+    }
+    // Prepare and start open the source over the share: the longer deadline.
+    pb::CallReply set_up(const std::string& what, pb::EncoderCall request) const {
+        return session->call(encoder, what, std::move(request), session->deadlines().setUp);
     }
 };
 
@@ -517,13 +293,13 @@ public:
 
     void reset() override { control("reset the encoder", [](pb::EncoderCall& c) { c.mutable_reset(); }); }
     void prepare(bool prepare) override {
-        control("prepare the encoder", [prepare](pb::EncoderCall& c) { c.set_prepare(prepare); }, kPrepareDeadline);
+        control("prepare the encoder", [prepare](pb::EncoderCall& c) { c.set_prepare(prepare); }, true);
     }
     void start() override {
         link_->size = 0;
         link_->duration = 0;
         link_->bitrate = 0;
-        control("start the encoder", [](pb::EncoderCall& c) { c.mutable_start(); }, kPrepareDeadline);
+        control("start the encoder", [](pb::EncoderCall& c) { c.mutable_start(); }, true);
     }
     void stop() override { control("stop the encoder", [](pb::EncoderCall& c) { c.mutable_stop(); }); }
     void pause() override { control("pause the encoder", [](pb::EncoderCall& c) { c.mutable_pause(); }); }
@@ -537,12 +313,13 @@ public:
     }
 
 private:
-    // A call that changes the run state; the agent answers with the state after it.
+    // A call that changes the run state; the agent answers with the state after it. A set-up
+    // call (prepare, start) opens the source over the share and has the longer deadline.
     template <class Fill>
-    void control(const std::string& what, Fill fill, milliseconds deadline = kCallDeadline) {
+    void control(const std::string& what, Fill fill, bool setUp = false) {
         pb::EncoderCall c;
         fill(c);
-        auto r = t_.call(what, c, deadline);
+        auto r = setUp ? t_.set_up(what, c) : t_.call(what, c);
         link_->state = as_int32(r.number());
     }
 
@@ -557,12 +334,12 @@ public:
         auto r = request();
         r.mutable_placement()->set_first(first);
         r.mutable_placement()->set_second(second);
-        session_->unary("place the encoder application's window", &pb::Agent::Stub::SetAppWindow, r, kCallDeadline);
+        session_->unary("place the encoder application's window", &pb::Agent::Stub::SetAppWindow, r, session_->deadlines().call);
     }
     void setVisible(bool visible) override {
         auto r = request();
         r.set_visible(visible);
-        session_->unary("show the encoder application", &pb::Agent::Stub::SetAppWindow, r, kCallDeadline);
+        session_->unary("show the encoder application", &pb::Agent::Stub::SetAppWindow, r, session_->deadlines().call);
     }
 
 private:
@@ -586,20 +363,20 @@ public:
         r.set_session(session_->id());
         r.set_name(name);
         r.set_prog_id(progId);
-        session_->unary("create the encoder application", &pb::Agent::Stub::CreateApp, r, kCallDeadline);
+        session_->unary("create the encoder application", &pb::Agent::Stub::CreateApp, r, session_->deadlines().call);
         return std::make_shared<RemoteApp>(session_, name);
     }
     std::vector<std::string> encoderNames() override {
         pb::SessionRef r;
         r.set_session(session_->id());
-        auto reply = session_->unary("list its encoders", &pb::Agent::Stub::ListEncoders, r, kCallDeadline);
+        auto reply = session_->unary("list its encoders", &pb::Agent::Stub::ListEncoders, r, session_->deadlines().call);
         return {reply.names().begin(), reply.names().end()};
     }
     std::shared_ptr<encoder::Encoder> encoder(const std::string& name) override {
         pb::EncoderRef r;
         r.set_session(session_->id());
         r.set_encoder(name);
-        session_->unary("get the encoder " + name, &pb::Agent::Stub::GetEncoder, r, kCallDeadline);
+        session_->unary("get the encoder " + name, &pb::Agent::Stub::GetEncoder, r, session_->deadlines().call);
         return std::make_shared<RemoteEncoder>(session_, name);
     }
 
@@ -610,8 +387,8 @@ private:
 }  // namespace
 
 std::shared_ptr<encoder::Agent> connect_agent(const AgentAddress& address, const NetworkCredentials& creds,
-                                              const ServerIdentity& server) {
-    auto session = std::make_shared<Session>(address, make_channel(address.endpoint, creds), server);
+                                              const ServerIdentity& server, const CallDeadlines& deadlines) {
+    auto session = std::make_shared<Session>(address, make_channel(address.endpoint, creds), server, deadlines);
     session->open();
     return std::make_shared<RemoteAgent>(std::move(session));
 }

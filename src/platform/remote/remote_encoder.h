@@ -34,11 +34,18 @@ struct ServerIdentity {
     std::uint16_t sharePort = 0;   // where this computer's share of the source listens
 };
 
+// How long the session's calls may take: the greeting and most calls, and the set-up calls
+// that open the source over the share (prepare and start).
+struct CallDeadlines {
+    std::chrono::milliseconds call = kCallDeadline;
+    std::chrono::milliseconds setUp = kPrepareDeadline;
+};
+
 // Opens a session with the agent at `address` (connects, checks it is an agent of this
 // network that speaks kProtocolVersion, reads its greeting). Throws shardex::Error naming the
 // computer and what failed.
 std::shared_ptr<encoder::Agent> connect_agent(const AgentAddress& address, const NetworkCredentials& creds,
-                                              const ServerIdentity& server);
+                                              const ServerIdentity& server, const CallDeadlines& deadlines = {});
 
 // The session an agent of connect_agent belongs to, as a copy of a client's output presents
 // it: the agent's identifier of the session, and a token that expires when the session's

@@ -12,6 +12,8 @@
 #include "platform/encoder/factory.h"
 #include "platform/encoder/local_encoder.h"
 #include "platform/encoder/profiles.h"
+#include "platform/paths.h"
+#include "shardex/version.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -23,11 +25,83 @@ using namespace shardex::encoder;
 
 constexpr const char* kDefaultProfile = "Windows Media Video 8 for Local Area Network (768 Kbps)";
 
-int usage() {
-    std::fprintf(stderr,
-                 "usage: shardex-encode SOURCE OUTPUT.wmv [--profile NAME] [--mark-in MS] [--mark-out MS]\n"
-                 "                      [--two-pass] [--threads N] [--list-profiles]\n");
+constexpr const char* kUsage =
+    "usage: shardex-encode SOURCE OUTPUT.wmv [--profile NAME] [--mark-in MS] [--mark-out MS]\n"
+    "                      [--two-pass] [--threads N]\n"
+    "       shardex-encode --list-profiles | --help | --version\n";
+
+// Prints the usage after a mistake on the command line; the exit code of such a run.
+int usage_error() {
+    std::fputs(kUsage, stderr);
+    std::fputs("shardex-encode --help explains the options\n", stderr);
     return 2;
+}
+
+int help() {
+    std::fputs(kUsage, stdout);
+    std::printf(
+        "\n"
+        "Encodes SOURCE, a video file, into OUTPUT.wmv (ASF container, WMV video, WMA audio) with the\n"
+        "encoder Shardex runs on every computer, and prints its progress twice a second.\n"
+        "\n"
+        "  --profile NAME   the profile to encode with, by its full name; --list-profiles prints\n"
+        "                   the names (default: %s)\n"
+        "  --mark-in MS     start the encode this many milliseconds into SOURCE (default 0)\n"
+        "  --mark-out MS    end it there (default: the end of SOURCE)\n"
+        "  --two-pass       analyse the video in a first pass, then encode; always done for\n"
+        "                   profiles whose video is two-pass variable bit rate\n"
+        "  --threads N      threads of the video encoder and of the source's decoder (default 1;\n"
+        "                   0: one encoder thread, and as many decoder threads as FFmpeg chooses)\n"
+        "  --list-profiles  print the profiles this computer offers and end: one a line, with its\n"
+        "                   number, what it holds (audio+video, video or audio), how its video\n"
+        "                   bit rate is kept (CBR constant; 2-pass VBR peak, variable under a\n"
+        "                   peak; quality VBR, variable for a steady quality; 2-pass VBR,\n"
+        "                   variable), where it comes from, and its name\n"
+        "  --help           print this and end\n"
+        "  --version        print the version and end\n"
+        "\n"
+        "Profiles: the stock set is built into the program. Profile files of your own (*.json) in\n"
+        "  %s\n"
+        "follow it, sorted by file name; a file that cannot be read is left out.\n"
+        "\n"
+        "Exit status: 0 when the encode ends well, 1 when it fails (the reason is printed), 2 for a\n"
+        "mistake on the command line.\n",
+        kDefaultProfile, shardex::platform::user_profiles_folder().string().c_str());
+    return 0;
+}
+
+const char* content_name(int contentType) {
+    switch (contentType) {
+    case kContentAudioVideo: return "audio+video";
+    case kContentVideo: return "video";
+    case kContentAudio: return "audio";
+    default: return "?";
+    }
+}
+
+const char* mode_name(int mode) {
+    switch (mode) {
+    case kModeCbr: return "CBR";
+    case kModeVbrPeak: return "2-pass VBR peak";
+    case kModeVbrQuality: return "quality VBR";
+    case kModeVbrUnconstrained: return "2-pass VBR";
+    default: return "?";
+    }
+}
+
+// The profiles as --list-profiles prints them: a header line naming the columns, then one
+// line a profile in the order the window lists them.
+void list_profiles(ProfileCollection& profiles, ProfileEditor& editor) {
+    const int stock = static_cast<int>(stock_profiles().size());
+    std::printf("%3s  %-11s  %-15s  %-14s  %s\n", "NO.", "CONTENT", "VIDEO RATE", "FROM", "NAME");
+    for (int i = 0; i < profiles.count(); ++i) {
+        auto p = profiles.item(i);
+        editor.load(p);
+        const int content = editor.contentType();
+        std::printf("%3d  %-11s  %-15s  %-14s  %s\n", i, content_name(content),
+                    content == kContentAudio ? "-" : mode_name(editor.bitrateMode(kSourceVideo, 0)),
+                    i < stock ? "built in" : "profile folder", p->name().c_str());
+    }
 }
 
 // Events are queued by the encoder's executor and run here, on the main thread.
@@ -77,7 +151,7 @@ int main(int argc, char** argv) {
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) {
                 std::fprintf(stderr, "shardex-encode: %s needs a value\n", a.c_str());
-                std::exit(2);
+                std::exit(usage_error());
             }
             return argv[++i];
         };
@@ -97,11 +171,17 @@ int main(int argc, char** argv) {
         else if (a == "--threads") threads = number();
         else if (a == "--two-pass") twoPass = true;
         else if (a == "--list-profiles") list = true;
-        else if (a == "--help" || a == "-h") return usage(), 0;
-        else if (!a.empty() && a[0] == '-') return usage();
-        else if (source.empty()) source = a;
+        else if (a == "--help" || a == "-h") return help();
+        else if (a == "--version") return std::printf("shardex-encode %s\n", shardex::kVersion), 0;
+        else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "shardex-encode: unknown option '%s'\n", a.c_str());
+            return usage_error();
+        } else if (source.empty()) source = a;
         else if (output.empty()) output = a;
-        else return usage();
+        else {
+            std::fprintf(stderr, "shardex-encode: one SOURCE and one OUTPUT, not also '%s'\n", a.c_str());
+            return usage_error();
+        }
     }
 
     av_log_set_level(AV_LOG_ERROR);  // FFmpeg's notes would drown the progress lines
@@ -119,19 +199,17 @@ int main(int argc, char** argv) {
         profiles->refresh();
         auto editor = create_profile_editor();
         if (list) {
-            for (int i = 0; i < profiles->count(); ++i) {
-                auto p = profiles->item(i);
-                editor->load(p);
-                std::printf("%2d  %-3d  %s\n", i, editor->contentType(), p->name().c_str());
-            }
+            list_profiles(*profiles, *editor);
             return 0;
         }
-        if (source.empty() || output.empty()) return usage();
+        if (source.empty() || output.empty()) return usage_error();
 
         std::shared_ptr<Profile> profile;
         for (int i = 0; i < profiles->count() && !profile; ++i)
             if (profiles->item(i)->name() == profileName) profile = profiles->item(i);
-        if (!profile) throw shardex::Error("no profile named '" + profileName + "'");
+        if (!profile)
+            throw shardex::Error("no profile named '" + profileName +
+                                 "' on this computer: shardex-encode --list-profiles prints their names");
         editor->load(profile);
         if (editor->contentType() != kContentAudio) {
             int mode = editor->bitrateMode(kSourceVideo, 0);
