@@ -205,5 +205,20 @@ TEST(SyncTone, SoundLastsTheWholeSegmentAtFullLevel) {
     EXPECT_NEAR(pts + dur, 2.048, 0.002);
 }
 
+// A source whose sound jumps 30 ms ahead (a gap) or back (an overlap) at 0.5 s: the gap becomes
+// silence and the overlap is dropped, so the beep after it stays where its timestamps put it.
+TEST(SyncTone, AGapOrAnOverlapInTheSoundKeepsWhatFollowsInStep) {
+    TempDir tmp;
+    for (double jump : {0.03, -0.03}) {
+        SCOPED_TRACE(jump);
+        std::ostringstream shift;
+        shift << ",asetnsamples=n=441,asetpts=PTS+if(gte(T\\,0.5)\\," << jump << "/TB\\,0)";
+        make_clip(tmp / "jump.mkv", beep_at(0.6, 1.5, shift.str()) + "-c:a pcm_s16le");
+        auto job = make_job(tmp / "jump.mkv", tmp / "jump.wma", "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
+        EXPECT_EQ(encode(*job, 0, 1500), (std::vector<int>{1, 2, 5}));
+        EXPECT_NEAR(beep_middle(sound_of(tmp / "jump.wma")), 0.65 + jump, 0.005);
+    }
+}
+
 }  // namespace
 }  // namespace shardex::testing
