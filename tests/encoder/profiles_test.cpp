@@ -108,8 +108,9 @@ TEST(EncodeTool, ListsProfilesEncodesASegmentAndFailsSayingWhy) {
         const std::string said = run(tool + " " + c.args + " 2>&1", &rc);
         EXPECT_EQ(rc == 0, c.ok) << said;
         EXPECT_NE(said.find(c.says), std::string::npos) << said;
-        if (c.args == "--list-profiles")
+        if (c.args == "--list-profiles") {
             EXPECT_EQ(said.rfind("NO.  CONTENT      VIDEO RATE       FROM            NAME\n", 0), 0u) << "a header first";
+        }
     }
     EXPECT_EQ(frame_count(tmp / "part.wmv"), 60);  // 2 s at 30 fps
 }
