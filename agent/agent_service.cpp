@@ -568,6 +568,17 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
             source_at(enc, request->set_mark_out().source())->setMarkOut(request->set_mark_out().value());
             break;
         case pb::EncoderCall::kGetMarkOut: reply->set_number(source_at(enc, request->get_mark_out())->markOut()); break;
+        case pb::EncoderCall::kSetStretch: {
+            const auto& st = request->set_stretch();
+            source_at(enc, st.source())->setStretch(st.start(), st.end());
+            break;
+        }
+        case pb::EncoderCall::kGetStretchStart:
+            reply->set_number(source_at(enc, request->get_stretch_start())->stretchStart());
+            break;
+        case pb::EncoderCall::kGetStretchEnd:
+            reply->set_number(source_at(enc, request->get_stretch_end())->stretchEnd());
+            break;
         case pb::EncoderCall::kGetDuration: reply->set_number(source_at(enc, request->get_duration())->duration()); break;
         case pb::EncoderCall::kSetPreProcess:
             source_at(enc, request->set_pre_process().source())->setPreProcessPass(request->set_pre_process().value());

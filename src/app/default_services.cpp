@@ -49,6 +49,7 @@ Services default_services(const NetworkSettings& network) {
                              const std::function<bool(std::int64_t, std::int64_t)>& progress) {
         net->copyFromClient(computer, name, target, progress);
     };
+    s.joinSegments = join::join_segments;
     s.findProgram = desktop::find_program;
     s.startProgram = desktop::start_detached;
     s.openInBrowser = desktop::open_in_browser;

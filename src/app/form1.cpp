@@ -30,6 +30,7 @@
 #include "app/startup.h"
 #include "app/video_frame_widget.h"
 #include "jobs/client_copy.h"
+#include "jobs/join_run.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
 #include "meters/meters.h"
@@ -250,6 +251,9 @@ void Form1::buildControls() {
     goFont.setBold(true);
     Cmd_Go->setFont(goFont);
     Cmd_Go->setMinimumHeight(36);
+    CheckBox_Join = named(new QCheckBox(QStringLiteral("Join"), this), "CheckBox_Join");
+    CheckBox_Join->setToolTip(QStringLiteral("Join the computers' files into one when a run ends"));
+    bind_join_check_box(*this);
 
     // ---- preview --------------------------------------------------------------------------
     Frame_Video = named(new VideoFrameWidget(this), "Frame_Video");
@@ -437,6 +441,7 @@ void Form1::buildControls() {
     buttons->addWidget(Cmd_Profile);
     buttons->addStretch();
     buttons->addWidget(Cmd_Go);
+    buttons->addWidget(CheckBox_Join);
     buttons->addStretch();
     buttons->addWidget(Cmd_Help);
     buttons->addWidget(Cmd_About);
@@ -461,7 +466,7 @@ void Form1::setTabOrders() {
                         Cmd_Forward, Cmd_MarkIn, Cmd_MarkOut, Cmd_Clear, CheckBox_PostView, Cmd_Local_Encode,
                         local_load, TextBox_LocalFile, Combo1, Cmd_Remote_Encode, remote_load, TextBox_RemoteFile,
                         Combo2, Cmd_Remote2_Encode, remote2_load, TextBox_Remote2File, ListBox_NetComputers,
-                        Cmd_File2, Cmd_Profile, Cmd_Go, Cmd_Help, Cmd_About, Cmd_Exit};
+                        Cmd_File2, Cmd_Profile, Cmd_Go, CheckBox_Join, Cmd_Help, Cmd_About, Cmd_Exit};
     for (std::size_t i = 1; i < std::size(order); ++i) setTabOrder(order[i - 1], order[i]);
 }
 

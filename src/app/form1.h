@@ -107,6 +107,7 @@ public:
     QGroupBox* Frame_Local;
     QPushButton* Cmd_Local_Encode;
     QCheckBox* CheckBox_PostView;
+    QCheckBox* CheckBox_Join;  // beyond the design: join the run's files when it ends
     QLineEdit* local_load;
     QProgressBar* ProgressBar_Local;
     QLineEdit* TextBox_LocalFile;

@@ -11,6 +11,7 @@
 #include "platform/counters/counters.h"
 #include "platform/dialogs.h"
 #include "platform/encoder/encoder.h"
+#include "platform/join/join.h"
 #include "platform/media/graph.h"
 
 namespace shardex {
@@ -45,6 +46,8 @@ struct Services {
     std::function<void(const std::string& computer, const std::string& name, const std::string& target,
                        const std::function<bool(std::int64_t done, std::int64_t total)>& progress)>
         copyFromClient;
+    // Joins a run's segment files into one (platform/join/join.h); empty: runs are not joined.
+    std::function<join::JoinResult(const join::JoinRequest&)> joinSegments;
 
     // The About box and the help. The full path of a program found on the PATH, or "" when
     // there is none; starts a program detached from Shardex, false when it cannot be started.

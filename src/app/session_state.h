@@ -74,6 +74,11 @@ struct SessionState {
     std::shared_ptr<encoder::Encoder> Local_Encoder;
     std::shared_ptr<encoder::Encoder> Remote_Encoder;
     std::shared_ptr<encoder::Encoder> Remote2_Encoder;
+    // Beyond the design: the slots the Go run under way started, whose files are joined when
+    // they have all ended, and those that have (bits 1 the Server, 2 Client 1, 4 Client 2;
+    // jobs/join_run.h).
+    std::uint8_t Join_Slots = 0;
+    std::uint8_t Join_Ended = 0;
 };
 
 // Whether any of the three slots has a job under way.

@@ -17,6 +17,7 @@
 #include "app/form1.h"
 #include "app/video_frame_widget.h"
 #include "jobs/client_copy.h"
+#include "jobs/join_run.h"
 #include "jobs/figures.h"
 #include "jobs/polling.h"
 #include "jobs/slots.h"
@@ -143,6 +144,7 @@ void finish_job(Form1& f, SlotId id) {
     slot.load->setText(QString::fromStdString(slot.loadText));
     slot.encode->setText(QStringLiteral("Encode"));
     if (no_slot_running(f)) f.Cmd_Go->setText(QStringLiteral("Go"));
+    Join_Run_Outputs(f, static_cast<int>(id));
 }
 
 void Finish_Local_Job(Form1& f) { finish_job(f, SlotId::Server); }

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QTimer>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -43,13 +44,28 @@ std::int32_t segment_length(std::int32_t start, std::int32_t end) {
     return static_cast<std::int32_t>(len);
 }
 
+RunStretch run_stretch(const SessionState& S) {
+    RunStretch r;
+    r.startMs = S.Local_SegStart;
+    const std::int32_t ends[] = {S.Local_SegEnd, S.Remote_SegEnd, S.Remote2_SegEnd};
+    // The first end at the split's last cut; ">=" because the slot that ends the stretch has
+    // its end moved on to the source's real end once its job is set up, and the slots set up
+    // after it (empty segments at the cut) must not take the tail a second time.
+    r.endingSlot = static_cast<int>(
+        std::find_if(std::begin(ends), std::end(ends), [&](std::int32_t e) { return e >= S.Remote2_SegEnd; }) -
+        std::begin(ends));
+    r.endMs = S.Mark_Out >= S.Movie_Length ? -1 : S.Remote2_SegEnd;
+    return r;
+}
+
 void mark_segment(encoder::Source& video, encoder::Source& audio, std::int32_t start, std::int32_t& end,
-                  std::int32_t& length) {
-    if (end > video.duration()) end = video.duration();
-    video.setMarkIn(start);
-    video.setMarkOut(end);
-    audio.setMarkIn(start);
-    audio.setMarkOut(end);
+                  std::int32_t& length, const RunStretch& stretch, int slot) {
+    if ((slot == stretch.endingSlot && stretch.endMs < 0) || end > video.duration()) end = video.duration();
+    for (encoder::Source* s : {&video, &audio}) {
+        s->setMarkIn(start);
+        s->setMarkOut(end);
+        s->setStretch(stretch.startMs, stretch.endMs);
+    }
     length = segment_length(start, end);
 }
 
@@ -91,7 +107,7 @@ void Start_Local_Job(Form1& f) {
             view->startView(cookie);
         }
 
-        mark_segment(*video, *audio, S.Local_SegStart, S.Local_SegEnd, S.Local_SegLength);
+        mark_segment(*video, *audio, S.Local_SegStart, S.Local_SegEnd, S.Local_SegLength, run_stretch(S), 0);
 
         f.TextBox_LocalFile->setText(QString::fromStdString(S.Local_OutFile));
         enc->start();

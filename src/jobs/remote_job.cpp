@@ -81,7 +81,7 @@ void start_client_job(Form1& f, SlotId id) {
 
         enc.prepare(true);
 
-        mark_segment(*video, *audio, c.segStart, c.segEnd, c.segLength);
+        mark_segment(*video, *audio, c.segStart, c.segEnd, c.segLength, run_stretch(S), static_cast<int>(id));
 
         c.file->setText(QString::fromStdString(c.outFile));
         (*c.app)->setPlacement(800, 600);

@@ -12,6 +12,7 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "jobs/completion.h"
+#include "jobs/join_run.h"
 #include "jobs/local_job.h"
 #include "jobs/remote_job.h"
 #include "jobs/slots.h"
@@ -159,6 +160,7 @@ void Cmd_Go_Click(Form1& f) {
         return;
     }
     Save_Load_Texts(f);
+    Plan_Join(f);
 
     S.Local_StartTicks = tick_now(f);
     S.Local_Running = kTrue;

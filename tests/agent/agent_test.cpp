@@ -126,7 +126,7 @@ std::unique_ptr<ClientJob> start_job(std::shared_ptr<encoder::Agent> agent, cons
     j->enc->reset();
     const auto s = set_up_job(*j->enc, platform::network_source_path(serverName, source.string()), out);
     j->enc->prepare(true);
-    for (auto& src : {s.video, s.audio}) src->setMarkOut(s.video->duration());
+    for (auto& src : {s.video, s.audio}) src->setMarkOut(s.video->duration()), src->setStretch(0, -1);
     j->enc->start();
     return j;
 }
@@ -264,6 +264,7 @@ TEST_F(AgentTest, TwoServersJobsNeverShareAnOutputOrAnEncoder) {
         << refused();
     first->copyFromClient("NODE1", "clip_SX1.wmv", home / "copy.wmv", {});
     EXPECT_EQ(frame_count(home / "copy.wmv"), frame_count(longClip)) << "the first Server's output was disturbed";
+    EXPECT_NE(probe(home / "copy.wmv", "format_tags=ShardexSegment"), "") << "the stretch did not reach the agent";
     EXPECT_EQ(refused(), "");
 }
 
@@ -368,9 +369,10 @@ TEST_F(AgentTest, HostileRequestsGetAShortClearRefusal) {
         {"share: a link", read("escape.wmv"), Code::PERMISSION_DENIED, "'escape.wmv' is a link"},
         {"share: climbing", read("../x"), Code::PERMISSION_DENIED, "'../x' " + plain},
         {"share: over the size limit", read(over), Code::RESOURCE_EXHAUSTED, big},
-        {"an older protocol", open(open_request("SRV", 1)), Code::FAILED_PRECONDITION,
-         "NODE1 speaks the Shardex protocol 2, the Server 1: install"},
-        {"a newer protocol", open(open_request("SRV", 3)), Code::FAILED_PRECONDITION, "protocol 2, the Server 3"},
+        {"an older protocol", open(open_request("SRV", v - 1)), Code::FAILED_PRECONDITION,
+         "NODE1 speaks the Shardex protocol " + std::to_string(v) + ", the Server " + std::to_string(v - 1) + ": install"},
+        {"a newer protocol", open(open_request("SRV", v + 1)), Code::FAILED_PRECONDITION,
+         "protocol " + std::to_string(v) + ", the Server " + std::to_string(v + 1)},
         {"share port 0", open(open_request("SRV", v, 0)), Code::INVALID_ARGUMENT, "share port 0 is not a port from 1 to 65535"},
         {"share port beyond 16 bits", open(open_request("SRV", v, 65536 + 47811)), Code::INVALID_ARGUMENT,
          "share port 113347 is not a port"},

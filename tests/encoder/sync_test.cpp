@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <sstream>
 
 #include "support/job.h"
@@ -19,7 +18,6 @@ constexpr const char* kPal = "Windows Media Video 8 for Broadband (PAL, 384 Kbps
 constexpr double kBeep = 5.0;  // source seconds: frame 125
 
 // Frame n's corner box has luma 16 + 8 * (n mod 25), over a moving picture.
-constexpr int kCycle = 25;
 const std::string kNumbered =
     "-f lavfi -i \"testsrc2=s=320x240:r=25:d=10[bg];color=s=80x60:r=25:d=10,format=yuv420p,"
     "geq=lum='16+8*mod(N\\,25)':cb=128:cr=128[box];[bg][box]overlay,format=yuv420p\" ";
@@ -28,60 +26,6 @@ std::string beep_at(double t, double duration, const std::string& extra = "") {
     s << "-f lavfi -i \"aevalsrc='if(between(t\\," << t << "\\," << t + 0.1 << ")\\,0.5*sin(2*PI*1000*t)\\,0)':s=44100:d="
       << duration << extra << "\" ";
     return s.str();
-}
-
-struct Pictures {
-    std::vector<double> time;
-    std::vector<int> number;  // source frame number mod kCycle
-};
-
-Pictures pictures_of(const fs::path& file) {
-    Pictures p;
-    std::istringstream in(run("ffprobe -v error -f lavfi \"movie=" + file.string() +
-                                        ",crop=iw/8:ih/8:0:0,signalstats\" -show_entries "
-                                        "frame=pts_time:frame_tags=lavfi.signalstats.YAVG -of csv=p=0 2>/dev/null"));
-    std::string line;
-    while (std::getline(in, line)) {
-        double t = 0, y = 0;
-        if (std::sscanf(line.c_str(), "%lf,%lf", &t, &y) != 2) continue;
-        p.time.push_back(t);
-        p.number.push_back(static_cast<int>(std::lround((y - 16) / 8)) % kCycle);
-    }
-    return p;
-}
-
-struct Sound {
-    double start = 0;  // time of the first decoded sample
-    int rate = 0;
-    std::vector<float> samples;  // mono
-};
-
-Sound sound_of(const fs::path& file) {
-    Sound s;
-    const std::string f = "'" + file.string() + "'";
-    s.start = std::atof(run("ffprobe -v error -select_streams a:0 -show_entries frame=pts_time -of csv=p=0 " + f +
-                                      " 2>/dev/null | head -1")
-                            .c_str());
-    s.rate = std::atoi(
-        run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate -of csv=p=0 " + f).c_str());
-    const std::string raw = run("ffmpeg -v error -i " + f + " -map 0:a:0 -ac 1 -f f32le - 2>/dev/null");
-    s.samples.resize(raw.size() / sizeof(float));
-    std::memcpy(s.samples.data(), raw.data(), s.samples.size() * sizeof(float));
-    return s;
-}
-
-// The middle of the beep: halfway between the first and last samples at half its peak.
-double beep_middle(const Sound& s) {
-    float peak = 0;
-    for (float x : s.samples) peak = std::max(peak, std::fabs(x));
-    if (peak < 0.05f || s.rate <= 0) return -1;
-    std::size_t first = 0, last = 0;
-    for (std::size_t i = 0; i < s.samples.size(); ++i) {
-        if (std::fabs(s.samples[i]) < peak / 2) continue;
-        if (first == 0) first = i;
-        last = i;
-    }
-    return s.start + static_cast<double>(first + last) / 2.0 / s.rate;
 }
 
 double rms(const Sound& s, double from, double to) {

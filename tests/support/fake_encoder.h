@@ -117,6 +117,9 @@ struct FakeSource : encoder::Source {
     std::int32_t markIn() const override { return in; }
     void setMarkOut(std::int32_t ms) override { call("setMarkOut"), out = ms; }
     std::int32_t markOut() const override { return out; }
+    void setStretch(std::int32_t from, std::int32_t to) override { call("setStretch"), stretchFrom = from, stretchTo = to; }
+    std::int32_t stretchStart() const override { return stretchFrom; }
+    std::int32_t stretchEnd() const override { return stretchTo; }
     std::int32_t duration() override { return script->check("duration"), script->durationMs; }
     void setPreProcessPass(std::int32_t p) override { call("setPreProcessPass"), pass = p; }
     std::int32_t preProcessPass() const override { return pass; }
@@ -126,6 +129,7 @@ struct FakeSource : encoder::Source {
     void call(const std::string& what) { script->check(what + " " + std::to_string(kind)); }
     Script script;
     std::int32_t kind, in = 0, out = 0, pass = 0;
+    std::int32_t stretchFrom = -1, stretchTo = -1;
     std::string path;
 };
 

@@ -1,6 +1,10 @@
 #include "support/media.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -70,6 +74,50 @@ std::string formats(const fs::path& file) {
 bool success_status(const std::string& line) {
     static const std::regex re("^Status:  Success \\d*\\.\\d to 1$");
     return std::regex_match(line, re);
+}
+
+Pictures pictures_of(const fs::path& file) {
+    Pictures p;
+    std::istringstream in(run("ffprobe -v error -f lavfi \"movie=" + file.string() +
+                              ",crop=iw/8:ih/8:0:0,signalstats\" -show_entries "
+                              "frame=pts_time:frame_tags=lavfi.signalstats.YAVG -of csv=p=0 2>/dev/null"));
+    for (std::string line; std::getline(in, line);) {
+        double t = 0, y = 0;
+        if (std::sscanf(line.c_str(), "%lf,%lf", &t, &y) != 2) continue;
+        p.time.push_back(t);
+        p.number.push_back(static_cast<int>(std::lround((y - 16) / 8)) % kCycle);
+    }
+    return p;
+}
+
+Sound sound_of(const fs::path& file) {
+    Sound s;
+    const std::string f = "'" + file.string() + "'";
+    s.start = std::atof(
+        run("ffprobe -v error -select_streams a:0 -show_entries frame=pts_time -of csv=p=0 " + f + " 2>/dev/null | head -1")
+            .c_str());
+    s.rate = std::atoi(run("ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate -of csv=p=0 " + f).c_str());
+    const std::string raw = run("ffmpeg -v error -i " + f + " -map 0:a:0 -ac 1 -f f32le - 2>/dev/null");
+    s.samples.resize(raw.size() / sizeof(float));
+    std::memcpy(s.samples.data(), raw.data(), s.samples.size() * sizeof(float));
+    return s;
+}
+
+double beep_middle(const Sound& s, double from, double to) {
+    if (s.rate <= 0) return -1;
+    const double n = static_cast<double>(s.samples.size());
+    const auto lo = static_cast<std::size_t>(std::clamp((from - s.start) * s.rate, 0.0, n));
+    const auto hi = static_cast<std::size_t>(std::clamp((to - s.start) * s.rate, 0.0, n));
+    float peak = 0;
+    for (std::size_t i = lo; i < hi; ++i) peak = std::max(peak, std::fabs(s.samples[i]));
+    if (peak < 0.05f) return -1;
+    std::size_t first = hi, last = lo;
+    for (std::size_t i = lo; i < hi; ++i) {
+        if (std::fabs(s.samples[i]) < peak / 2) continue;
+        first = std::min(first, i);
+        last = i;
+    }
+    return s.start + static_cast<double>(first + last) / 2.0 / s.rate;
 }
 
 }  // namespace shardex::testing

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace shardex::testing {
 
@@ -39,6 +40,26 @@ std::string probe(const fs::path& file, const std::string& entries, const std::s
 std::string value_of(const std::string& probeOutput, const std::string& key);
 int frame_count(const fs::path& file);   // video packets; -1 when unreadable
 std::string formats(const fs::path& file);  // "asf wmv2 wmav2": the container, then each stream's codec
+
+// Clips that number their pictures: frame n's corner box (the top left eighth of the picture)
+// has luma 16 + 8 * (n mod kCycle). What ffprobe reads of each picture of `file`.
+inline constexpr int kCycle = 25;
+struct Pictures {
+    std::vector<double> time;
+    std::vector<int> number;  // source frame number mod kCycle
+};
+Pictures pictures_of(const fs::path& file);
+
+// The first sound stream of `file`, decoded to mono.
+struct Sound {
+    double start = 0;  // time of the first decoded sample
+    int rate = 0;
+    std::vector<float> samples;
+};
+Sound sound_of(const fs::path& file);
+// The middle of a beep between `from` and `to` seconds (the whole file by default): halfway
+// between the first and last samples at half its peak; -1 when there is none.
+double beep_middle(const Sound& s, double from = -1e9, double to = 1e9);
 
 // True for a slot's status line after a successful job: "Status:  Success 12.3 to 1".
 bool success_status(const std::string& line);

@@ -85,12 +85,14 @@ TEST_F(DistributedRun, ThreeComputersEncodeThreeSegmentsThatMeetExactly) {
             frames += frame_count(here(name));
         }
         EXPECT_EQ(frames, frame_count(clip)) << "the segments must hold every source frame exactly once";
+        const fs::path joined = here(clip.stem().string() + ".wmv");
+        EXPECT_EQ(formats(joined), "asf wmv2 wmav2");
+        EXPECT_EQ(frame_count(joined), frames) << "the joined file holds them all";
         EXPECT_EQ(f->S.Remote2_SegStart, 8000);
+        EXPECT_EQ(f->S.Remote2_SegEnd, 12012) << "the last segment reaches the clip's real end, past the split's 12 s";
         EXPECT_TRUE(fs::exists(node_root(2) / "Shardex" / f->S.Remote2_OutFile)) << "the client keeps its own copy";
         if (round == 1) {
             EXPECT_EQ(f->S.Remote_App, app);
-        }
-        if (round == 1) {
             EXPECT_EQ(f->S.Remote2_Encoder, enc);
         }
     }

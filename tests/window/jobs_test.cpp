@@ -1,8 +1,12 @@
 // The jobs: the Server's and the clients' set-ups and their failures, the copy of a client's
 // output, the encoders' events, each panel's polling and each slot's completion.
+#include <QCheckBox>
+
 #include "app/colors.h"
 #include "app/video_frame_widget.h"
 #include "jobs/completion.h"
+#include "jobs/job_setup.h"
+#include "jobs/join_run.h"
 #include "jobs/local_job.h"
 #include "jobs/polling.h"
 #include "jobs/remote_job.h"
@@ -431,6 +435,107 @@ TEST_F(Jobs, EachSlotsTickFillsItsOwnPanel) {
     S.Local_Encoder.reset();
     TimerLocal_Timer(*f);
     EXPECT_EQ(text(f->Local_Status), "Status:  Encoding  25 %");
+}
+
+// The split cuts in whole seconds: without an Out marker, the segment that ends the run (the
+// first whose end is the last cut) runs on to the source's real end, and every segment is
+// told the stretch, -1 for "to the source's end".
+TEST_F(Jobs, TheSegmentThatEndsTheStretchReachesTheSourcesEnd) {
+    auto& S = f->S;
+    struct Case {
+        const char* what;
+        std::int32_t localEnd, remoteEnd, remote2End, markOut;
+        std::int32_t end, stretchEnd;
+    };
+    const Case cases[] = {
+        {"alone, no Out marker", 123000, 123000, 123000, 123456, 123456, -1},
+        {"an Out marker", 100000, 100000, 100000, 100400, 100000, 100000},
+        {"a client ends the run", 40000, 80000, 123000, 123456, 40000, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        S.Local_SegEnd = S.Remote_SegStart = c.localEnd;
+        S.Remote_SegEnd = S.Remote2_SegStart = c.remoteEnd;
+        S.Remote2_SegEnd = c.remote2End;
+        S.Mark_Out = c.markOut;
+        Start_Local_Job(*f);
+        auto& enc = fx.last();
+        EXPECT_EQ(std::make_pair(S.Local_SegEnd, enc.audio().out), std::make_pair(c.end, c.end));
+        EXPECT_EQ(std::make_pair(enc.video().stretchStart(), enc.audio().stretchEnd()), std::make_pair(2000, c.stretchEnd));
+    }
+    // Client 2's segment is empty: Client 1's ends the run, and only it.
+    S.Remote_SegEnd = S.Remote2_SegStart = S.Remote2_SegEnd = 123000;
+    EXPECT_EQ(run_stretch(S).endingSlot, 1);
+    // ...and still once its end has moved on to the source's real end: Client 2's empty
+    // segment at the cut must not take the tail a second time.
+    S.Remote_SegEnd = 123456;
+    EXPECT_EQ(run_stretch(S).endingSlot, 1);
+}
+
+// Joined only after a Go run of more than one slot whose every started slot succeeded, with
+// Join ticked, once; a source in the Shardex folder is never overwritten; a failure or a rate
+// over the profile's is told.
+TEST_F(Jobs, ARunThatEndedWellIsJoinedOnceIntoTheSourcesName) {
+    auto& S = f->S;
+    const std::string folder = shardex("");
+    struct Case {
+        const char* what;
+        const char* remoteLoad;
+        VbBool remoteStopped;
+        bool ticked;
+        const char* source;
+        std::string failure, warning;
+        const char* output;  // "" when nothing is joined
+        const char* says;    // in the message, "" when none
+    };
+    const Case cases[] = {
+        {"two slots ended well", "60", kFalse, true, "/videos/clip.avi", "", "", "clip.wmv", ""},
+        {"a slot stopped", "60", kTrue, true, "/videos/clip.avi", "", "", "", ""},
+        {"Join not ticked", "60", kFalse, false, "/videos/clip.avi", "", "", "", ""},
+        {"one slot alone", "0", kFalse, true, "/videos/clip.avi", "", "", "", ""},
+        {"the source is clip.wmv there", "60", kFalse, true, "clip.wmv", "", "", "clip_joined.wmv", "clip_joined.wmv"},
+        {"the join fails", "60", kFalse, true, "/videos/clip.avi", "cannot join: gap", "", "clip.wmv", "cannot join: gap"},
+        {"over the rate", "60", kFalse, true, "/videos/clip.avi", "", "'clip.wmv' is 7.0% over", "clip.wmv", "7.0% over"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<join::JoinRequest> joins;
+        f->services.joinSegments = [&](const join::JoinRequest& r) {
+            joins.push_back(r);
+            if (!c.failure.empty()) throw Error(c.failure);
+            join::JoinResult result;
+            result.completed = true;
+            result.rateWarning = c.warning;
+            return result;
+        };
+        dialogs->shown.clear();
+        f->CommonDialog1.FileName = c.source[0] == '/' ? c.source : write_output(c.source, 10);
+        write_output("clip_SX.wmv", 4096);
+        write_output("clip_SX1.wmv", 4096);
+        loads("40", c.remoteLoad, "0");
+        f->CheckBox_Join->setChecked(c.ticked);
+        Plan_Join(*f);
+        S.Local_Running = S.Remote_Running = S.Remote2_Running = kFalse;
+        S.Local_Stopped = kFalse;
+        S.Remote_Stopped = c.remoteStopped;
+        Finish_Remote_Job(*f);
+        Finish_Local_Job(*f);
+        Finish_Local_Job(*f);  // a second end of the same run joins nothing more
+        if (*c.output == 0) {
+            EXPECT_TRUE(joins.empty());
+        } else {
+            ASSERT_EQ(joins.size(), 1u);
+            EXPECT_EQ(joins[0].inputs, (Strings{folder + "clip_SX.wmv", folder + "clip_SX1.wmv"}));
+            EXPECT_EQ(joins[0].output, folder + c.output);
+        }
+        const auto shown = messages();
+        if (*c.says == 0) {
+            EXPECT_EQ(shown, Strings{});
+        } else {
+            ASSERT_EQ(shown.size(), 1u);
+            EXPECT_NE(shown[0].find(c.says), std::string::npos) << shown[0];
+        }
+    }
 }
 
 }  // namespace

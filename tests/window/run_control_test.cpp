@@ -27,7 +27,7 @@ TEST_F(RunControl, GoStartsTheJobsAndStopEndsThem) {
     EXPECT_EQ(fx.agents, Strings{"NODE1"});
     EXPECT_EQ(text(f->Cmd_Go), "Stop");
     EXPECT_TRUE(S.Local_Running == kTrue && S.Remote_Running == kTrue && S.Remote2_Running == kFalse);
-    EXPECT_EQ(std::make_pair(S.Local_StartTicks, S.Local_SegEnd), std::make_pair(1000, 123000));
+    EXPECT_EQ(std::make_pair(S.Local_StartTicks, S.Local_SegEnd), std::make_pair(1000, 123456));
     EXPECT_EQ(S.Remote_SegStart, S.Remote_SegEnd);
     EXPECT_TRUE(timer_enabled(f->TimerLocal) && timer_enabled(f->TimerRemote));
     settle();

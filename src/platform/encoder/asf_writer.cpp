@@ -80,8 +80,24 @@ void AsfWriter::set_packet_size(int bytes) {
 AVStream* AsfWriter::add_stream(const AVCodecContext& encoder, AVRational frameRate) {
     AVStream* st = avformat_new_stream(out_.get(), nullptr);
     if (!st) throw std::bad_alloc();
-    avcodec_parameters_from_context(st->codecpar, &encoder);
+    if (avcodec_parameters_from_context(st->codecpar, &encoder) < 0) throw std::bad_alloc();
     st->time_base = encoder.time_base;
+    // The container's pixel shape (the muxer reads the stream's).
+    st->sample_aspect_ratio = encoder.sample_aspect_ratio;
+    if (frameRate.num > 0) {
+        st->avg_frame_rate = frameRate;
+        st->r_frame_rate = frameRate;
+    }
+    return st;
+}
+
+AVStream* AsfWriter::add_stream(const AVCodecParameters& parameters, AVRational timeBase, AVRational frameRate) {
+    AVStream* st = avformat_new_stream(out_.get(), nullptr);
+    if (!st) throw std::bad_alloc();
+    if (avcodec_parameters_copy(st->codecpar, &parameters) < 0) throw std::bad_alloc();
+    st->codecpar->codec_tag = 0;  // the muxer's own tag for the codec
+    st->time_base = timeBase;
+    st->sample_aspect_ratio = parameters.sample_aspect_ratio;
     if (frameRate.num > 0) {
         st->avg_frame_rate = frameRate;
         st->r_frame_rate = frameRate;
@@ -97,6 +113,10 @@ void AsfWriter::set_metadata(const Metadata& m) {
     set("author", m.author);
     set("copyright", m.copyright);
     set("comment", m.description);
+}
+
+void AsfWriter::set_tag(const std::string& key, const std::string& value) {
+    av_dict_set(&out_->metadata, key.c_str(), value.c_str(), 0);
 }
 
 void AsfWriter::output_unavailable(int err) const {

@@ -38,7 +38,12 @@ public:
     void set_packet_size(int bytes);
     // A stream carrying what `encoder` makes; `frameRate` for a video stream.
     AVStream* add_stream(const AVCodecContext& encoder, AVRational frameRate = {0, 1});
+    // A stream carrying packets copied from another file's stream of `parameters`, timed in
+    // `timeBase`.
+    AVStream* add_stream(const AVCodecParameters& parameters, AVRational timeBase, AVRational frameRate = {0, 1});
     void set_metadata(const Metadata& metadata);
+    // One more text tag of the header (an extended content description).
+    void set_tag(const std::string& key, const std::string& value);
 
     // Creates the file and writes the header; `bytes` follows the file's size from then on.
     void write_header(std::atomic<std::int64_t>& bytes);

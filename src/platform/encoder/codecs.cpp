@@ -67,6 +67,15 @@ AVRational frame_rate_of(int thousandths) {
     return r;
 }
 
+AVRational pixel_aspect_for(AVRational displayAspect, int width, int height) {
+    if (displayAspect.num <= 0 || displayAspect.den <= 0 || width <= 0 || height <= 0) return {1, 1};
+    AVRational sar{};
+    av_reduce(&sar.num, &sar.den, static_cast<std::int64_t>(displayAspect.num) * height,
+              static_cast<std::int64_t>(displayAspect.den) * width, 255);
+    if (sar.num <= 0 || sar.den <= 0 || std::fabs(av_q2d(sar) - 1.0) < 0.005) return {1, 1};
+    return sar;
+}
+
 ff::CodecContextPtr open_video_encoder(const ProfileData& profile, const VideoEncoderPlan& plan) {
     const AudienceData& a = profile.audiences.front();
     const VideoCodec& vc = video_codec(a.videoCodec);
@@ -83,7 +92,7 @@ ff::CodecContextPtr open_video_encoder(const ProfileData& profile, const VideoEn
     c->width = a.width;
     c->height = a.height;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
-    c->sample_aspect_ratio = {1, 1};
+    c->sample_aspect_ratio = pixel_aspect_for(plan.sourceAspect, a.width, a.height);
     c->time_base = av_inv_q(fps);
     c->framerate = fps;
     c->gop_size = gop_of(fps, a.keyframeMs);

@@ -39,7 +39,14 @@ struct VideoEncoderPlan {
     const Metadata* metadata = nullptr;    // the output's, which the container carries too
     int threads = 1;
     bool globalHeader = false;             // the container wants the codec set-up in its header
+    AVRational sourceAspect{0, 1};         // the source's pictures' shape as shown; {0, 1}: square pixels
 };
+
+// The pixel shape that shows a `width` x `height` picture in the shape `displayAspect`: square
+// ({1, 1}) when it is unknown or within half a percent of square. The container carries it,
+// and players stretch the picture to it, so a wide source keeps its shape in a 4:3 profile
+// without bars taking a part of the profile's pixels.
+AVRational pixel_aspect_for(AVRational displayAspect, int width, int height);
 
 // The profile's video encoder, opened for `plan`. A final pass that could not keep to its rate
 // (see final_pass_reachable) is opened as one pass instead. Throws shardex::Error when the

@@ -121,6 +121,17 @@ public:
     // gives an empty segment and a valid file without media.
     virtual void setMarkOut(std::int32_t ms) = 0;
     virtual std::int32_t markOut() const = 0;
+    // The stretch of the source that a run splits into consecutive segments, one per computer,
+    // to be joined into one file afterwards: ms from the source's start, endMs -1 to the end
+    // of the source. Set (startMs >= 0), this source's segment must lie within it (start
+    // fails otherwise) and is made to be joined: every segment of the stretch gets the same
+    // video budget, its pictures keep the stretch's frame grid and its sound the stretch's
+    // sound frame grid, its sound runs up to a frame past each end of the segment, and the
+    // file's header says where it lies (segment_tag.h). Not set (startMs -1, the default and
+    // after setStretch(-1, -1)), the segment stands alone.
+    virtual void setStretch(std::int32_t startMs, std::int32_t endMs) = 0;
+    virtual std::int32_t stretchStart() const = 0;
+    virtual std::int32_t stretchEnd() const = 0;
     virtual std::int32_t duration() = 0;  // ms; known after prepare
     virtual void setPreProcessPass(std::int32_t pass) = 0;  // 1 = run an analysis pass first
     virtual std::int32_t preProcessPass() const = 0;

@@ -40,6 +40,9 @@ struct FrameDeleter {
 struct PacketDeleter {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
+struct CodecParametersDeleter {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
 struct SwsDeleter {
     void operator()(SwsContext* s) const { sws_freeContext(s); }
 };
@@ -56,6 +59,7 @@ using OpenedIoPtr = std::unique_ptr<AVIOContext, OpenedIoDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;

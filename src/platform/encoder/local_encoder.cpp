@@ -34,6 +34,16 @@ public:
         markOut_ = ms;
     }
     std::int32_t markOut() const override { return markOut_; }
+    void setStretch(std::int32_t startMs, std::int32_t endMs) override {
+        if (startMs < -1 || endMs < -1 || (startMs >= 0 && endMs >= 0 && endMs < startMs))
+            throw Error("the stretch from " + std::to_string(startMs) + " to " + std::to_string(endMs) +
+                            " ms is not one (-1 -1 for none; an end of -1 runs to the source's end)",
+                        errors::kBadConfiguration);
+        stretchStart_ = startMs;
+        stretchEnd_ = startMs < 0 ? -1 : endMs;
+    }
+    std::int32_t stretchStart() const override { return stretchStart_; }
+    std::int32_t stretchEnd() const override { return stretchEnd_; }
     std::int32_t duration() override {
         if (durationMs_ < 0) throw Error("the source's duration is known after prepare", errors::kBadConfiguration);
         return durationMs_;
@@ -57,6 +67,7 @@ private:
     std::int32_t type_;
     std::string input_;
     std::int32_t markIn_ = 0, markOut_ = -1, pass_ = 0;  // mark-out -1: not set, to the end
+    std::int32_t stretchStart_ = -1, stretchEnd_ = -1;   // none
     std::int32_t durationMs_ = -1;
     std::vector<std::shared_ptr<DataViewImpl>> views_;
 };
@@ -303,6 +314,9 @@ public:
         auto marks = profile_.hasVideo() && video ? video : audio;
         std::int64_t markIn = marks ? marks->markIn() : 0;
         std::int64_t markOut = marks ? marks->markOut() : -1;
+        Stretch stretch;
+        if (marks) stretch = {marks->stretchStart(), marks->stretchEnd()};
+        transcoder_->check_segment(markIn, markOut, stretch);
         bool twoPass = video && video->preProcessPass() == 1;
         std::vector<std::shared_ptr<DataViewImpl>> views;
         if (video) views = video->views();
@@ -317,8 +331,8 @@ public:
         }
         std::shared_ptr<Transcoder> job(std::move(transcoder_));
         std::shared_ptr<Core> core = core_;
-        worker_ = std::thread([core, job, markIn, markOut, twoPass, views = std::move(views)]() mutable {
-            work(core, std::move(job), markIn, markOut, twoPass, std::move(views));
+        worker_ = std::thread([core, job, markIn, markOut, stretch, twoPass, views = std::move(views)]() mutable {
+            work(core, std::move(job), markIn, markOut, stretch, twoPass, std::move(views));
         });
     }
 
@@ -369,7 +383,8 @@ public:
 
 private:
     static void work(const std::shared_ptr<Core>& core, std::shared_ptr<Transcoder> job, std::int64_t markIn,
-                     std::int64_t markOut, bool twoPass, std::vector<std::shared_ptr<DataViewImpl>> views) {
+                     std::int64_t markOut, Stretch stretch, bool twoPass,
+                     std::vector<std::shared_ptr<DataViewImpl>> views) {
         core->postState(kStateStarting);
         {
             std::lock_guard lock(core->mutex);
@@ -394,7 +409,7 @@ private:
         };
         control.observer = preview.get();
         try {
-            job->run(markIn, markOut, twoPass, control, core->figures);
+            job->run(markIn, markOut, stretch, twoPass, control, core->figures);
         } catch (const Error& e) {
             core->postError(e.code() ? e.code() : errors::kInternal, e.what());
         } catch (const std::exception& e) {

@@ -83,6 +83,16 @@ std::int64_t SourceInput::duration_ms() const {
     return best;
 }
 
+AVRational SourceInput::display_aspect() const {
+    if (!video_ || !dec_ || dec_->width <= 0 || dec_->height <= 0) return {0, 1};
+    AVRational sar = av_guess_sample_aspect_ratio(fmt(), st(), nullptr);
+    if (sar.num <= 0 || sar.den <= 0) sar = {1, 1};
+    AVRational dar{};
+    av_reduce(&dar.num, &dar.den, static_cast<std::int64_t>(dec_->width) * sar.num,
+              static_cast<std::int64_t>(dec_->height) * sar.den, 1 << 16);
+    return dar;
+}
+
 // A read that failed is an error, unless the job was stopped meanwhile: the stop's interrupt
 // is what ended the read, and the encode then ends as stopped, its file finished.
 void SourceInput::failed(const char* what, const std::string& why) const {
@@ -142,6 +152,20 @@ double SourceInput::picture_seconds(const AVFrame* f, AVRational fallbackFps) co
     if (ff::frame_duration(*f) > 0) return static_cast<double>(ff::frame_duration(*f)) * av_q2d(tb_);
     if (st()->avg_frame_rate.num > 0) return 1.0 / av_q2d(st()->avg_frame_rate);
     return 1.0 / av_q2d(fallbackFps);
+}
+
+std::int64_t SourceInput::first_picture_from(std::int64_t ms) {
+    rewind(ms);
+    std::int64_t found = AV_NOPTS_VALUE;
+    while (!done_ && found == AV_NOPTS_VALUE) {
+        step([&](AVFrame* f) {
+            const std::int64_t ts = picture_ts(f);
+            if (ts == AV_NOPTS_VALUE || av_compare_ts(ts, tb_, ms, {1, 1000}) < 0) return Next::kMore;
+            found = ts;
+            return Next::kStop;
+        });
+    }
+    return found;
 }
 
 // Reads after a seek until the first decoded frame; returns its time from the time origin

@@ -22,6 +22,11 @@ struct Segment {
     std::int64_t inMs = 0;
     std::int64_t outMs = 0;  // 0: to the end
     bool empty = false;      // a mark-out at or before the mark-in: nothing to encode
+    // A segment made to be joined: its picture and sound grids start at the start of the
+    // stretch its run split (the segment lies within it), not at its own mark-in.
+    bool joinable = false;
+    std::int64_t stretchInMs = 0;
+    bool endsStretch = false;  // its end is the stretch's end
 };
 
 // The ByteSources of an encode's inputs, one opener answer per path: the video and audio
@@ -60,6 +65,8 @@ public:
     std::int64_t duration_ms() const;  // of the whole file; 0 when unknown
     AVRational time_base() const { return tb_; }
     const AVCodecContext& decoder() const { return *dec_; }
+    // The shape of a video stream's pictures as shown, width over height ({0, 1}: unknown).
+    AVRational display_aspect() const;
 
     // Seeks so that decoding starts at or before `markInMs` and the next frames read are the
     // segment's.
@@ -86,6 +93,11 @@ public:
     // How long a decoded picture lasts, in seconds; a frame of `fallbackFps` where the file
     // does not say.
     double picture_seconds(const AVFrame* f, AVRational fallbackFps) const;
+
+    // The time (stream time base, from the time origin) of the first picture at or after
+    // `ms`, as a pass that starts there meets it; NOPTS when there is none. Reads the stream:
+    // rewind before the next pass.
+    std::int64_t first_picture_from(std::int64_t ms);
 
 private:
     AVFormatContext* fmt() const;

@@ -15,6 +15,7 @@
 #include "platform/encoder/errors.h"
 #include "platform/encoder/failure.h"
 #include "platform/encoder/packet_observer.h"
+#include "platform/encoder/segment_tag.h"
 #include "platform/encoder/source_input.h"
 #include "platform/encoder/video_retimer.h"
 
@@ -29,6 +30,8 @@ struct Transcoder::Impl {
 
     // Per run.
     Segment seg;
+    std::int64_t stretchOutMs = 0;  // a joinable segment's stretch's end, resolved
+    double stretchAnchor = -1;      // the time of the stretch's first picture, in seconds
     const RunControl* control = nullptr;
     LiveFigures* figures = nullptr;
     ff::CodecContextPtr venc, aenc;
@@ -82,11 +85,13 @@ struct Transcoder::Impl {
         writer->check_output_can_be_created();
     }
 
-    void run(std::int64_t markInMs, std::int64_t markOutMs, bool twoPass, const RunControl& ctl, LiveFigures& figs) {
+    void run(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch, bool twoPass, const RunControl& ctl,
+             LiveFigures& figs) {
         if (!writer || !writer->idle()) fail("the encoder is not prepared", errors::kBadConfiguration);
         control = &ctl;
         figures = &figs;
         seg = segment_of(markInMs, markOutMs);
+        if (stretch.set()) join_stretch(stretch);
         const ProfileData& p = s.profile;
         const bool analyse = twoPass && p.hasVideo() && p.videoMode != kModeVbrQuality;
         try {
@@ -129,11 +134,70 @@ struct Transcoder::Impl {
         return g;
     }
 
-    // Seconds of media this run writes: the segment, or the whole source before the marks
-    // are known. 0 when not known.
-    double segment_seconds() const {
+    // Makes the segment one of the consecutive segments of `stretch`, to be joined: checks that
+    // it lies within it and finds the stretch's first picture, which anchors the picture grid.
+    void join_stretch(const Stretch& stretch) {
+        check_within(seg, stretch);
+        stretchOutMs = stretch_end(stretch);
         const std::int64_t end = seg.outMs > 0 ? seg.outMs : durationMs;
-        return end > seg.inMs ? static_cast<double>(end - seg.inMs) / 1000.0 : 0.0;
+        seg.joinable = true;
+        seg.stretchInMs = stretch.startMs;
+        seg.endsStretch = stretchOutMs <= 0 || end >= stretchOutMs;
+        stretchAnchor = -1;
+        if (video && s.profile.hasVideo()) {
+            const std::int64_t ts = video->first_picture_from(stretch.startMs);
+            if (ts != AV_NOPTS_VALUE) stretchAnchor = static_cast<double>(ts) * av_q2d(video->time_base());
+        }
+    }
+
+    std::int64_t stretch_end(const Stretch& stretch) const {
+        return stretch.endMs < 0 || (durationMs > 0 && stretch.endMs >= durationMs) ? durationMs : stretch.endMs;
+    }
+
+    void check_within(const Segment& g, const Stretch& stretch) const {
+        const std::int64_t end = g.outMs > 0 ? g.outMs : durationMs;
+        const std::int64_t stretchEnd = stretch_end(stretch);
+        if (g.inMs < stretch.startMs || (!g.empty && stretchEnd > 0 && end > stretchEnd))
+            fail("the segment from " + std::to_string(g.inMs) + " to " + std::to_string(end) +
+                     " ms lies outside the stretch from " + std::to_string(stretch.startMs) + " to " +
+                     std::to_string(stretchEnd) + " ms that its run splits",
+                 errors::kBadConfiguration);
+    }
+
+    // Seconds of media this run writes: the segment (or the stretch of a segment made to be
+    // joined: every segment gets the same budget), or the whole source before the marks are
+    // known. 0 when not known.
+    double segment_seconds() const {
+        const std::int64_t from = seg.joinable ? seg.stretchInMs : seg.inMs;
+        const std::int64_t end = seg.joinable && stretchOutMs > 0 ? stretchOutMs : seg.outMs > 0 ? seg.outMs : durationMs;
+        return end > from ? static_cast<double>(end - from) / 1000.0 : 0.0;
+    }
+
+    // What a joinable segment's header says of its place in the run.
+    SegmentTag segment_tag() {
+        const AudienceData& a = s.profile.audiences.front();
+        SegmentTag t;
+        t.stretchStartMs = seg.stretchInMs;
+        t.stretchEndMs = stretchOutMs;
+        t.startMs = seg.inMs;
+        t.endMs = seg.empty ? seg.inMs : seg.outMs > 0 ? seg.outMs : durationMs;
+        if (venc) {
+            retimer->start(seg, stretchAnchor);
+            t.fpsNum = venc->framerate.num;
+            t.fpsDen = venc->framerate.den;
+            t.videoBitrate = venc->bit_rate;
+            t.firstSlot = retimer->first_slot();
+            if (stretchAnchor >= 0)
+                t.slot0Us = std::llround((stretchAnchor - static_cast<double>(seg.stretchInMs) / 1000.0) * 1e6);
+        }
+        if (aenc) {
+            placer->start(seg);
+            t.soundFrame = aenc->frame_size;
+            t.firstSoundFrame = placer->first_grid_frame();
+        }
+        t.profileBitrate = (s.profile.hasVideo() ? a.videoBitrate : 0) + (s.profile.hasAudio() ? a.audioBitrate : 0);
+        t.profile = s.profile.name;
+        return t;
     }
 
     bool stop_requested() const { return control->stopRequested && control->stopRequested(); }
@@ -147,6 +211,7 @@ struct Transcoder::Impl {
         plan.passStats = &passStats;
         plan.seconds = segment_seconds();
         plan.metadata = &s.metadata;
+        if (video) plan.sourceAspect = video->display_aspect();
         plan.threads = s.codecThreads;
         plan.globalHeader = global_header();
         return plan;
@@ -176,6 +241,7 @@ struct Transcoder::Impl {
         if (venc) vst = writer->add_stream(*venc, venc->framerate);
         if (aenc) ast = writer->add_stream(*aenc);
         writer->set_metadata(s.metadata);
+        if (seg.joinable) writer->set_tag(SegmentTag::kKey, segment_tag().text());
         writer->write_header(figures->bytes);
         if (control->observer && venc) control->observer->begin(venc.get());
     }
@@ -187,12 +253,12 @@ struct Transcoder::Impl {
 
     // One pass over the segment. Returns false when stopped.
     bool pass(bool withAudio) {
-        if (retimer) retimer->start(seg);
+        if (retimer) retimer->start(seg, stretchAnchor);
         if (placer) placer->start(seg);
         SourceInput* v = venc ? video.get() : nullptr;
         SourceInput* a = (withAudio && aenc && !silentAudio) ? audio.get() : nullptr;
         if (v) v->rewind(seg.inMs);
-        if (a) a->rewind(seg.inMs);
+        if (a) a->rewind(placer->read_from_ms(a->decoder().sample_rate));
         // The input behind in media time is read first, so the two stay interleaved.
         for (;;) {
             if (control->waitWhilePaused) control->waitWhilePaused();
@@ -275,9 +341,12 @@ Transcoder::~Transcoder() = default;
 
 void Transcoder::open(const TranscodeSettings& settings) { impl_->open(settings); }
 std::int64_t Transcoder::durationMs() const { return impl_->durationMs; }
-void Transcoder::run(std::int64_t markInMs, std::int64_t markOutMs, bool twoPass, const RunControl& control,
-                     LiveFigures& figures) {
-    impl_->run(markInMs, markOutMs, twoPass, control, figures);
+void Transcoder::check_segment(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch) const {
+    if (stretch.set()) impl_->check_within(impl_->segment_of(markInMs, markOutMs), stretch);
+}
+void Transcoder::run(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch, bool twoPass,
+                     const RunControl& control, LiveFigures& figures) {
+    impl_->run(markInMs, markOutMs, stretch, twoPass, control, figures);
 }
 
 }  // namespace shardex::encoder

@@ -45,6 +45,14 @@ struct TranscodeSettings {
     bool refuseLinkedOutput = false;
 };
 
+// The stretch of the source a run splits into consecutive segments, in ms from the source's
+// time origin (see Source::setStretch). startMs negative: none, the segment stands alone.
+struct Stretch {
+    std::int64_t startMs = -1;
+    std::int64_t endMs = -1;  // negative or beyond the end: to the end of the source
+    bool set() const { return startMs >= 0; }
+};
+
 struct LiveFigures {
     std::atomic<std::int64_t> bytes{0};
     std::atomic<std::int64_t> mediaMs{0};
@@ -73,14 +81,19 @@ public:
     // errors.h) describing the failure.
     void open(const TranscodeSettings& settings);
     std::int64_t durationMs() const;
+    // Throws shardex::Error (kBadConfiguration) when a segment would not lie within `stretch`,
+    // as run() would.
+    void check_segment(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch) const;
 
     // Encodes [markInMs, markOutMs) (markOutMs negative or beyond the end: to the end; at or
-    // before markInMs: nothing, into a valid empty file). With
-    // twoPass, an analysis pass runs first. Returns normally when done or stopped; throws
-    // shardex::Error with a code when the encode fails (the file written so far is finished
-    // and stays readable; a failure before the header leaves no file this run created).
-    void run(std::int64_t markInMs, std::int64_t markOutMs, bool twoPass, const RunControl& control,
-             LiveFigures& figures);
+    // before markInMs: nothing, into a valid empty file). Within a `stretch` that is set the
+    // segment is made to be joined with the stretch's other segments (its header says where it
+    // lies; a segment outside the stretch is refused). With twoPass, an analysis pass runs
+    // first. Returns normally when done or stopped; throws shardex::Error with a code when the
+    // encode fails (the file written so far is finished and stays readable; a failure before
+    // the header leaves no file this run created).
+    void run(std::int64_t markInMs, std::int64_t markOutMs, const Stretch& stretch, bool twoPass,
+             const RunControl& control, LiveFigures& figures);
 
 private:
     struct Impl;

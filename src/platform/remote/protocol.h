@@ -11,7 +11,8 @@ namespace shardex::remote {
 // Raised whenever one side must know something new of the other. Both ends check it when
 // a session opens and refuse a peer of another version, naming both.
 //   2: a copy of a client's output presents the Server's sessions (kSessionMetadata).
-inline constexpr std::uint32_t kProtocolVersion = 2;
+//   3: a source's stretch (set_stretch): segments made to be joined.
+inline constexpr std::uint32_t kProtocolVersion = 3;
 
 inline constexpr std::uint16_t kAgentPort = 47810;  // shardex-agent
 inline constexpr std::uint16_t kSharePort = 47811;  // the Server's share of its source

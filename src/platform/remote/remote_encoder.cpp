@@ -105,6 +105,20 @@ public:
     std::int32_t markOut() const override {
         return getNumber(&pb::EncoderCall::mutable_get_mark_out, "read the mark-out");
     }
+    void setStretch(std::int32_t startMs, std::int32_t endMs) override {
+        pb::EncoderCall c;
+        auto* s = c.mutable_set_stretch();
+        *s->mutable_source() = ref();
+        s->set_start(startMs);
+        s->set_end(endMs);
+        t_.call("set the stretch", c);
+    }
+    std::int32_t stretchStart() const override {
+        return getNumber(&pb::EncoderCall::mutable_get_stretch_start, "read the stretch");
+    }
+    std::int32_t stretchEnd() const override {
+        return getNumber(&pb::EncoderCall::mutable_get_stretch_end, "read the stretch");
+    }
     std::int32_t duration() override {
         return getNumber(&pb::EncoderCall::mutable_get_duration, "read the source's duration");
     }

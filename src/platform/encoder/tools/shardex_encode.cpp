@@ -12,6 +12,7 @@
 #include "platform/encoder/factory.h"
 #include "platform/encoder/local_encoder.h"
 #include "platform/encoder/profiles.h"
+#include "platform/encoder/rate_check.h"
 #include "platform/paths.h"
 #include "shardex/version.h"
 
@@ -27,7 +28,7 @@ constexpr const char* kDefaultProfile = "Windows Media Video 8 for Local Area Ne
 
 constexpr const char* kUsage =
     "usage: shardex-encode SOURCE OUTPUT.wmv [--profile NAME] [--mark-in MS] [--mark-out MS]\n"
-    "                      [--two-pass] [--threads N]\n"
+    "                      [--stretch START:END] [--two-pass] [--threads N]\n"
     "       shardex-encode --list-profiles | --help | --version\n";
 
 // Prints the usage after a mistake on the command line; the exit code of such a run.
@@ -48,6 +49,10 @@ int help() {
         "                   the names (default: %s)\n"
         "  --mark-in MS     start the encode this many milliseconds into SOURCE (default 0)\n"
         "  --mark-out MS    end it there (default: the end of SOURCE)\n"
+        "  --stretch START:END\n"
+        "                   the encode is one segment of a run over that stretch of SOURCE (ms; END\n"
+        "                   'end' for the end of SOURCE), made to be joined with the run's other\n"
+        "                   segments by shardex-join\n"
         "  --two-pass       analyse the video in a first pass, then encode; always done for\n"
         "                   profiles whose video is two-pass variable bit rate\n"
         "  --threads N      threads of the video encoder and of the source's decoder (default 1;\n"
@@ -63,6 +68,8 @@ int help() {
         "Profiles: the stock set is built into the program. Profile files of your own (*.json) in\n"
         "  %s\n"
         "follow it, sorted by file name; a file that cannot be read is left out.\n"
+        "\n"
+        "A file that ends more than 5%% over its profile's rate is told in a warning with the figure.\n"
         "\n"
         "Exit status: 0 when the encode ends well, 1 when it fails (the reason is printed), 2 for a\n"
         "mistake on the command line.\n",
@@ -133,6 +140,16 @@ private:
     std::deque<std::function<void()>> queue_;
 };
 
+// The profile's total rate: its video's and its sound's (first audience).
+std::int64_t profile_total_rate(ProfileEditor& editor) {
+    const int content = editor.contentType();
+    auto audience = editor.audience(0);
+    std::int64_t rate = 0;
+    if (content != kContentAudio) rate += audience->videoBitrate(0);
+    if (content != kContentVideo) rate += audience->audioBitrate(0);
+    return rate;
+}
+
 void print_figures(Statistics& st, const char* prefix) {
     std::printf("%ssize %lld bytes, media %.1f s, %d bit/s\n", prefix,
                 static_cast<long long>(st.archiveFileSize().raw), st.archiveFileDuration().raw / 1000.0,
@@ -145,6 +162,7 @@ void print_figures(Statistics& st, const char* prefix) {
 int main(int argc, char** argv) {
     std::string source, output, profileName = kDefaultProfile;
     int markIn = 0, markOut = -1, threads = 1;  // mark-out -1: to the end
+    int stretchStart = -1, stretchEnd = -1;     // none
     bool twoPass = false, list = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -165,7 +183,27 @@ int main(int argc, char** argv) {
             }
             return static_cast<int>(n);
         };
+        auto stretch = [&]() {
+            const std::string v = value();
+            const std::size_t colon = v.find(':');
+            char* end = nullptr;
+            const long from = std::strtol(v.c_str(), &end, 10);
+            long to = -1;
+            bool ok = colon != std::string::npos && end == v.c_str() + colon && from >= 0 && from <= INT32_MAX;
+            if (ok && v.substr(colon + 1) != "end") {
+                const std::string t = v.substr(colon + 1);
+                to = std::strtol(t.c_str(), &end, 10);
+                ok = !t.empty() && !*end && to >= from && to <= INT32_MAX;
+            }
+            if (!ok) {
+                std::fprintf(stderr, "shardex-encode: --stretch wants START:END in ms (END 'end'), not '%s'\n", v.c_str());
+                std::exit(2);
+            }
+            stretchStart = static_cast<int>(from);
+            stretchEnd = static_cast<int>(to);
+        };
         if (a == "--profile") profileName = value();
+        else if (a == "--stretch") stretch();
         else if (a == "--mark-in") markIn = number();
         else if (a == "--mark-out") markOut = number();
         else if (a == "--threads") threads = number();
@@ -236,6 +274,7 @@ int main(int argc, char** argv) {
         for (auto& s : {video, audio}) {
             s->setMarkIn(markIn);
             s->setMarkOut(markOut);
+            s->setStretch(stretchStart, stretchEnd);
         }
         std::printf("encoding '%s' to '%s' with '%s' (source %d ms)\n", source.c_str(), output.c_str(),
                     profileName.c_str(), duration);
@@ -251,6 +290,10 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "shardex-encode: the encode failed with error 0x%08X\n", static_cast<unsigned>(error));
             return 1;
         }
+        const double over = percent_over_rate(stats->archiveFileSize().raw, stats->archiveFileDuration().raw,
+                                              profile_total_rate(*editor));
+        const std::string warning = rate_warning("'" + output + "'", over, profileName);
+        if (!warning.empty()) std::fprintf(stderr, "shardex-encode: warning: %s\n", warning.c_str());
         return 0;
     } catch (const shardex::Error& e) {
         std::fprintf(stderr, "shardex-encode: %s\n", e.what());
