@@ -39,9 +39,9 @@ TEST_F(DistributedRun, TheServerAloneEncodesTheClipATrimmedStretchAndStopsWithAV
     EXPECT_EQ(f->Combo_Profile->currentText().toStdString(), "Windows Media Video 8 for Local Area Network (768 Kbps)");
     choose(clip, "100", "0", "0");
     const struct {
-        int markIn, markOut, segStart, segEnd;  // marks -1: as the choice left them
+        int markIn, markOut, segStart, segEnd;  // marks -1: as chosen; a whole run ends at the clip's end
         const char* clock;
-    } runs[] = {{-1, -1, 0, 12000, "0:00:12 /0:00:12"}, {2500, 9400, 2000, 9000, nullptr}};
+    } runs[] = {{-1, -1, 0, 12012, "0:00:12 /0:00:12"}, {2500, 9400, 2000, 9000, nullptr}};
     for (const auto& r : runs) {
         if (r.markIn >= 0) f->S.Mark_In = r.markIn;
         if (r.markOut >= 0) f->S.Mark_Out = r.markOut;
