@@ -19,7 +19,7 @@ TSAN_BUILD ?= build-tsan
 # queued calls between threads under futex locks ThreadSanitizer cannot see, so every call
 # a worker posts to the window reads as a race, and a suppression wide enough to hide that
 # would hide real races in the posted code too.
-TSAN_TARGETS ?= shardex_encoder_tests shardex-encode agent_test agent_view_test shardex-agent remote_basics_test share_test
+TSAN_TARGETS ?= shardex_encoder_tests shardex-encode agent_test shardex-agent remote_test
 TSAN_TESTS   ?= ^(encoder|agent|remote|share)\.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60

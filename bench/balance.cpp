@@ -17,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -34,11 +33,8 @@
 #include "run/run_control.h"
 #include "source/preview_player.h"
 #include "source/source_selection.h"
-#include "support/agent_process.h"
-#include "support/fake_dialogs.h"
+#include "support/e2e.h"
 #include "support/qt_wait.h"
-#include "support/real_services.h"
-#include "support/shell.h"
 
 using namespace shardex;
 using Clock = std::chrono::steady_clock;
@@ -119,56 +115,36 @@ void print(const char* what, const RunEnds& r) {
 }
 
 int bench(int seconds) {
-    QTemporaryDir dir;
-    const fs::path root = dir.path().toStdString();
+    testing::TempDir dir("shardex-balance");
+    const fs::path root = dir.path();
+    testing::HomeAt home(root);
     const std::string clip = (root / "clip.avi").string();
     testing::run("timeout 300 ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=30000/1001 -f lavfi -i sine "
                  "-t " + std::to_string(seconds) + " -c:v mjpeg -q:v 5 -c:a pcm_s16le '" + clip + "'");
     if (!fs::exists(clip)) return std::fprintf(stderr, "ffmpeg could not make the clip\n"), 1;
-    qputenv("HOME", dir.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toLocal8Bit());
-    fs::create_directories(root / "Shardex");
     const fs::path network = root / "network";
     remote::init_network(network);
 
     CpuLimit limit(25);
     std::unique_ptr<testing::AgentProcess> nodes[2];
-    auto start_node = [&](int n, const std::string& listen) {
-        const fs::path home = root / ("node" + std::to_string(n));
-        fs::create_directories(home / "Shardex");
-        fs::create_directories(home / "config");
-        nodes[n - 1] = std::make_unique<testing::AgentProcess>(testing::AgentProcess::Options{
-            SHARDEX_AGENT_PATH, "NODE" + std::to_string(n), home / "Shardex", network, home / "agent.log", listen,
-            {"--headless"}, {"XDG_CONFIG_HOME=" + (home / "config").string(), "HOME=" + home.string()}});
-        return nodes[n - 1]->start();
-    };
-    if (!start_node(1, "127.0.0.1:0") || !start_node(2, "127.0.0.1:0"))
-        return std::fprintf(stderr, "shardex-agent did not start\n"), 1;
+    for (int n : {1, 2}) {
+        auto o = testing::AgentProcess::at("NODE" + std::to_string(n), root / ("node" + std::to_string(n)), network);
+        o.extra = {"--headless"};
+        nodes[n - 1] = std::make_unique<testing::AgentProcess>(o);
+        if (!nodes[n - 1]->start())
+            return std::fprintf(stderr, "shardex-agent did not start:\n%s\n", nodes[n - 1]->log().c_str()), 1;
+    }
     if (limit.add(nodes[1]->pid()))
         std::printf("NODE2 is held to 25%% of a processor by the control group %s\n", limit.dir().c_str());
     else
         std::printf("no control group could be made (not root, or no CPU controller): NODE2 runs unlimited\n");
 
-    auto dialogs = std::make_shared<testing::FakeDialogs>();
-    auto s = testing::real_services(dialogs, "SRV", {"NODE1", "NODE2", "SRV"});
-    remote::NetworkOptions o;
-    o.networkFolder = network;
-    o.peersFile = root / "no-peers";
-    o.peers = {"NODE1=" + nodes[0]->endpoint(), "NODE2=" + nodes[1]->endpoint()};
-    o.shareListen = "127.0.0.1:0";
-    o.serverName = "SRV";
-    auto net = std::make_shared<remote::RemoteNetwork>(o);
-    s.createAgent = [net](const std::string& c) { return net->connectAgent(c); };
-    s.shareSource = [net](const std::string& p) { net->shareSource(p); };
-    s.copyFromClient = [net](const std::string& c, const std::string& name, const std::string& target,
-                             const std::function<bool(std::int64_t, std::int64_t)>& progress) {
-        net->copyFromClient(c, name, target, progress);
-    };
-    auto f = std::make_unique<Form1>(s);
-    f->load();
-    dialogs->nextOpenPath = clip;
-    Cmd_File_Click(*f);
-    Cmd_Stop_Click(*f);
+    // The window on the production services, reaching the two agents through peers entries.
+    auto w = std::make_unique<testing::ServerWindow>(NetworkSettings{
+        network.string(), "", {"NODE1=" + nodes[0]->endpoint(), "NODE2=" + nodes[1]->endpoint()}, "127.0.0.1:0", "SRV"});
+    Form1* f = w->f.get();
+    const std::string chosen = w->choose(clip, "34", "33", "33");
+    if (!chosen.empty()) return std::fprintf(stderr, "the window refused the clip: %s\n", chosen.c_str()), 1;
     f->S.Post_View = kFalse;
     auto loads = [&](const char* a, const char* b, const char* c) {
         f->local_load->setText(QString::fromLatin1(a));
@@ -206,8 +182,8 @@ int bench(int seconds) {
     print("NODE1 killed", lost);
     std::printf("run with NODE1 lost / run without loss: %.3f%s\n", even.total > 0 ? lost.total / even.total : 0,
                 killed ? "" : " (NODE1 was not killed: its segment ended first)");
-    for (const auto& m : dialogs->shown) std::printf("message: %s\n", m.text.c_str());
-    f.reset();
+    for (const auto& m : w->dialogs->shown) std::printf("message: %s\n", m.text.c_str());
+    w.reset();
     nodes[0].reset();
     nodes[1].reset();
     return 0;

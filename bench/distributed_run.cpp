@@ -8,53 +8,30 @@
 // steps of the fastest distributed run. Prints figures; asserts nothing.
 //
 //   distributed_run [ROUNDS]   rounds of every measurement (default 7); the best counts
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <mutex>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "app/form1.h"
 #include "platform/clock.h"
-#include "platform/encoder/factory.h"
-#include "platform/media/factory.h"
 #include "platform/remote/network_certs.h"
-#include "platform/remote/remote_network.h"
-#include "profiles/profile_catalogue.h"
 #include "run/run_control.h"
-#include "source/preview_player.h"
-#include "source/source_selection.h"
-#include "support/agent_process.h"
-#include "support/fake_dialogs.h"
-#include "support/real_services.h"
-
-extern char** environ;
+#include "support/e2e.h"
+#include "support/job.h"
 
 using namespace shardex;
+namespace support = shardex::testing;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -78,32 +55,9 @@ double median(std::vector<double> v) {
 }
 double best(const std::vector<double>& v) { return v.empty() ? 0 : *std::min_element(v.begin(), v.end()); }
 
-double cpu_of(const rusage& u) {
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// Processor time (user + system) this process has used so far.
-double own_cpu() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return cpu_of(u);
-}
-
-// Processor time another process has used so far, from /proc; 0 when it cannot be read.
-double cpu_of_pid(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(in, line);
-    const auto close = line.rfind(')');  // the command name may hold spaces
-    if (close == std::string::npos) return 0;
-    std::istringstream fields(line.substr(close + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; fields >> field && i <= 15; ++i)
-        if (i == 14 || i == 15) ticks += std::atof(field.c_str());
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
+// Processor time (user + system) a process has used so far.
+double cpu_of_pid(pid_t pid) { return support::figures_of(pid).cpuSeconds; }
+double own_cpu() { return cpu_of_pid(::getpid()); }
 
 std::string list(const std::vector<double>& v) {
     std::string s;
@@ -117,60 +71,30 @@ std::string list(const std::vector<double>& v) {
 
 // ---- child processes --------------------------------------------------------------------
 
-struct Child {
-    pid_t pid = 0;
-    double seconds = -1;  // from the common start until it ended
-    int exitCode = -1;
-    double cpu = 0;  // processor time it used
-};
-
-// Starts `args` with standard output to /dev/null and errors to `errFile`; pid 0 on failure.
-pid_t spawn(const std::vector<std::string>& args, const std::string& errFile) {
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = 0;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-// Waits for every child, at most `limit` after `t0`; those still running then are killed
-// (by their pid) and count as failed. True when all ended with exit code 0.
-bool wait_children(std::vector<Child>& kids, Clock::time_point t0, Clock::duration limit) {
-    const auto until = t0 + limit;
-    for (;;) {
-        bool running = false;
-        for (auto& k : kids) {
-            if (k.pid == 0 || k.seconds >= 0) continue;
-            int status = 0;
-            rusage usage{};
-            if (wait4(k.pid, &status, WNOHANG, &usage) == k.pid) {
-                k.seconds = seconds_since(t0);
-                k.cpu = cpu_of(usage);
-                k.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Waits for every child, at most `limit` after `t0`; those still running then are killed (by
+// their pid). Each one's seconds from `t0` in `ended`; true when all ended with exit code 0.
+bool wait_children(std::vector<std::unique_ptr<support::Process>>& kids, Clock::time_point t0, Clock::duration limit,
+                   std::vector<double>& ended) {
+    ended.assign(kids.size(), -1);
+    bool ok = true;
+    for (bool running = true; running;) {
+        running = false;
+        for (std::size_t i = 0; i < kids.size(); ++i) {
+            if (ended[i] >= 0) continue;
+            if (kids[i]->exited()) {
+                ended[i] = seconds_since(t0);
+                ok &= kids[i]->wait_exit(std::chrono::milliseconds(0)) == 0;
+            } else if (Clock::now() > t0 + limit) {
+                kids[i]->kill_now();
+                ended[i] = seconds_since(t0);
+                ok = false;
             } else {
                 running = true;
             }
         }
-        if (!running) break;
-        if (Clock::now() > until) {
-            for (auto& k : kids)
-                if (k.pid != 0 && k.seconds < 0) {
-                    ::kill(k.pid, SIGKILL);
-                    waitpid(k.pid, nullptr, 0);
-                    k.exitCode = -1;
-                }
-            return false;
-        }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return std::all_of(kids.begin(), kids.end(), [](const Child& k) { return k.pid != 0 && k.exitCode == 0; });
+    return ok;
 }
 
 // ffmpeg on [start, start + length) seconds of `src`, with the settings of our profile.
@@ -185,25 +109,24 @@ std::vector<std::string> ffmpeg_part(const std::string& src, int start, int leng
 // The two halves side by side; each ffmpeg's own time in `each` [0] and [1], its processor
 // time in [2] and [3], that of both in `cpu`. Wall time, or -1.
 double ffmpeg_halves(const std::string& src, const fs::path& dir, double each[4], double& cpu) {
-    std::vector<Child> kids(2);
+    std::vector<std::unique_ptr<support::Process>> kids;
     const auto t0 = Clock::now();
-    for (int i = 0; i < 2; ++i)
-        kids[i].pid = spawn(ffmpeg_part(src, i * kHalf, kHalf, (dir / ("ffmpeg" + std::to_string(i) + ".wmv")).string()),
-                            (dir / ("ffmpeg" + std::to_string(i) + ".log")).string());
-    const bool ok = wait_children(kids, t0, kRunLimit);
+    for (int i = 0; i < 2; ++i) {
+        const std::string name = "ffmpeg" + std::to_string(i);
+        kids.push_back(std::make_unique<support::Process>(support::Process::Options{
+            ffmpeg_part(src, i * kHalf, kHalf, (dir / (name + ".wmv")).string()), dir / (name + ".log"), {}}));
+        kids.back()->spawn();
+    }
+    std::vector<double> ended;
+    const bool ok = wait_children(kids, t0, kRunLimit, ended);
     const double wall = seconds_since(t0);
-    for (int i = 0; i < 2; ++i) each[i] = kids[i].seconds;
-    each[2] = kids[0].cpu;
-    each[3] = kids[1].cpu;
-    cpu = kids[0].cpu + kids[1].cpu;
+    for (int i = 0; i < 2; ++i) {
+        each[i] = ended[static_cast<std::size_t>(i)];
+        each[2 + i] = kids[static_cast<std::size_t>(i)]->cpu_seconds();
+    }
+    cpu = each[2] + each[3];
     if (!ok) {
-        std::fprintf(stderr, "an ffmpeg half failed (exit codes %d, %d)\n", kids[0].exitCode, kids[1].exitCode);
-        for (int i = 0; i < 2; ++i) {
-            std::ifstream log(dir / ("ffmpeg" + std::to_string(i) + ".log"));
-            std::stringstream text;
-            text << log.rdbuf();
-            std::fprintf(stderr, "%s", text.str().c_str());
-        }
+        std::fprintf(stderr, "an ffmpeg half failed:\n%s%s\n", kids[0]->log().c_str(), kids[1]->log().c_str());
         return -1;
     }
     return wall;
@@ -211,79 +134,30 @@ double ffmpeg_halves(const std::string& src, const fs::path& dir, double each[4]
 
 // ---- our encoder without the window -------------------------------------------------------
 
-// One encoder configured as the Server's job configures it, on [markIn, markOut) ms.
-class Encode {
-public:
-    Encode(const std::string& source, const std::string& out, std::int32_t markIn, std::int32_t markOut)
-        : enc_(encoder::create_local_encoder()) {
-        encoder::EventHandlers h;
-        h.onStateChange = [this](std::int32_t s) {
-            if (s != encoder::kStateStopped) return;
-            std::lock_guard lock(m_);
-            stopped_ = true;
-            at_ = Clock::now();
-            cv_.notify_all();
-        };
-        h.onError = [](std::int32_t code, const std::string& what) {
-            std::fprintf(stderr, "encoder error %d: %s\n", code, what.c_str());
-        };
-        enc_->setEventHandlers([](std::function<void()> fn) { fn(); }, h);
-        auto group = enc_->sourceGroups()->add("SG_1");
-        video_ = group->addSource(encoder::kSourceVideo);
-        audio_ = group->addSource(encoder::kSourceAudio);
-        video_->setInput(source, "", "");
-        audio_->setInput(source, "", "");
-        enc_->file()->setLocalFileName(out);
-        auto profiles = enc_->profileCollection();
-        profiles->refresh();
-        for (std::int32_t i = 0; i < profiles->count(); ++i)
-            if (auto p = profiles->item(i); p->name() == kProfile) {
-                group->setProfile(p);
-                break;
-            }
-        enc_->prepare(true);
-        markOut = std::min(markOut, video_->duration());
-        for (auto& s : {video_, audio_}) {
-            s->setMarkIn(markIn);
-            s->setMarkOut(markOut);
-        }
+// One encoder set up as the Server's job sets it up, on [markIn, markOut) ms.
+std::unique_ptr<support::Job> half(const std::string& source, const std::string& out, std::int32_t markIn,
+                                   std::int32_t markOut) {
+    auto job = support::make_job(source, out, kProfile);
+    job->encoder->prepare(true);
+    for (auto& s : {job->video, job->audio}) {
+        s->setMarkIn(markIn);
+        s->setMarkOut(std::min(markOut, job->video->duration()));
     }
-    void start() { enc_->start(); }
-    // When it stopped, or nothing after `until`.
-    std::optional<Clock::time_point> wait(Clock::time_point until) {
-        std::unique_lock lock(m_);
-        if (!cv_.wait_until(lock, until, [&] { return stopped_; })) return std::nullopt;
-        return at_;
-    }
-    void stop() { enc_->stop(); }
-
-private:
-    std::shared_ptr<encoder::Encoder> enc_;
-    std::shared_ptr<encoder::Source> video_, audio_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool stopped_ = false;
-    Clock::time_point at_;
-};
+    return job;
+}
 
 // Both halves by our encoder side by side in this process, from set-up until both stopped;
 // the processor time used in `cpu`.
 double encoder_halves(const std::string& src, const fs::path& dir, double& cpu) {
     const double cpu0 = own_cpu();
     const auto t0 = Clock::now();
-    Encode a(src, (dir / "alone0.wmv").string(), 0, kHalf * 1000);
-    Encode b(src, (dir / "alone1.wmv").string(), kHalf * 1000, kLength * 1000);
-    a.start();
-    b.start();
-    const auto until = t0 + kRunLimit;
-    const auto ea = a.wait(until);
-    const auto eb = b.wait(until);
-    if (!ea || !eb) {
+    auto a = half(src, (dir / "alone0.wmv").string(), 0, kHalf * 1000);
+    auto b = half(src, (dir / "alone1.wmv").string(), kHalf * 1000, kLength * 1000);
+    a->encoder->start();
+    b->encoder->start();
+    // Each waits on its own events; the other's worker runs on meanwhile.
+    if (!a->events.waitStopped(std::chrono::seconds(300)) || !b->events.waitStopped(std::chrono::seconds(300))) {
         std::fprintf(stderr, "our encoder did not finish the halves in time\n");
-        a.stop();
-        b.stop();
-        a.wait(Clock::now() + std::chrono::seconds(30));
-        b.wait(Clock::now() + std::chrono::seconds(30));
         return -1;
     }
     const double wall = seconds_since(t0);
@@ -311,10 +185,7 @@ struct RunFigures {
     NetworkCosts costs;
 };
 
-bool success(const QLabel* status) {
-    static const QRegularExpression re(QStringLiteral("^Status:  Success \\d*\\.\\d to 1$"));
-    return re.match(status->text()).hasMatch();
-}
+using support::success;
 
 // The runs timed through the window.
 enum class Run {
@@ -325,7 +196,7 @@ enum class Run {
 
 // Presses the run's button; waits (bounded) for its caption to come back. Figures, or
 // total -1 after a failure.
-RunFigures window_run(Form1& f, NetworkCosts& costs, testing::FakeDialogs& dialogs, pid_t agentPid, Run run) {
+RunFigures window_run(Form1& f, NetworkCosts& costs, support::FakeDialogs& dialogs, pid_t agentPid, Run run) {
     const bool withServer = run != Run::ClientOnly;
     const bool withClient = run != Run::ServerOnly;
     f.local_load->setText(run == Run::Distributed ? QStringLiteral("50") : QStringLiteral("100"));
@@ -384,102 +255,54 @@ RunFigures window_run(Form1& f, NetworkCosts& costs, testing::FakeDialogs& dialo
 }
 
 int bench(int rounds) {
-    QTemporaryDir dir;
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "no temporary folder\n");
-        return 1;
-    }
-    const fs::path root = dir.path().toStdString();
-    qputenv("HOME", dir.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toLocal8Bit());
-    fs::create_directories(root / "Shardex");
-    fs::create_directories(root / "config");
+    support::TempDir dir("shardex-bench");
+    const fs::path root = dir.path();
+    support::HomeAt home(root);
     const fs::path work = root / "work";  // ffmpeg's and our encoder's outputs outside the window
     fs::create_directories(work);
-
     const std::string clip = (root / "clip.avi").string();
     std::fprintf(stderr, "making a %d s 640x480 clip (MJPEG, PCM)...\n", kLength);
-    {
-        const std::string d = std::to_string(kLength);
-        std::vector<Child> gen(1);
-        const auto t0 = Clock::now();
-        gen[0].pid = spawn({"ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i",
-                            "testsrc2=s=640x480:r=30000/1001:d=" + d, "-f", "lavfi", "-i", "sine=d=" + d + ":r=44100",
-                            "-ac", "2", "-c:v", "mjpeg", "-q:v", "3", "-c:a", "pcm_s16le", clip},
-                           (work / "make.log").string());
-        if (!wait_children(gen, t0, std::chrono::seconds(300)) || !fs::exists(clip)) {
-            std::fprintf(stderr, "ffmpeg could not make the clip\n");
-            return 1;
-        }
-    }
-
+    support::make_test_clip(clip, kLength, "640x480");
     const fs::path network = root / "network";
     remote::init_network(network);
-
-    // The client: its own Shardex folder, configuration and log.
-    const fs::path node = root / "node1";
-    fs::create_directories(node / "Shardex");
-    fs::create_directories(node / "config");
-    testing::AgentProcess agent({SHARDEX_AGENT_PATH, kClient, node / "Shardex", network, node / "agent.log",
-                                 "127.0.0.1:0", {"--headless"},
-                                 {"XDG_CONFIG_HOME=" + (node / "config").string(), "HOME=" + node.string()}});
+    auto agentOptions = support::AgentProcess::at(kClient, root / "node1", network);
+    agentOptions.extra = {"--headless"};
+    support::AgentProcess agent(agentOptions);
     if (!agent.start()) {
         std::fprintf(stderr, "shardex-agent did not start:\n%s\n", agent.log().c_str());
         return 1;
     }
 
-    auto dialogs = std::make_shared<testing::FakeDialogs>();
+    // The window on the production services, each network service timed as the window calls it.
+    support::ServerWindow w({network.string(), "", {std::string(kClient) + "=" + agent.endpoint()}, "127.0.0.1:0", kServer});
     NetworkCosts costs;
-    auto s = testing::real_services(dialogs, kServer, {kClient, kServer});
-    s.sleep = [&costs](std::uint32_t ms) {
-        const auto t0 = Clock::now();
-        platform::sleep_ms(ms);
-        costs.pause += seconds_since(t0);
+    const auto timed = [&costs](double NetworkCosts::*cost, auto call) {
+        return [&costs, cost, call](auto&&... args) {
+            const auto t0 = Clock::now();
+            struct Add {
+                NetworkCosts& c;
+                double NetworkCosts::*cost;
+                Clock::time_point t0;
+                ~Add() { c.*cost += seconds_since(t0); }
+            } add{costs, cost, t0};
+            return call(std::forward<decltype(args)>(args)...);
+        };
     };
-    remote::NetworkOptions o;
-    o.networkFolder = network;
-    o.peersFile = root / "no-peers";
-    o.peers = {std::string(kClient) + "=" + agent.endpoint()};
-    o.shareListen = "127.0.0.1:0";
-    o.serverName = kServer;
-    auto net = std::make_shared<remote::RemoteNetwork>(o);
-    s.createAgent = [net, &costs](const std::string& c) {
-        const auto t0 = Clock::now();
-        auto a = net->connectAgent(c);
-        costs.connect += seconds_since(t0);
-        return a;
-    };
-    s.shareSource = [net, &costs](const std::string& p) {
-        const auto t0 = Clock::now();
-        net->shareSource(p);
-        costs.share += seconds_since(t0);
-    };
-    s.copyFromClient = [net, &costs](const std::string& c, const std::string& name, const std::string& target,
-                                     const std::function<bool(std::int64_t, std::int64_t)>& progress) {
-        const auto t0 = Clock::now();
-        net->copyFromClient(c, name, target, progress);
-        costs.copy += seconds_since(t0);
-    };
-
-    auto f = std::make_unique<Form1>(s);
-    f->load();
+    Services& s = w.f->services;
+    s.sleep = timed(&NetworkCosts::pause, [](std::uint32_t ms) { platform::sleep_ms(ms); });
+    s.createAgent = timed(&NetworkCosts::connect, s.createAgent);
+    s.shareSource = timed(&NetworkCosts::share, s.shareSource);
+    s.copyFromClient = timed(&NetworkCosts::copy, s.copyFromClient);
+    Form1* f = w.f.get();
+    support::FakeDialogs* dialogs = w.dialogs.get();
     if (f->S.Client1_Computer != kClient) {
         std::fprintf(stderr, "the window offers \"%s\" as client 1, not %s\n", f->S.Client1_Computer.c_str(), kClient);
         return 1;
     }
-    const int profile = f->Combo_Profile->findText(QString::fromLatin1(kProfile));
-    if (profile < 0) {
-        std::fprintf(stderr, "the window does not offer the profile %s\n", kProfile);
-        return 1;
-    }
-    f->Combo_Profile->setCurrentIndex(profile);
-    Combo_Profile_Click(*f);
-    dialogs->nextOpenPath = clip;
-    Cmd_File_Click(*f);
-    Cmd_Stop_Click(*f);  // the preview starts playing the chosen file; Go would stop it too
-    if (f->CommonDialog1.FileName != clip || !dialogs->shown.empty()) {
-        std::fprintf(stderr, "the window did not take the clip%s\n",
-                     dialogs->shown.empty() ? "" : (": " + dialogs->shown.front().text).c_str());
+    std::string why = w.choose_profile(kProfile);
+    if (why.empty()) why = w.choose(clip, "50", "50", "0");
+    if (!why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
         return 1;
     }
 
@@ -589,9 +412,6 @@ int bench(int rounds) {
                 median(cpuClientWhole), median(cpuClientServer), median(cpuHalf[0]), median(cpuHalf[1]));
     std::printf("last Server-only status: %s\n", serverStatus.c_str());
 
-    f.reset();
-    net.reset();
-    agent.stop();
     return 0;
 }
 

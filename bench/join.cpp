@@ -18,12 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "encoder/support.h"
+#include "support/job.h"
+#include "support/media.h"
+#include "support/process.h"
 #include "platform/join/join.h"
 
 namespace {
 
-namespace fs = enc_test::fs;
+namespace fs = std::filesystem;
+using namespace shardex::testing;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kProfile = "Windows Media Video 8 for Local Area Network (768 Kbps)";
@@ -31,18 +34,18 @@ constexpr const char* kProfile = "Windows Media Video 8 for Local Area Network (
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 double encode(const fs::path& source, const fs::path& out, int in, int end, bool stretch, int stretchEnd) {
-    auto job = enc_test::make_job(source, out, kProfile);
+    auto job = make_job(source, out, kProfile);
     if (stretch) {
         job->video->setStretch(0, stretchEnd);
         job->audio->setStretch(0, stretchEnd);
     }
     const auto t0 = Clock::now();
-    enc_test::encode(*job, in, end);
+    encode(*job, in, end);
     return seconds_since(t0);
 }
 
 // The worst 5 ms window within 100 ms of each seam: SNR in dB against the whole encode's sound.
-double worst_snr(const enc_test::Sound& s, const enc_test::Sound& ref, const std::vector<double>& seams) {
+double worst_snr(const Sound& s, const Sound& ref, const std::vector<double>& seams) {
     double worst = 1e9;
     const int n = ref.rate / 200;
     const double shift = (s.start - ref.start) * ref.rate;  // s's sample i is ref's i + shift
@@ -62,10 +65,10 @@ double worst_snr(const enc_test::Sound& s, const enc_test::Sound& ref, const std
 }
 
 // The largest distance (ms) between a beep at a seam in `s` and in the whole encode.
-double worst_beep_ms(const enc_test::Sound& s, const enc_test::Sound& ref, const std::vector<double>& seams) {
+double worst_beep_ms(const Sound& s, const Sound& ref, const std::vector<double>& seams) {
     double worst = 0;
     for (double seam : seams) {
-        const double a = enc_test::beep_middle(s, seam - 0.2, seam + 0.2), b = enc_test::beep_middle(ref, seam - 0.2, seam + 0.2);
+        const double a = beep_middle(s, seam - 0.2, seam + 0.2), b = beep_middle(ref, seam - 0.2, seam + 0.2);
         worst = std::max(worst, a < 0 || b < 0 ? 1e3 : std::fabs(a - b) * 1000);
     }
     return worst;
@@ -79,7 +82,7 @@ struct Figures {
 
 Figures compare(const fs::path& file, const fs::path& whole, const std::vector<double>& seams) {
     Figures f;
-    const auto p = enc_test::pictures_of(file), w = enc_test::pictures_of(whole);
+    const auto p = pictures_of(file), w = pictures_of(whole);
     f.pictures = static_cast<int>(p.number.size());
     for (std::size_t i = 0; i < std::min(p.number.size(), w.number.size()); ++i) {
         f.samePictures += p.number[i] == w.number[i];
@@ -88,7 +91,7 @@ Figures compare(const fs::path& file, const fs::path& whole, const std::vector<d
             std::printf("%s: picture %zu shows %d at %.3f s, the whole's %d at %.3f s\n", file.filename().c_str(), i,
                         p.number[i], p.time[i], w.number[i], w.time[i]);
     }
-    const auto s = enc_test::sound_of(file), ws = enc_test::sound_of(whole);
+    const auto s = sound_of(file), ws = sound_of(whole);
     f.snr = worst_snr(s, ws, seams);
     f.beepMs = worst_beep_ms(s, ws, seams);
     f.sizeRatio = static_cast<double>(fs::file_size(file)) / static_cast<double>(fs::file_size(whole));
@@ -106,10 +109,10 @@ void print(const char* what, double seconds, double runSeconds, const Figures& f
 
 int main(int argc, char** argv) {
     const int length = argc > 1 ? std::max(6, std::atoi(argv[1])) : 60;
-    enc_test::TempDir dir;
+    TempDir dir;
     const fs::path source = dir / "clip.avi";
     const std::string d = std::to_string(length);
-    enc_test::make_clip(source,
+    make_clip(source,
                         "-f lavfi -i \"testsrc2=s=640x480:r=25:d=" + d + "[bg];color=s=160x120:r=25:d=" + d +
                             ",format=yuv420p,geq=lum='16+8*mod(N\\,25)':cb=128:cr=128[box];[bg][box]overlay,"
                             "format=yuv420p\" -f lavfi -i \"aevalsrc='if(lt(mod(t\\,1)\\,0.04)\\,0.5*sin(2*PI*1000*t)\\,"
@@ -151,18 +154,18 @@ int main(int argc, char** argv) {
         for (const auto& p : plain) out << "file '" << p << "'\n";
     }
     auto t0 = Clock::now();
-    enc_test::run("ffmpeg -v error -y -f concat -safe 0 -i '" + list.string() + "' -c copy '" + concat.string() + "'");
+    shardex::testing::run("ffmpeg -v error -y -f concat -safe 0 -i '" + list.string() + "' -c copy '" + concat.string() + "'");
     const double concatTime = seconds_since(t0);
-    enc_test::run("ffmpeg -v error -y -f concat -safe 0 -i '" + list.string() + "' -map 0:v -c copy '" + pictures.string() + "'");
+    shardex::testing::run("ffmpeg -v error -y -f concat -safe 0 -i '" + list.string() + "' -map 0:v -c copy '" + pictures.string() + "'");
     t0 = Clock::now();
-    enc_test::run("ffmpeg -v error -y -i '" + source.string() + "' -vn -c:a wmav2 -b:a 64k -ar 44100 -ac 2 '" +
+    shardex::testing::run("ffmpeg -v error -y -i '" + source.string() + "' -vn -c:a wmav2 -b:a 64k -ar 44100 -ac 2 '" +
                   sound.string() + "' && ffmpeg -v error -y -i '" + pictures.string() + "' -i '" + sound.string() +
                   "' -map 0:v -map 1:a -c copy '" + copied.string() + "'");
     const double soundOnce = seconds_since(t0);
-    enc_test::run("ffmpeg -v error -y -i '" + joined.string() + "' -i '" + whole.string() +
+    shardex::testing::run("ffmpeg -v error -y -i '" + joined.string() + "' -i '" + whole.string() +
                   "' -map 0:v -map 1:a -c copy -copyts -avoid_negative_ts disabled '" + copied.string() + "'");
 
-    const int wholePictures = enc_test::pictures_of(whole).number.size();
+    const int wholePictures = pictures_of(whole).number.size();
     std::printf("clip %d s 640x480 25 fps into '%s'; cuts at %d and %d s\n", length, kProfile, cuts[1] / 1000,
                 cuts[2] / 1000);
     std::printf("single-machine encode of the stretch %.3f s; the run (longest of its three segments) %.3f s "

@@ -3,28 +3,26 @@
 //
 //   server_run [SECONDS]   length of the generated clip (default 60)
 #include <QApplication>
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/form1.h"
 #include "jobs/polling.h"
-#include "platform/clock.h"
 #include "platform/encoder/factory.h"
 #include "run/run_control.h"
+#include "support/e2e.h"
+#include "support/job.h"
 
 using namespace shardex;
+namespace support = shardex::testing;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -38,59 +36,27 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
-// The encoder configured as the Server's job configures it, without the window.
-// With `view`, a data view draws into a window nobody shows, as the preview does.
+// The encoder set up as the Server's job sets it up, without the window. With `view`, a data
+// view draws into a window nobody shows, as the preview does.
 double encoder_alone(const std::string& source, const std::string& out, std::int32_t markIn, std::int32_t markOut,
                      bool view = false) {
-    auto enc = encoder::create_local_encoder();
-    std::mutex m;
-    std::condition_variable cv;
-    bool stopped = false;
-    encoder::EventHandlers h;
-    h.onStateChange = [&](std::int32_t s) {
-        if (s != encoder::kStateStopped) return;
-        std::lock_guard lock(m);
-        stopped = true;
-        cv.notify_all();
-    };
-    h.onError = [](std::int32_t code, const std::string& what) {
-        std::fprintf(stderr, "encoder error %d: %s\n", code, what.c_str());
-    };
-    enc->setEventHandlers([](std::function<void()> fn) { fn(); }, h);
-
     const auto t0 = Clock::now();
-    auto group = enc->sourceGroups()->add("SG_1");
-    auto video = group->addSource(encoder::kSourceVideo);
-    auto audio = group->addSource(encoder::kSourceAudio);
-    video->setInput(source, "", "");
-    audio->setInput(source, "", "");
-    enc->file()->setLocalFileName(out);
-    auto profiles = enc->profileCollection();
-    profiles->refresh();
-    for (std::int32_t i = 0; i < profiles->count(); ++i)
-        if (auto p = profiles->item(i); p->name() == kProfile) {
-            group->setProfile(p);
-            break;
-        }
+    auto job = support::make_job(source, out, kProfile);
     std::shared_ptr<encoder::DataView> dataView;
     std::int32_t cookie = 0;
-    if (view) {
-        dataView = encoder::create_data_view();
-        cookie = video->addDataView(dataView);
-    }
-    enc->prepare(true);
+    if (view) cookie = job->video->addDataView(dataView = encoder::create_data_view());
+    job->encoder->prepare(true);
     if (view) {
         dataView->setViewProperties(cookie, WindowHandle{1});
         dataView->startView(cookie);
     }
-    markOut = std::min(markOut, video->duration());
-    for (auto& s : {video, audio}) {
-        s->setMarkIn(markIn);
-        s->setMarkOut(markOut);
+    for (auto& src : {job->video, job->audio}) {
+        src->setMarkIn(markIn);
+        src->setMarkOut(std::min(markOut, job->video->duration()));
     }
-    enc->start();
-    std::unique_lock lock(m);
-    cv.wait(lock, [&] { return stopped; });
+    job->encoder->start();
+    job->events.waitStopped(std::chrono::seconds(300));
+    if (!job->events.errorTexts.empty()) std::fprintf(stderr, "encoder error: %s\n", job->events.errorTexts[0].c_str());
     return seconds_since(t0);
 }
 
@@ -109,38 +75,18 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     const int length = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
 
-    QTemporaryDir home;
-    qputenv("HOME", home.path().toLocal8Bit());
-    QDir(home.path()).mkdir(QStringLiteral("Shardex"));
-    const std::string clip = home.path().toStdString() + "/clip.avi";
-    const std::string make = "ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=30000/1001 -f lavfi -i sine -t " +
-                             std::to_string(length) + " -c:v mjpeg -c:a pcm_s16le '" + clip + "'";
-    if (std::system(make.c_str()) != 0 || !std::filesystem::exists(clip)) {
-        std::fprintf(stderr, "could not make the clip with ffmpeg\n");
+    support::TempDir home("shardex-bench");
+    support::HomeAt at(home.path());
+    const std::string clip = (home / "clip.avi").string();
+    support::make_test_clip(clip, length);
+    support::ServerWindow w({"", "", {}, "127.0.0.1:0", "SRV"});
+    Form1& f = *w.f;
+    if (const std::string why = w.choose(clip, "100", "0", "0"); !why.empty()) {
+        std::fprintf(stderr, "%s\n", why.c_str());
         return 1;
     }
 
-    Services s;
-    s.dialogs = nullptr;
-    s.createEncoder = [] { return encoder::create_local_encoder(); };
-    s.createProfileEditor = [] { return encoder::create_profile_editor(); };
-    s.createDataView = [] { return encoder::create_data_view(); };
-    s.tickCount = [] { return platform::tick_count(); };
-    s.sleep = [](std::uint32_t) {};
-    s.browseComputers = [] { return std::vector<std::string>{}; };
-    s.computerName = [] { return std::string("SRV"); };
-    Form1 f(s);
-    f.load();
-    f.CommonDialog1.FileName = clip;
-    f.CommonDialog1.FileTitle = "clip.avi";
-    f.S.Local_OutFile = "clip_SX.wmv";
-    f.S.Movie_Length = length * 1000;
-    f.S.Source_SizeKB = static_cast<double>(std::filesystem::file_size(clip)) / 1024.0;
-    f.local_load->setText(QStringLiteral("100"));
-    f.remote_load->setText(QStringLiteral("0"));
-    f.remote2_load->setText(QStringLiteral("0"));
-
-    const std::string aloneOut = home.path().toStdString() + "/Shardex/alone.wmv";
+    const std::string aloneOut = (home / "Shardex" / "alone.wmv").string();
     std::vector<double> ratios, ratiosPreview, windowTimes, aloneTimes;
     encoder_alone(clip, aloneOut, 0, length * 1000);  // warm the caches once
     for (int round = 0; round < 3; ++round) {

@@ -1,25 +1,42 @@
-// What every fuzz target offers: libFuzzer's entry point, which takes one input and aborts
-// (with the reason on stderr) when the code under test breaks one of its promises, and the
-// target's table of hostile inputs, replayed on every test run (faults found by fuzzing
-// stay there as regression cases).
+// What every fuzz target offers: one input run against the code under test, which aborts (the
+// reason on stderr) when that code breaks one of its promises, and a table of the hostile
+// inputs no seed file holds (a megabyte, or made for the run); fuzz/corpus/<name> holds the
+// others and past findings. A target registers both under its name, for libFuzzer's entry
+// (fuzz build) and the replay program that CTest runs.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+#include "platform/error.h"
 
 namespace shardex::fuzz {
 
-// Inputs no seed file can hold (NUL bytes, a megabyte) and past findings.
-std::vector<std::string> nasty_inputs();
+struct Target {
+    const char* name;
+    void (*one)(const std::string& input);
+    std::vector<std::string> (*table)();
+};
+bool add_target(const Target& target);
+std::vector<Target>& targets();
 
 // Aborts with `what` when `ok` is false: a broken promise is a finding, like a crash.
 void expect(bool ok, const char* what, const std::string& detail = {});
-
-// The longest refusal text any target accepts: refusals quote hostile input cut short.
-inline constexpr std::size_t kMaxRefusalText = 1024;
+// A refusal says why in at most 1024 bytes, without a NUL: it quotes hostile input cut short.
+void expect_refusal(const std::string& text, const char* what);
+// Runs `parse`: a refusal (shardex::Error) must be short, what it answers must keep `promise`.
+template <class Parse, class Promise>
+void either(const char* what, Parse parse, Promise promise) {
+    try {
+        promise(parse());
+    } catch (const Error& e) {
+        expect_refusal(e.what(), what);
+    }
+}
+// A fresh folder of this process, removed at its exit.
+const std::string& scratch_folder();
 
 }  // namespace shardex::fuzz
+
+#define SHARDEX_FUZZ_TARGET(name, one, table) \
+    [[maybe_unused]] static const bool shardex_fuzz_registered = shardex::fuzz::add_target({name, one, table})

@@ -25,7 +25,7 @@ if ! cmake -S "$here" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DS
   cat "$build/fuzz-configure.log"
   exit 1
 fi
-cmake --build "$build" -j "${JOBS:-$(nproc)}" --target "${targets[@]/#/fuzz_}" "${targets[@]/#/replay_}"
+cmake --build "$build" -j "${JOBS:-$(nproc)}" --target "${targets[@]/#/fuzz_}" fuzz_replay
 
 export QT_QPA_PLATFORM=offscreen
 export DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/shardex-fuzz-no-bus
@@ -40,7 +40,7 @@ for t in "${targets[@]}"; do
   mkdir -p "$out/corpus" "$out/artifacts"
   log="$out/fuzz.log"
   # The target's table of hostile inputs starts the corpus (inputs the seed files cannot hold).
-  "$build/fuzz/replay_$t" --dump "$out/table" >/dev/null
+  "$build/fuzz/fuzz_replay" "$t" --dump "$out/table" >/dev/null
   # New inputs go to the build folder's corpus; the seeds in the tree are only read. The
   # per-input timeout makes a hang a finding; the memory limit makes a runaway one too.
   set +e

@@ -24,7 +24,8 @@ Services default_services(const NetworkSettings& network) {
     s.createGraph = [] { return media::create_filter_graph(); };
     s.tickCount = [] { return platform::tick_count(); };
     s.sleep = [](std::uint32_t ms) { platform::sleep_ms(ms); };
-    s.computerName = [] { return platform::computer_name(); };
+    const std::string self = network.computerName.empty() ? platform::computer_name() : network.computerName;
+    s.computerName = [self] { return self; };
     auto counters = platform::create_counter_collection();
     s.monitorCounters = [counters] { return counters; };
 
@@ -33,15 +34,15 @@ Services default_services(const NetworkSettings& network) {
     options.peersFile = network.peersFile;
     options.peers = network.peers;
     options.shareListen = network.shareListen;
-    options.serverName = platform::computer_name();
+    options.serverName = self;
     auto net = std::make_shared<remote::RemoteNetwork>(std::move(options));
     // The computers offered: the agents DNS-SD finds, those the peers entries name and this
     // one, sorted, each once. A browse that finds nothing (no daemon, no multicast) leaves
     // the others.
-    s.browseComputers = [net] {
+    s.browseComputers = [net, self] {
         std::vector<std::string> names = net->discoverAgents();
         for (auto& name : net->peerNames()) names.push_back(name);
-        if (auto self = platform::computer_name(); !self.empty()) names.push_back(self);
+        if (!self.empty()) names.push_back(self);
         std::sort(names.begin(), names.end());
         names.erase(std::unique(names.begin(), names.end()), names.end());
         return names;

@@ -72,12 +72,14 @@ struct Services {
     std::function<bool(const std::string& folder)> openFolder;
 };
 
-// Where the real services find the network: certificates, peers, the share's address.
+// Where the real services find the network: certificates, peers, the share's address, and
+// the name this computer goes by (tests run several computers on one).
 struct NetworkSettings {
     std::string networkFolder;       // "" = the default
     std::string peersFile;           // "" = the default
     std::vector<std::string> peers;  // "NAME=HOST:PORT"
     std::string shareListen;         // "" = every address, port 47811 or any free one
+    std::string computerName;        // "" = this computer's own
 };
 
 // The real services: FFmpeg encoder, libmpv graph, system clock and names, the network.

@@ -2,17 +2,15 @@
 // clock: which paths are taken, the order of the counters, and the rates.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/counters/proc_counters.h"
+#include "support/media.h"
 
 using namespace shardex::platform;
-namespace fs = std::filesystem;
+using namespace shardex::testing;
 
 namespace {
 
@@ -33,8 +31,6 @@ struct Traffic {
 class FakeSystem {
 public:
     FakeSystem() {
-        std::string tmpl = (fs::temp_directory_path() / "shardex-counters-XXXXXX").string();
-        root_ = mkdtemp(tmpl.data());
         write("proc/stat", "cpu  0 0 0 0 0 0 0 0 0 0\n");
         write("proc/diskstats", "");
         dev({{"lo"}, {"eth0"}});
@@ -42,13 +38,9 @@ public:
         write("sys/class/net/eth0/flags", "0x1003\n");
         route("eth0");
     }
-    ~FakeSystem() {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
     void write(const std::string& rel, const std::string& text) {
         fs::create_directories((root_ / rel).parent_path());
-        std::ofstream(root_ / rel) << text;
+        write_file(root_ / rel, text);
     }
     void remove(const std::string& rel) { fs::remove_all(root_ / rel); }
     void dev(const std::vector<Traffic>& interfaces) {
@@ -65,7 +57,7 @@ public:
     }
     ProcCounterOptions options() {
         ProcCounterOptions o;
-        o.root = root_.string();
+        o.root = root_.path().string();
         o.computer = "THISPC";
         o.seconds = [this] { return now; };
         return o;
@@ -73,7 +65,7 @@ public:
     double now = 100.0;
 
 private:
-    fs::path root_;
+    TempDir root_{"shardex-counters"};
 };
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The join of a run's segments: the joined file is what one encode of the whole stretch makes,
 // seam by seam (every picture once, timestamps on one grid, the sound spliced unheard and in
 // step), and files that do not make one stretch are refused with the reason. The source
-// numbers its pictures (support.h) and beeps for 40 ms at every whole second; the run's
+// numbers its pictures (support/media.h) and beeps for 40 ms at every whole second; the run's
 // stretch starts at 0.5 s and two of its cuts fall inside beeps.
 #include <gtest/gtest.h>
 
@@ -9,11 +9,11 @@
 
 #include "platform/encoder/segment_tag.h"
 #include "platform/join/join.h"
-#include "support.h"
+#include "support/job.h"
+#include "support/media.h"
+#include "support/process.h"
 
-using enc_test::TempDir;
-namespace fs = enc_test::fs;
-
+namespace shardex::testing {
 namespace {
 
 constexpr const char* kPal = "Windows Media Video 8 for Broadband (PAL, 384 Kbps)";           // 25 fps
@@ -32,7 +32,7 @@ class Join : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        enc_test::make_clip(source(), kSource);
+        make_clip(source(), kSource);
     }
     static void TearDownTestSuite() { delete dir_; }
     static fs::path source() { return *dir_ / "source.avi"; }
@@ -41,10 +41,10 @@ protected:
     static fs::path encode(const char* profile, int in, int out, const std::string& name) {
         const fs::path file = *dir_ / (name + ".wmv");
         if (fs::exists(file)) return file;
-        auto job = enc_test::make_job(source(), file, profile);
+        auto job = make_job(source(), file, profile);
         job->video->setStretch(kStretchIn, -1);
         job->audio->setStretch(kStretchIn, -1);
-        EXPECT_EQ(enc_test::encode(*job, in, out), (std::vector<int>{1, 2, 5})) << name;
+        EXPECT_EQ(testing::encode(*job, in, out), (std::vector<int>{1, 2, 5})) << name;
         return file;
     }
     static std::vector<fs::path> segments(const char* profile, const std::string& tag) {
@@ -67,7 +67,7 @@ TempDir* Join::dir_ = nullptr;
 
 // The number of the picture an accurate seek to `t` seconds shows.
 int number_after_seek(const fs::path& file, double t) {
-    const std::string out = enc_test::run("ffmpeg -v error -ss " + std::to_string(t) + " -i '" + file.string() +
+    const std::string out = run("ffmpeg -v error -ss " + std::to_string(t) + " -i '" + file.string() +
                                           "' -frames:v 1 -vf crop=iw/8:ih/8:0:0,signalstats,"
                                           "metadata=print:key=lavfi.signalstats.YAVG:file=- -f null - 2>/dev/null");
     const auto at = out.find("YAVG=");
@@ -76,7 +76,7 @@ int number_after_seek(const fs::path& file, double t) {
 
 // The worst of every 5 ms window within 100 ms of `seam`: the sound's SNR against `ref` and
 // its level's distance from ref's, in dB.
-std::pair<double, double> worst_windows(const enc_test::Sound& s, const enc_test::Sound& ref, double seam) {
+std::pair<double, double> worst_windows(const Sound& s, const Sound& ref, double seam) {
     double snr = 1e9, level = 0;
     const int n = ref.rate / 200;
     for (double t = seam - 0.1; t < seam + 0.1; t += 0.005) {
@@ -111,7 +111,7 @@ TEST_F(Join, JoinedFileIsTheEncodeOfTheWholeStretch) {
         const auto result = join(segments(c.profile, tag), joined);
         ASSERT_TRUE(result.completed);
 
-        const auto pics = enc_test::pictures_of(joined), wholePics = enc_test::pictures_of(whole);
+        const auto pics = pictures_of(joined), wholePics = pictures_of(whole);
         ASSERT_EQ(pics.number.size(), wholePics.number.size());
         EXPECT_EQ(pics.number, wholePics.number);
         for (std::size_t i = 1; i < pics.time.size(); ++i)
@@ -120,7 +120,7 @@ TEST_F(Join, JoinedFileIsTheEncodeOfTheWholeStretch) {
             for (std::size_t i = 0; i < pics.number.size(); ++i) ASSERT_EQ(pics.number[i], int(13 + i) % 25) << i;
         }
 
-        const auto sound = enc_test::sound_of(joined), wholeSound = enc_test::sound_of(whole);
+        const auto sound = sound_of(joined), wholeSound = sound_of(whole);
         EXPECT_EQ(sound.samples.size(), wholeSound.samples.size());
         EXPECT_DOUBLE_EQ(sound.start, wholeSound.start);
         for (int cut : {kCuts[1], kCuts[2]}) {
@@ -131,7 +131,7 @@ TEST_F(Join, JoinedFileIsTheEncodeOfTheWholeStretch) {
             EXPECT_LE(level, 1.0);
             // The beep cut by the seam, and the picture of its second, where they belong.
             const double beep = std::floor(cut / 1000.0) - kStretchIn / 1000.0;
-            EXPECT_NEAR(enc_test::beep_middle(sound, beep - 0.2, beep + 0.2), beep + 0.02, 0.002);
+            EXPECT_NEAR(beep_middle(sound, beep - 0.2, beep + 0.2), beep + 0.02, 0.002);
             std::size_t flash = 0;
             while (flash < pics.time.size() && !(pics.number[flash] == 0 && pics.time[flash] > beep - 0.1)) ++flash;
             ASSERT_LT(flash, pics.time.size());
@@ -141,14 +141,14 @@ TEST_F(Join, JoinedFileIsTheEncodeOfTheWholeStretch) {
             }
         }
 
-        EXPECT_EQ(enc_test::run("ffprobe -v warning '" + joined.string() + "' 2>&1"), "");
-        const auto info = enc_test::probe(joined, "format=duration,start_time:stream=display_aspect_ratio");
-        EXPECT_EQ(enc_test::value_of(info, "duration"),
-                  enc_test::value_of(enc_test::probe(whole, "format=duration"), "duration"));
-        EXPECT_EQ(enc_test::value_of(info, "display_aspect_ratio"), "16:9");
+        EXPECT_EQ(run("ffprobe -v warning '" + joined.string() + "' 2>&1"), "");
+        const auto info = probe(joined, "format=duration,start_time:stream=display_aspect_ratio");
+        EXPECT_EQ(value_of(info, "duration"),
+                  value_of(probe(whole, "format=duration"), "duration"));
+        EXPECT_EQ(value_of(info, "display_aspect_ratio"), "16:9");
         // (The tool's seek counts from the file's start: the sound's, which primes its encoder.)
         std::size_t at = 0;
-        while (at < pics.time.size() && pics.time[at] < 2.5 + std::atof(enc_test::value_of(info, "start_time").c_str())) ++at;
+        while (at < pics.time.size() && pics.time[at] < 2.5 + std::atof(value_of(info, "start_time").c_str())) ++at;
         EXPECT_EQ(number_after_seek(joined, 2.5), pics.number.at(at));
     }
 }
@@ -213,3 +213,5 @@ TEST(SegmentTag, ReadsBackWhatItWritesAndNothingElse) {
         EXPECT_FALSE(shardex::encoder::SegmentTag::parse(bad));
     }
 }
+
+}  // namespace shardex::testing

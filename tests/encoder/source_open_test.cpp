@@ -9,19 +9,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <future>
 
 #include "platform/encoder/errors.h"
-#include "support.h"
+#include "support/job.h"
+#include "support/media.h"
 
-using namespace shardex::encoder;
-using enc_test::FileSource;
-using enc_test::TempDir;
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-
+namespace shardex::testing {
 namespace {
+
+using namespace encoder;
 
 const char* const kSmall = "Windows Media Video 8 for Dial-up Modems (No audio, 28.8 Kbps)";
 
@@ -30,7 +27,7 @@ bool has(const std::string& text, const std::string& part) { return text.find(pa
 // A job on `input`; when `shared`, read through a FileSource that `made` sees first, on the
 // thread that runs the prepare.
 using Made = std::function<void(const std::shared_ptr<FileSource>&)>;
-std::unique_ptr<enc_test::Job> job_for(const fs::path& input, const fs::path& output, bool shared, Made made = {},
+std::unique_ptr<Job> job_for(const fs::path& input, const fs::path& output, bool shared, Made made = {},
                                        std::chrono::milliseconds openLimit = kDefaultOpenLimit) {
     LocalEncoderOptions options;
     options.openLimit = openLimit;
@@ -40,14 +37,14 @@ std::unique_ptr<enc_test::Job> job_for(const fs::path& input, const fs::path& ou
             if (made) made(s);
             return s;
         };
-    return enc_test::make_job(input, output, kSmall, options);
+    return make_job(input, output, kSmall, options);
 }
 
 // The text prepare fails with; "" when it succeeds.
 std::string prepare_failure(Encoder& e) {
     try {
         e.prepare(true);
-    } catch (const shardex::Error& err) {
+    } catch (const Error& err) {
         EXPECT_EQ(err.code(), errors::kSourceUnreadable) << err.what();
         return err.what();
     }
@@ -57,16 +54,12 @@ std::string prepare_failure(Encoder& e) {
 // A TCP listener on 127.0.0.1 that nothing should ever reach.
 struct Listener {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    int port = 0;
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     Listener() {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         EXPECT_EQ(::listen(fd, 8), 0);
         EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len), 0);
-        port = ntohs(a.sin_port);
     }
     ~Listener() { ::close(fd); }
     bool reached() const {
@@ -76,19 +69,17 @@ struct Listener {
     }
 };
 
-}  // namespace
-
 // Files that name other files or addresses are refused before anything they name is
 // opened, wherever they come from; a shared source must moreover be a common video
 // container, while a local one may be any single file FFmpeg reads.
 TEST(SourceInput, OnlyASingleVideoFileIsRead) {
     TempDir dir;
     Listener listener;
-    const std::string http = "http://127.0.0.1:" + std::to_string(listener.port) + "/seg.avi";
-    enc_test::make_clip(dir / "secret.avi", "-f lavfi -i testsrc2=s=160x120:r=15:d=2 -c:v mjpeg");
-    enc_test::make_clip(dir / "clip.y4m", "-f lavfi -i testsrc2=s=160x120:r=15:d=2 -pix_fmt yuv420p");
+    const std::string http = "http://127.0.0.1:" + std::to_string(ntohs(listener.a.sin_port)) + "/seg.avi";
+    make_clip(dir / "secret.avi", "-f lavfi -i testsrc2=s=160x120:r=15:d=2 -c:v mjpeg");
+    make_clip(dir / "clip.y4m", "-f lavfi -i testsrc2=s=160x120:r=15:d=2 -pix_fmt yuv420p");
     const auto write = [&](const std::string& name, const std::string& text) {
-        std::ofstream(dir / name) << text;
+        write_file(dir / name, text);
         return dir / name;
     };
     const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2,\n";
@@ -117,8 +108,12 @@ TEST(SourceInput, OnlyASingleVideoFileIsRead) {
         SCOPED_TRACE(c.input.filename().string() + (c.shared ? ", shared" : ", local"));
         auto job = job_for(c.input, dir / "out.wmv", c.shared);
         const std::string text = prepare_failure(*job->encoder);
-        if (c.says.empty()) EXPECT_EQ(text, "");
-        else EXPECT_TRUE(has(text, "cannot open source '" + c.input.string() + "': it is " + c.says)) << text;
+        if (c.says.empty()) {
+            EXPECT_EQ(text, "");
+        }
+        else {
+            EXPECT_TRUE(has(text, "cannot open source '" + c.input.string() + "': it is " + c.says)) << text;
+        }
         EXPECT_FALSE(listener.reached()) << "a connection reached the address the file names";
         char events[4096];
         EXPECT_LT(::read(watch, events, sizeof events), 0) << "the file the list names was opened";
@@ -133,7 +128,7 @@ TEST(SourceInput, OnlyASingleVideoFileIsRead) {
 TEST(SourceInput, StalledReadsEndAtAStopOrTheOpenLimit) {
     TempDir dir;
     const fs::path clip = dir / "clip.avi";
-    enc_test::make_clip(clip, "-f lavfi -i testsrc2=s=320x240:r=25:d=4 -c:v mjpeg -q:v 2");
+    make_clip(clip, "-f lavfi -i testsrc2=s=320x240:r=25:d=4 -c:v mjpeg -q:v 2");
     {  // stopped mid-encode
         std::shared_ptr<FileSource> source;
         auto job = job_for(clip, dir / "out.wmv", true, [&](const std::shared_ptr<FileSource>& s) { source = s; });
@@ -144,7 +139,7 @@ TEST(SourceInput, StalledReadsEndAtAStopOrTheOpenLimit) {
         job->encoder->stop();
         ASSERT_TRUE(job->events.waitStopped(30s));
         EXPECT_EQ(job->events.errorTexts, std::vector<std::string>{});
-        EXPECT_GT(enc_test::frame_count(dir / "out.wmv"), 0);
+        EXPECT_GT(frame_count(dir / "out.wmv"), 0);
     }
     const struct {
         const char* intent;
@@ -176,3 +171,6 @@ TEST(SourceInput, StalledReadsEndAtAStopOrTheOpenLimit) {
         EXPECT_TRUE(has(text, "cannot open source '" + clip.string() + "': " + c.says)) << text;
     }
 }
+
+}  // namespace
+}  // namespace shardex::testing

@@ -7,21 +7,15 @@
 #include <cmath>
 #include <sstream>
 
-#include "support.h"
+#include "support/job.h"
+#include "support/media.h"
+#include "support/process.h"
 
-using enc_test::TempDir;
-namespace fs = enc_test::fs;
-
+namespace shardex::testing {
 namespace {
 
 constexpr const char* kPal = "Windows Media Video 8 for Broadband (PAL, 384 Kbps)";
 constexpr double kBeep = 5.0;  // source seconds: frame 125
-
-using enc_test::kCycle;
-using enc_test::Sound;
-using enc_test::beep_middle;
-using enc_test::pictures_of;
-using enc_test::sound_of;
 
 // Frame n's corner box has luma 16 + 8 * (n mod 25), over a moving picture.
 const std::string kNumbered =
@@ -46,8 +40,8 @@ double rms(const Sound& s, double from, double to) {
 class Sync : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new TempDir;
-        auto make = [](const std::string& name, const std::string& args) { enc_test::make_clip(*dir_ / name, args); };
+        dir_.emplace("shardex-sync");
+        auto make = [](const std::string& name, const std::string& args) { make_clip(*dir_ / name, args); };
         const std::string pcm = "-c:a pcm_s16le -shortest";
         make("mjpeg.avi", kNumbered + beep_at(kBeep, 10) + "-c:v mjpeg -q:v 3 " + pcm);
         make("mpeg4.avi", kNumbered + beep_at(kBeep, 10) + "-c:v mpeg4 -bf 2 -q:v 3 " + pcm);
@@ -60,22 +54,19 @@ protected:
         // A transport stream whose only key frame is its first: seeks there land anywhere.
         make("h264.ts", kNumbered + beep_at(kBeep, 10) + "-c:v libx264 -bf 2 -preset veryfast -c:a mp2 -shortest");
     }
-    static void TearDownTestSuite() { delete dir_; }
+    static void TearDownTestSuite() { dir_.reset(); }
     static fs::path clip(const std::string& name) { return *dir_ / name; }
 
-    fs::path encode(const std::string& name, int markIn, int markOut) {
+    fs::path encoded(const std::string& name, int markIn, int markOut) {
         auto out = tmp_ / (name + "_" + std::to_string(markIn) + "_" + std::to_string(markOut) + ".wmv");
-        auto job = enc_test::make_job(clip(name), out, kPal);
-        EXPECT_EQ(enc_test::encode(*job, markIn, markOut), (std::vector<int>{1, 2, 5})) << name;
+        auto job = make_job(clip(name), out, kPal);
+        EXPECT_EQ(encode(*job, markIn, markOut), (std::vector<int>{1, 2, 5})) << name;
         return out;
     }
 
-    static TempDir* dir_;
+    static inline std::optional<TempDir> dir_;
     TempDir tmp_;
 };
-TempDir* Sync::dir_ = nullptr;
-
-}  // namespace
 
 TEST_F(Sync, PictureAndSoundStartAtTheMarkInAndStayTogether) {
     struct Case {
@@ -91,7 +82,7 @@ TEST_F(Sync, PictureAndSoundStartAtTheMarkInAndStayTogether) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.clip) + " from " + std::to_string(c.markIn));
-        const auto out = encode(c.clip, c.markIn, c.markOut);
+        const auto out = encoded(c.clip, c.markIn, c.markOut);
         const double markIn = c.markIn / 1000.0;
         const auto pics = pictures_of(out);
         ASSERT_FALSE(pics.time.empty());
@@ -114,14 +105,14 @@ TEST_F(Sync, ConsecutiveSegmentsOfABFrameSourceHoldEveryFrameOnce) {
         SCOPED_TRACE(name);
         std::vector<int> numbers;
         for (auto [in, out] : {std::pair{0, 3010}, std::pair{3010, 6500}, std::pair{6500, -1}}) {
-            const auto pics = pictures_of(encode(name, in, out));
+            const auto pics = pictures_of(encoded(name, in, out));
             numbers.insert(numbers.end(), pics.number.begin(), pics.number.end());
         }
         ASSERT_EQ(numbers.size(), 250u);
         for (std::size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], static_cast<int>(i % kCycle)) << "picture " << i;
     }
     // A one-second segment from 5 s starts on frame 125 and holds 25 frames.
-    const auto pics = pictures_of(encode("h264.avi", 5000, 6000));
+    const auto pics = pictures_of(encoded("h264.avi", 5000, 6000));
     ASSERT_EQ(pics.number.size(), 25u);
     EXPECT_EQ(pics.number.front(), 125 % kCycle);
 }
@@ -129,7 +120,7 @@ TEST_F(Sync, ConsecutiveSegmentsOfABFrameSourceHoldEveryFrameOnce) {
 TEST_F(Sync, SeeksThatLandLateGoFurtherBack) {
     for (auto [in, out, first, count] : {std::tuple{0, 2000, 0, 50}, std::tuple{3040, 5000, 76, 49}}) {
         SCOPED_TRACE(in);
-        const auto pics = pictures_of(encode("h264.ts", in, out));
+        const auto pics = pictures_of(encoded("h264.ts", in, out));
         ASSERT_EQ(pics.number.size(), static_cast<std::size_t>(count));
         EXPECT_EQ(pics.number.front(), first % kCycle);
     }
@@ -141,19 +132,37 @@ TEST(SyncTone, SoundLastsTheWholeSegmentAtFullLevel) {
     // reach the mark-out.
     TempDir tmp;
     auto src = tmp / "tone.wav";
-    enc_test::make_clip(src, "-f lavfi -i sine=f=440:d=4:r=16000 -c:a pcm_s16le");
+    make_clip(src, "-f lavfi -i sine=f=440:d=4:r=16000 -c:a pcm_s16le");
     auto out = tmp / "tone.wma";
-    auto job = enc_test::make_job(src, out, "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
-    EXPECT_EQ(enc_test::encode(*job, 1000, 3048), (std::vector<int>{1, 2, 5}));
+    auto job = make_job(src, out, "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
+    EXPECT_EQ(encode(*job, 1000, 3048), (std::vector<int>{1, 2, 5}));
     const auto sound = sound_of(out);
     const double middle = rms(sound, 0.5, 1.5), tail = rms(sound, 2.008, 2.048);
     ASSERT_GT(middle, 0.01);
     EXPECT_NEAR(20 * std::log10(tail / middle), 0.0, 1.0);
     const double decodedEnd = sound.start + static_cast<double>(sound.samples.size()) / sound.rate;
     EXPECT_GE(decodedEnd, 2.048);
-    auto last = enc_test::run("ffprobe -v error -select_streams a:0 -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
+    auto last = run("ffprobe -v error -select_streams a:0 -show_entries packet=pts_time,duration_time -of csv=p=0 '" +
                               out.string() + "' | tail -1");
     double pts = 0, dur = 0;
     ASSERT_EQ(std::sscanf(last.c_str(), "%lf,%lf", &pts, &dur), 2) << last;
     EXPECT_NEAR(pts + dur, 2.048, 0.002);
 }
+
+// A source whose sound jumps 30 ms ahead (a gap) or back (an overlap) at 0.5 s: the gap becomes
+// silence and the overlap is dropped, so the beep after it stays where its timestamps put it.
+TEST(SyncTone, AGapOrAnOverlapInTheSoundKeepsWhatFollowsInStep) {
+    TempDir tmp;
+    for (double jump : {0.03, -0.03}) {
+        SCOPED_TRACE(jump);
+        std::ostringstream shift;
+        shift << ",asetnsamples=n=441,asetpts=PTS+if(gte(T\\,0.5)\\," << jump << "/TB\\,0)";
+        make_clip(tmp / "jump.mkv", beep_at(0.6, 1.5, shift.str()) + "-c:a pcm_s16le");
+        auto job = make_job(tmp / "jump.mkv", tmp / "jump.wma", "Windows Media Audio 8 for Dial-up Modem (Mono, 28.8 Kbps)");
+        EXPECT_EQ(encode(*job, 0, 1500), (std::vector<int>{1, 2, 5}));
+        EXPECT_NEAR(beep_middle(sound_of(tmp / "jump.wma")), 0.65 + jump, 0.005);
+    }
+}
+
+}  // namespace
+}  // namespace shardex::testing

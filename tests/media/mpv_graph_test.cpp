@@ -2,20 +2,23 @@
 // stop, failures with their descriptions, and the software picture path into a window.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
+#include <clocale>
 #include <cstdint>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
-#include "media/test_media.h"
 #include "platform/frames/frame_sink.h"
 #include "platform/media/factory.h"
+#include "support/job.h"
+#include "support/media.h"
+#include "support/process.h"
 
 namespace shardex::media {
 namespace {
 
-using shardex::testing::TempMediaDir;
+using namespace shardex::testing;
 
 GraphOptions quiet() {
     GraphOptions o;
@@ -24,57 +27,35 @@ GraphOptions quiet() {
     return o;
 }
 
-// Polls `done` every few milliseconds for at most `ms`.
-template <typename F>
-bool eventually(F done, int ms = 10000) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+bool eventually(const std::function<bool()>& done) { return wait_for(done, 10s); }
 
 class MpvGraphTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        dir_ = new TempMediaDir;
+        std::setlocale(LC_NUMERIC, "C");  // the player reads numbers in the C locale
+        dir_.emplace("shardex-media");
         // Key frames only every 2 s, so that exact seeks have frames to decode past.
-        clip_ = new std::string(dir_->clip("clip.avi", 10, "320x240", true, "-c:v mpeg4 -q:v 5 -g 50"));
+        make_clip(clip_ = (*dir_ / "clip.avi").string(), "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i "
+                                                          "sine=frequency=440:sample_rate=44100 -t 10 -c:v mpeg4 -q:v 5 "
+                                                          "-g 50 -c:a pcm_s16le");
     }
-    static void TearDownTestSuite() {
-        delete clip_;
-        delete dir_;
-    }
-    static TempMediaDir* dir_;
-    static std::string* clip_;
+    static void TearDownTestSuite() { dir_.reset(); }
+    static inline std::optional<TempDir> dir_;
+    static inline std::string clip_;
 };
-TempMediaDir* MpvGraphTest::dir_ = nullptr;
-std::string* MpvGraphTest::clip_ = nullptr;
 
 TEST_F(MpvGraphTest, OpensAndMeasuresAClip) {
     auto g = create_filter_graph(quiet());
-    g->renderFile(*clip_);
+    g->renderFile(clip_);
     EXPECT_NEAR(g->duration(), 10.0, 0.05);
     EXPECT_EQ(g->videoWidth(), 320);
     EXPECT_EQ(g->videoHeight(), 240);
     EXPECT_NEAR(g->currentPosition(), 0.0, 1e-6);
-    // The set-up calls of a new source all succeed.
-    g->setVolume(0);
-    g->setBalance(0);
-    g->setDestinationHeight(240);
-    g->setDestinationWidth(320);
-    g->setRate(1.0);
-    g->setWindowStyle(0);
-    g->setTop(0);
-    g->setLeft(0);
-    g->setWidth(320);
-    g->setHeight(240);
 }
 
 TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
     auto g = create_filter_graph(quiet());
-    g->renderFile(*clip_);
+    g->renderFile(clip_);
     // Frames between key frames are reached exactly.
     g->setCurrentPosition(4.0);
     EXPECT_NEAR(g->currentPosition(), 4.0, 1e-3);
@@ -88,7 +69,7 @@ TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
     // Stopped: a forward jump moves the position and nothing plays on from there.
     g->setCurrentPosition(g->currentPosition() + 2.0);
     EXPECT_NEAR(g->currentPosition(), 2.0, 1e-3);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(300ms);
     EXPECT_NEAR(g->currentPosition(), 2.0, 1e-3);
     // The end of the source: the seek completes and the position stays at the last picture.
     g->setCurrentPosition(g->duration());
@@ -98,13 +79,13 @@ TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
 
 TEST_F(MpvGraphTest, RunAdvancesAndStopKeepsThePosition) {
     auto g = create_filter_graph(quiet());
-    g->renderFile(*clip_);
+    g->renderFile(clip_);
     g->run();
     ASSERT_TRUE(eventually([&] { return g->currentPosition() > 0.3; }));
     g->stop();
     // Once stopped, the position no longer moves and is not sent back to the start.
     double p1 = g->currentPosition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(300ms);
     double p2 = g->currentPosition();
     EXPECT_GT(p1, 0.3);
     EXPECT_NEAR(p2, p1, 0.05);
@@ -116,35 +97,24 @@ TEST_F(MpvGraphTest, RunAdvancesAndStopKeepsThePosition) {
     g->stop();
 }
 
+// What cannot be opened says why; a sound has no picture size; nothing loaded has no
+// position; values outside what the graph accepts are refused, not passed on.
 TEST_F(MpvGraphTest, FailuresCarryADescription) {
+    write_file(*dir_ / "notes.avi", std::string(4096, 'x'));
+    make_clip(*dir_ / "tone.wav", "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 3 -c:a pcm_s16le");
+    const std::string notMedia = (*dir_ / "notes.avi").string(), missing = (*dir_ / "missing.avi").string();
+    const std::pair<std::string, std::string> opens[] = {
+        {notMedia, "cannot open '" + notMedia + "': "},
+        {missing, "cannot open '" + missing + "': loading failed"},
+    };
+    for (const auto& [file, says] : opens)
+        EXPECT_EQ(error_of([&] { create_filter_graph(quiet())->renderFile(file); }).rfind(says, 0), 0u) << file;
     auto g = create_filter_graph(quiet());
-    std::string notMedia = dir_->text("notes.avi", std::string(4096, 'x'));
-    try {
-        g->renderFile(notMedia);
-        FAIL() << "a text file opened as media";
-    } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("cannot open '" + notMedia + "': ", 0), 0u) << e.what();
-    }
-    std::string missing = (dir_->path() / "missing.avi").string();
-    try {
-        g->renderFile(missing);
-        FAIL() << "a missing file opened";
-    } catch (const Error& e) {
-        EXPECT_EQ(std::string(e.what()), "cannot open '" + missing + "': loading failed");
-    }
-    // No file loaded: the position and the length cannot be read.
-    EXPECT_THROW(g->duration(), Error);
-    EXPECT_THROW(g->currentPosition(), Error);
-    // Values outside what the graph accepts are refused, not passed on.
-    EXPECT_THROW(g->setVolume(1), Error);
-    EXPECT_THROW(g->setBalance(10001), Error);
-    EXPECT_THROW(g->setRate(0.0), Error);
-    EXPECT_THROW(g->setWidth(-1), Error);
-}
-
-TEST_F(MpvGraphTest, SoundWithoutPictureHasNoVideoSize) {
-    auto g = create_filter_graph(quiet());
-    g->renderFile(dir_->tone("tone.wav"));
+    for (auto refused : std::vector<std::function<void()>>{
+             [&] { g->duration(); }, [&] { g->currentPosition(); }, [&] { g->setVolume(1); },
+             [&] { g->setBalance(10001); }, [&] { g->setRate(0.0); }, [&] { g->setWidth(-1); }})
+        EXPECT_THROW(refused(), Error);
+    g->renderFile((*dir_ / "tone.wav").string());
     EXPECT_GT(g->duration(), 2.9);
     EXPECT_THROW(g->videoWidth(), Error);
     EXPECT_THROW(g->videoHeight(), Error);
@@ -181,7 +151,7 @@ TEST_F(MpvGraphTest, DrawsPicturesIntoItsOwnerAndTakesTheWindowBack) {
     o.audioOutput = "null";
     {
         auto g = create_filter_graph(o);
-        g->renderFile(*clip_);
+        g->renderFile(clip_);
         g->setOwner(window);
         g->setWidth(320);
         g->setHeight(240);
@@ -214,7 +184,7 @@ TEST_F(MpvGraphTest, DrawsPicturesIntoItsOwnerAndTakesTheWindowBack) {
         frames::ClaimToken other = frames::claim(window);
         int before = sink.shown();
         g->setCurrentPosition(5.0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(200ms);
         EXPECT_EQ(sink.shown(), before);
         EXPECT_TRUE(frames::is_current(window, other));
         // ...until it is made the owner again, which shows its picture at once, stopped or not.
