@@ -39,6 +39,7 @@
 using namespace shardex;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
+namespace support = shardex::testing;
 
 namespace {
 
@@ -94,7 +95,7 @@ RunEnds timed_run(Form1& f, const std::function<void(double)>& during = {}) {
     const auto t0 = Clock::now();
     Cmd_Go_Click(f);
     const VbBool* running[] = {&f.S.Local_Running, &f.S.Remote_Running, &f.S.Remote2_Running};
-    testing::wait_until(
+    support::wait_until(
         [&] {
             const double now = std::chrono::duration<double>(Clock::now() - t0).count();
             for (int i = 0; i < 3; ++i)
@@ -115,22 +116,22 @@ void print(const char* what, const RunEnds& r) {
 }
 
 int bench(int seconds) {
-    testing::TempDir dir("shardex-balance");
+    support::TempDir dir("shardex-balance");
     const fs::path root = dir.path();
-    testing::HomeAt home(root);
+    support::HomeAt home(root);
     const std::string clip = (root / "clip.avi").string();
-    testing::run("timeout 300 ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=30000/1001 -f lavfi -i sine "
+    support::run("timeout 300 ffmpeg -v error -y -f lavfi -i testsrc2=size=1280x720:rate=30000/1001 -f lavfi -i sine "
                  "-t " + std::to_string(seconds) + " -c:v mjpeg -q:v 5 -c:a pcm_s16le '" + clip + "'");
     if (!fs::exists(clip)) return std::fprintf(stderr, "ffmpeg could not make the clip\n"), 1;
     const fs::path network = root / "network";
     remote::init_network(network);
 
     CpuLimit limit(25);
-    std::unique_ptr<testing::AgentProcess> nodes[2];
+    std::unique_ptr<support::AgentProcess> nodes[2];
     for (int n : {1, 2}) {
-        auto o = testing::AgentProcess::at("NODE" + std::to_string(n), root / ("node" + std::to_string(n)), network);
+        auto o = support::AgentProcess::at("NODE" + std::to_string(n), root / ("node" + std::to_string(n)), network);
         o.extra = {"--headless"};
-        nodes[n - 1] = std::make_unique<testing::AgentProcess>(o);
+        nodes[n - 1] = std::make_unique<support::AgentProcess>(o);
         if (!nodes[n - 1]->start())
             return std::fprintf(stderr, "shardex-agent did not start:\n%s\n", nodes[n - 1]->log().c_str()), 1;
     }
@@ -140,7 +141,7 @@ int bench(int seconds) {
         std::printf("no control group could be made (not root, or no CPU controller): NODE2 runs unlimited\n");
 
     // The window on the production services, reaching the two agents through peers entries.
-    auto w = std::make_unique<testing::ServerWindow>(NetworkSettings{
+    auto w = std::make_unique<support::ServerWindow>(NetworkSettings{
         network.string(), "", {"NODE1=" + nodes[0]->endpoint(), "NODE2=" + nodes[1]->endpoint()}, "127.0.0.1:0", "SRV"});
     Form1* f = w->f.get();
     const std::string chosen = w->choose(clip, "34", "33", "33");
