@@ -44,6 +44,7 @@
 #include "platform/remote/share_service.h"
 #include "platform/shown_text.h"
 #include "shardex/version.h"
+#include "platform/utf8_locale.h"
 
 // After gRPC's headers: Qt's keyword macros must not reach them.
 #include <QApplication>
@@ -346,6 +347,7 @@ int serve(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    shardex::platform::prefer_utf8_locale();
     // Block the stop signals before any thread starts, so that only sigwait sees them.
     // Before any other gRPC object: its settings are read once, at its start.
     shardex::remote::quiet_grpc_log();

@@ -26,6 +26,7 @@
 #include "run/run_control.h"
 #include "shardex/version.h"
 #include "source/source_selection.h"
+#include "platform/utf8_locale.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void answer_without_display(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    shardex::platform::prefer_utf8_locale();
     answer_without_display(argc, argv);
     // Before any other gRPC object: its settings are read once, at its start.
     shardex::remote::quiet_grpc_log();
