@@ -1,8 +1,7 @@
-// The window's start-up, the choice of clients, the panel reset and leaving.
+// The window's start-up, the choice of clients and leaving.
 #include <QGroupBox>
 #include <QListWidget>
 
-#include "app/colors.h"
 #include "app/startup.h"
 #include <QApplication>
 #include <QMessageBox>
@@ -36,10 +35,6 @@ TEST_F(Form1Test, StartUpTakesTheComputersFound) {
         {{}, "SRV", "40", "", "", 1},
         {{"NODE1", "SRV"}, "", "50", "NODE1", "SRV", 2},  // this computer's name unreadable
     };
-    std::string intervals;  // the polling timers tick twice a second, the preview's counter five times
-    for (QTimer* t : {f->Timer_Counters, f->TimerLocal, f->TimerRemote, f->TimerRemote2, f->Timer_Playback})
-        intervals += std::to_string(t->interval()) + " ";
-    EXPECT_EQ(intervals, "500 500 500 500 200 ");
     for (const auto& c : cases) {
         new_window();
         computers = c.found;
@@ -87,28 +82,6 @@ TEST_F(Form1Test, ClientChoicesFollowTheConnectionAndTheListSize) {
     Combo2_Click(*f);  // two computers: Client 2 cannot be chosen
     EXPECT_EQ(f->S.Client2_Computer, "");
     EXPECT_TRUE(dialogs->shown.empty());
-}
-
-// The reset puts each panel's texts back and leaves its bar and load box alone.
-TEST_F(Form1Test, ThePanelResetRestoresEachPanelsIdleTexts) {
-    for (int slot = 0; slot < 3; ++slot) {
-        const SlotNames s = slot_names(*f, slot);
-        for (QLabel* l : {s.size, s.media, s.rate, s.speed, s.clock, s.status}) l->setText(QStringLiteral("busy"));
-        s.file->setText(QStringLiteral("busy"));
-        set_back_color(s.status, kLightYellow);
-        s.bar->setValue(25);
-        s.load->setText(QStringLiteral("77"));
-    }
-    Reset_Status_Panels(*f);
-    for (int slot = 0; slot < 3; ++slot) {
-        const SlotNames s = slot_names(*f, slot);
-        EXPECT_EQ(text(s.size) + "|" + text(s.media) + "|" + text(s.rate) + "|" + text(s.speed) + "|" + text(s.clock) +
-                      "|" + text(s.status) + "|" + text(s.file),
-                  "Size:||Bit rate:|Speed:|0:00:00|Status:|")
-            << slot;
-        EXPECT_EQ(back_color(s.status), kButtonFace);
-        EXPECT_EQ(std::to_string(s.bar->value()) + " " + text(s.load), "25 77");
-    }
 }
 
 // Leaving asks "Are you sure?" while work would be lost, the same by Exit and by the title
