@@ -19,9 +19,10 @@ namespace {
 
 using Form1Test = WindowTest;
 
-// Start-up resets the flags and timers, then takes the computers a browse finds: the Server is
-// this computer, the clients the first two other entries (this computer may be one of them),
-// and the loads follow the number of computers (three or more, or none, keep 40/40/20).
+// Start-up stops the job timers and starts the meters', then takes the computers a browse
+// finds: the Server is this computer, the clients the first two other entries (this computer
+// may be one of them), and the loads follow the number of computers (three or more, or none,
+// keep 40/40/20).
 TEST_F(Form1Test, StartUpTakesTheComputersFound) {
     struct Case {
         std::vector<std::string> found;
@@ -39,15 +40,10 @@ TEST_F(Form1Test, StartUpTakesTheComputersFound) {
         new_window();
         computers = c.found;
         f->services.computerName = [&] { return c.self; };
-        f->S.Post_View = kFalse;
-        f->S.Mark_In = 5;
-        f->S.Local_Running = kTrue;
-        f->S.Two_Pass = 1;
         f->TimerLocal->start();
         f->load();
         EXPECT_FALSE(timer_enabled(f->TimerLocal) || timer_enabled(f->TimerRemote) || timer_enabled(f->Timer_Playback));
         EXPECT_TRUE(timer_enabled(f->Timer_Counters));
-        EXPECT_TRUE(f->S.Post_View == kTrue && !any_slot_running(f->S) && f->S.Mark_In == 0 && f->S.Two_Pass == 0);
         EXPECT_EQ(text(f->local_load) + "|" + text(f->remote_load) + "|" + f->S.Client1_Computer + "|" +
                       f->S.Client2_Computer + "|" + f->Frame_Local->title().toStdString() + "|" +
                       f->Frame_Remote->title().toStdString(),

@@ -119,11 +119,6 @@ TEST_F(Jobs, AClientsJobIsSetUpOnItsComputer) {
     EXPECT_EQ(fx.apps.size(), 1u);    // the same application
     EXPECT_EQ(S.Remote_Encoder.get(), &enc);
     EXPECT_EQ(s.count("reset"), 2u);
-
-    S.Client2_Computer = "";  // no computer: nothing is done, and the callers clear the flag
-    Start_Remote2_Job(*f);
-    EXPECT_EQ(fx.agents.size(), 2u);
-    EXPECT_EQ(S.Remote2_Running, kTrue);
 }
 
 // A slot whose computer was lost since its last job connects once more to the same computer;
