@@ -4,7 +4,6 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
-#include <cstdio>
 
 #include "app/video_frame_widget.h"
 #include "support/test_window.h"
@@ -57,8 +56,6 @@ protected:
 
 TEST_F(WindowFit, SmallestSizeFitsALaptopScreenWithEveryControlUsable) {
     const QSize least = f->minimumSizeHint();
-    std::printf("minimum size hint %dx%d, default size %dx%d\n", least.width(), least.height(), f->sizeHint().width(),
-                f->sizeHint().height());
     EXPECT_LE(least.width(), kLaptopWidth);
     EXPECT_LE(least.height(), kLaptopHeight);
     resize_and_settle(least);
