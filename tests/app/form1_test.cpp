@@ -1,8 +1,7 @@
-// The window's start-up, the choice of clients, the panel reset and leaving.
+// The window's start-up, the choice of clients and leaving.
 #include <QGroupBox>
 #include <QListWidget>
 
-#include "app/colors.h"
 #include "app/startup.h"
 #include <QApplication>
 #include <QMessageBox>
@@ -20,9 +19,10 @@ namespace {
 
 using Form1Test = WindowTest;
 
-// Start-up resets the flags and timers, then takes the computers a browse finds: the Server is
-// this computer, the clients the first two other entries (this computer may be one of them),
-// and the loads follow the number of computers (three or more, or none, keep 40/40/20).
+// Start-up stops the job timers and starts the meters', then takes the computers a browse
+// finds: the Server is this computer, the clients the first two other entries (this computer
+// may be one of them), and the loads follow the number of computers (three or more, or none,
+// keep 40/40/20).
 TEST_F(Form1Test, StartUpTakesTheComputersFound) {
     struct Case {
         std::vector<std::string> found;
@@ -36,23 +36,14 @@ TEST_F(Form1Test, StartUpTakesTheComputersFound) {
         {{}, "SRV", "40", "", "", 1},
         {{"NODE1", "SRV"}, "", "50", "NODE1", "SRV", 2},  // this computer's name unreadable
     };
-    std::string intervals;  // the polling timers tick twice a second, the preview's counter five times
-    for (QTimer* t : {f->Timer_Counters, f->TimerLocal, f->TimerRemote, f->TimerRemote2, f->Timer_Playback})
-        intervals += std::to_string(t->interval()) + " ";
-    EXPECT_EQ(intervals, "500 500 500 500 200 ");
     for (const auto& c : cases) {
         new_window();
         computers = c.found;
         f->services.computerName = [&] { return c.self; };
-        f->S.Post_View = kFalse;
-        f->S.Mark_In = 5;
-        f->S.Local_Running = kTrue;
-        f->S.Two_Pass = 1;
         f->TimerLocal->start();
         f->load();
         EXPECT_FALSE(timer_enabled(f->TimerLocal) || timer_enabled(f->TimerRemote) || timer_enabled(f->Timer_Playback));
         EXPECT_TRUE(timer_enabled(f->Timer_Counters));
-        EXPECT_TRUE(f->S.Post_View == kTrue && !any_slot_running(f->S) && f->S.Mark_In == 0 && f->S.Two_Pass == 0);
         EXPECT_EQ(text(f->local_load) + "|" + text(f->remote_load) + "|" + f->S.Client1_Computer + "|" +
                       f->S.Client2_Computer + "|" + f->Frame_Local->title().toStdString() + "|" +
                       f->Frame_Remote->title().toStdString(),
@@ -87,28 +78,6 @@ TEST_F(Form1Test, ClientChoicesFollowTheConnectionAndTheListSize) {
     Combo2_Click(*f);  // two computers: Client 2 cannot be chosen
     EXPECT_EQ(f->S.Client2_Computer, "");
     EXPECT_TRUE(dialogs->shown.empty());
-}
-
-// The reset puts each panel's texts back and leaves its bar and load box alone.
-TEST_F(Form1Test, ThePanelResetRestoresEachPanelsIdleTexts) {
-    for (int slot = 0; slot < 3; ++slot) {
-        const SlotNames s = slot_names(*f, slot);
-        for (QLabel* l : {s.size, s.media, s.rate, s.speed, s.clock, s.status}) l->setText(QStringLiteral("busy"));
-        s.file->setText(QStringLiteral("busy"));
-        set_back_color(s.status, kLightYellow);
-        s.bar->setValue(25);
-        s.load->setText(QStringLiteral("77"));
-    }
-    Reset_Status_Panels(*f);
-    for (int slot = 0; slot < 3; ++slot) {
-        const SlotNames s = slot_names(*f, slot);
-        EXPECT_EQ(text(s.size) + "|" + text(s.media) + "|" + text(s.rate) + "|" + text(s.speed) + "|" + text(s.clock) +
-                      "|" + text(s.status) + "|" + text(s.file),
-                  "Size:||Bit rate:|Speed:|0:00:00|Status:|")
-            << slot;
-        EXPECT_EQ(back_color(s.status), kButtonFace);
-        EXPECT_EQ(std::to_string(s.bar->value()) + " " + text(s.load), "25 77");
-    }
 }
 
 // Leaving asks "Are you sure?" while work would be lost, the same by Exit and by the title

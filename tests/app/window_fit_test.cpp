@@ -1,12 +1,9 @@
 // The window's layout: it fits a 1920 x 1080 screen at 200 %, every control stays shown
-// and usable at the smallest size, extra room goes to the picture and the file boxes, and the
-// profile list shows whole names.
-#include <QAbstractItemView>
+// and usable at the smallest size, and extra room goes to the picture and the file boxes.
 #include <QApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLayout>
-#include <cstdio>
 
 #include "app/video_frame_widget.h"
 #include "support/test_window.h"
@@ -59,8 +56,6 @@ protected:
 
 TEST_F(WindowFit, SmallestSizeFitsALaptopScreenWithEveryControlUsable) {
     const QSize least = f->minimumSizeHint();
-    std::printf("minimum size hint %dx%d, default size %dx%d\n", least.width(), least.height(), f->sizeHint().width(),
-                f->sizeHint().height());
     EXPECT_LE(least.width(), kLaptopWidth);
     EXPECT_LE(least.height(), kLaptopHeight);
     resize_and_settle(least);
@@ -103,27 +98,6 @@ TEST_F(WindowFit, ExtraRoomGoesToThePictureAndTheFileBoxes) {
     EXPECT_GT(f->TextBox_LocalFile->width(), fileBox + 80);
     EXPECT_GT(f->TextBox_File->width(), sourceBox + 100);
     EXPECT_GT(rect_in_window(f->Cmd_Go).bottom(), 1040 - 60);  // the bottom row stays at the bottom
-}
-
-// A box narrower than the name, as on a small window with a large font: the tooltip holds the
-// chosen name, and the open list is wide enough for the longest.
-TEST_F(WindowFit, ProfileListShowsWholeNamesAndTheBoxItsNameAsTooltip) {
-    resize_and_settle(f->minimumSizeHint());
-    f->Combo_Profile->setFixedWidth(200);
-    const QString longName =
-        QStringLiteral("Windows Media Video 8 for Dial-up Modems or Single-channel ISDN (56 to 64 Kbps)");
-    f->Combo_Profile->addItem(QStringLiteral("Short"));
-    f->Combo_Profile->addItem(longName);
-    f->Combo_Profile->setCurrentIndex(1);
-    EXPECT_EQ(f->Combo_Profile->toolTip(), longName);
-    f->Combo_Profile->setCurrentIndex(0);
-    EXPECT_EQ(f->Combo_Profile->toolTip(), QStringLiteral("Short"));
-    f->Combo_Profile->showPopup();
-    QApplication::processEvents();
-    QAbstractItemView* list = f->Combo_Profile->view();
-    EXPECT_TRUE(list->isVisible());
-    EXPECT_GE(list->viewport()->width(), list->fontMetrics().horizontalAdvance(longName));
-    f->Combo_Profile->hidePopup();
 }
 
 }  // namespace

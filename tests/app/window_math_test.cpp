@@ -6,7 +6,6 @@
 #include <cstdint>
 
 #include "jobs/figures.h"
-#include "jobs/run_notice.h"
 #include "jobs/time_left.h"
 #include "platform/error.h"
 #include "run/balance_math.h"
@@ -61,7 +60,7 @@ TEST(Split, CutsTheStretchByTheLoads) {
     EXPECT_EQ(stretch_end(5000, 123456), 5000);
 }
 
-// The worked example, first ticks, roundings, an empty segment, and tick counters that
+// First ticks, roundings, an empty segment, and tick counters that
 // wrap (at 2^32, and across the sign of a 32-bit number) during the job.
 TEST(PanelFigures, OneTickAsThePanelShowsIt) {
     struct Case {
@@ -72,8 +71,6 @@ TEST(PanelFigures, OneTickAsThePanelShowsIt) {
         const char *size, *media, *rate, *clock, *serverSpeed, *clientSpeed;
         int percent;
     } cases[] = {
-        {"worked example", {7340032, 150000, 391300, 150000}, 600000, 1000, 91000, "Size:     7,168 KB",
-         "0:02:30 /0:10:00", "Bit rate: 391 Kb", "0:01:30", "Speed:  1.7x", "Speed:  1.7x", 25},
         {"nothing written yet", {0, 0, 0, 0}, 600000, 1000, 91000, "Size:      KB", "0:00:00 /0:10:00",
          "Bit rate: 0 Kb", "0:01:30", "Speed:  0.0x", "Speed:  0.x", 0},
         {"12.5 % to even", {2560, 75000, 0, 75000}, 600000, 1000, 26000, "Size:     3 KB", "0:01:15 /0:10:00",
@@ -129,27 +126,6 @@ TEST(JobOutcome, StoppedFailedOrSuccessWithTheRatio) {
         const JobOutcome o = job_outcome(c.stopped, c.asked, c.bytes, c.seg, c.movie, 50000);
         EXPECT_EQ(o.status, c.status);
         EXPECT_EQ(o.success, c.success) << c.status;
-    }
-}
-
-// One notification for a run: a failure outweighs a stop, which outweighs success; each
-// computer's line without the panel's padding.
-TEST(RunNotice, TheWorstEndNamesTheRun) {
-    struct Case {
-        std::vector<SlotEnd> ends;
-        const char *title, *text;
-    } cases[] = {
-        {{{"Server: SRV", "Status:  Success 12.3 to 1"}, {"Client 1: NODE1", "Status:  Success 9.0 to 1"}},
-         "Shardex: encoding finished", "SRV: Success 12.3 to 1\nNODE1: Success 9.0 to 1"},
-        {{{"Server: SRV", "Status:  Stopped "}, {"Client 1: NODE1", "Status:  Failed "}},
-         "Shardex: encoding failed", "SRV: Stopped\nNODE1: Failed"},
-        {{{"Server: ", "Status:  Stopped "}}, "Shardex: encoding stopped", "Server: Stopped"},
-        {{{"Client 2: NODE2", "Status:  Failed - no output file "}}, "Shardex: encoding failed",
-         "NODE2: Failed - no output file"},
-    };
-    for (const auto& c : cases) {
-        const RunNotice n = run_notice(c.ends);
-        EXPECT_EQ(n.title + "|" + n.text, std::string(c.title) + "|" + c.text);
     }
 }
 

@@ -26,9 +26,8 @@ public:
         answers.pop_front();
         return a;
     }
-    std::string openFile(const std::string& title, const std::string& filter) override {
+    std::string openFile(const std::string& title, const std::string&) override {
         openTitles.push_back(title);
-        openFilters.push_back(filter);
         return nextOpenPath;
     }
 
@@ -36,7 +35,7 @@ public:
     std::deque<platform::Answer> answers;  // answers to give, in order; Ok when empty
     std::string nextOpenPath;              // what the file-open dialog returns
     std::function<void()> whileOpen;       // runs while a message box is open
-    std::vector<std::string> openTitles, openFilters;
+    std::vector<std::string> openTitles;
 };
 
 }  // namespace shardex::testing

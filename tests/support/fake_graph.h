@@ -1,5 +1,5 @@
 // A preview graph without a player: positions and lengths are plain numbers the test sets,
-// seeks and settings are recorded, and any call can fail like a graph that did not open.
+// seeks are recorded, and any call can fail like a graph that did not open.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +24,6 @@ public:
     bool playing = false;
     std::string renderedPath;
     std::vector<double> seeks;
-    std::vector<std::string> settings;  // "volume 0", "owner 94...", in the order made
     WindowHandle owner = 0;
 
     void renderFile(const std::string& path) override {
@@ -53,7 +52,7 @@ public:
 
 private:
     template <typename T>
-    void set(const char* what, T v) { settings.push_back(what + (" " + std::to_string(v))); }
+    void set(const char*, T) {}
     void control() const { if (controlFails) throw Error("the graph refused"); }
     void picture() const { if (!hasPicture) throw Error("the source has no picture"); }
     void positioned(const char* failure) const { if (positionFails) throw Error(failure); }

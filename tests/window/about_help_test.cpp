@@ -1,7 +1,5 @@
-// The About box, System Info, Help and F1, and the user help itself: its pages and pictures
-// exist, every link resolves, and it names the window's controls by their captions.
-#include <QApplication>
-#include <QGroupBox>
+// System Info, Help and F1, and the user help itself: its pages and pictures exist and
+// every link resolves.
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
@@ -36,26 +34,6 @@ void write_file(const fs::path& file, const std::string& text) {
 }
 
 using About = WindowTest;
-
-// A box of its own, not modal, made once and shown again by each About.
-TEST_F(About, ShowsTheApplicationsIdentityInAModelessBoxMadeOnce) {
-    f->show();
-    f->Cmd_About->click();
-    AboutBox* box = f->frmAbout.get();
-    ASSERT_NE(box, nullptr);
-    EXPECT_TRUE(box->isVisible());
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the main window stays usable";
-    EXPECT_EQ(box->windowTitle().toStdString() + "|" + text(box->lblVersion), "About Shardex|Version 0.9.0");
-    EXPECT_FALSE(box->picIcon->pixmap().isNull() || f->windowIcon().isNull()) << "the icon is compiled in";
-    const std::string notice = text(box->lblDisclaimer);
-    EXPECT_TRUE(notice.find(kCopyrightText) != notice.npos && notice.find(kMakerName) != notice.npos) << notice;
-    box->cmdOK->click();
-    EXPECT_FALSE(box->isVisible());
-    f->Cmd_About->click();
-    f->Cmd_About->click();
-    EXPECT_EQ(f->frmAbout.get(), box);
-    EXPECT_TRUE(box->isVisible());
-}
 
 // The first program of the list that is found is started; anything else ends in the message.
 TEST_F(About, SystemInfoStartsTheFirstProgramFoundOrSaysItIsUnavailable) {
@@ -116,27 +94,6 @@ TEST(DesktopServices, FindsAProgramOnThePathAndStartsItDetached) {
     ASSERT_TRUE(desktop::start_detached(found));
     EXPECT_TRUE(wait_until([&] { return fs::exists(marker); }, 10000));
     EXPECT_FALSE(desktop::start_detached((bin / "no-such-program").string()));
-}
-
-// An install is preferred to the copy beside the program, and the build puts one there.
-TEST(HelpLocations, AnInstallIsPreferredThenTheCopyBesideTheProgram) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const fs::path root(dir.path().toStdString());
-    const fs::path installed = root / "share" / "shardex" / "help" / "index.html";
-    const fs::path beside = root / "bin" / "help" / "index.html";
-    const auto places = help_locations((root / "bin").string());
-    EXPECT_EQ(first_existing_file(places), "");
-    write_file(beside, "build");
-    EXPECT_EQ(fs::path(first_existing_file(places)), beside);
-    write_file(installed, "install");
-    EXPECT_EQ(fs::path(first_existing_file(places)), installed);
-    fs::remove(installed);
-    fs::create_directories(installed);
-    EXPECT_EQ(fs::path(first_existing_file(places)), beside) << "a folder of that name is not the help";
-    const std::string built = first_existing_file(help_locations(SHARDEX_PROGRAM_DIR));
-    ASSERT_NE(built, "") << "no help beside " << SHARDEX_PROGRAM_DIR;
-    EXPECT_EQ(read_file(built), read_file(kHelpDir / "index.html"));
 }
 
 // Help and F1 (with the focus in any control) open the help in the browser; when it is not
@@ -214,25 +171,6 @@ TEST(HelpPages, EveryLinkAndPictureResolves) {
     EXPECT_GT(checked, 50);
     for (const auto& page : pages) EXPECT_EQ(linkedFromIndex.count(page.filename().string()), 1u) << page;
     EXPECT_EQ(read_file(kHelpDir / "shardex.svg"), read_file(kSourceDir / "src" / "about" / "shardex.svg"));
-}
-
-// The help names the window's controls by the captions the window really shows.
-TEST_F(About, TheHelpUsesTheWindowsOwnCaptions) {
-    std::string all;
-    for (const auto& page : help_pages()) all += read_file(page);
-    for (QWidget* w : std::initializer_list<QWidget*>{
-             f->Cmd_File2, f->Cmd_Profile, f->Cmd_Go, f->Cmd_Help, f->Cmd_About, f->Cmd_Exit, f->Cmd_MarkIn,
-             f->Cmd_MarkOut, f->Cmd_Local_Encode, f->Frame2, f->Frame_Profile, f->Frame_Local, f->Frame_Remote,
-             f->Frame_Remote2, f->Frame_CPU_Disk, f->Frame_Network, f->Label_MarkIn, f->Label_MarkOut,
-             f->Label_Edit_Length, f->Label_CPU, f->Label_Disk, f->Label_Network, f->Label_Network_Traffic,
-             f->Label12}) {
-        const auto* box = qobject_cast<QGroupBox*>(w);
-        // An access key's marker is not shown: "E&xit" reads "Exit".
-        const QString shown = (box ? box->title() : w->property("text").toString()).remove(QLatin1Char('&'));
-        const QString caption = shown.section(QLatin1Char(' '), 0, box ? -1 : 0).trimmed();  // a label's first word
-        const std::string bold = "<b>" + caption.toStdString() + "</b>";
-        EXPECT_NE(all.find(bold), std::string::npos) << bold;
-    }
 }
 
 }  // namespace

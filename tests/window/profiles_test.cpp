@@ -54,9 +54,6 @@ TEST_F(Profiles, TheSummaryFollowsTheBitRateMode) {
         std::vector<std::string> summary;
         std::int32_t twoPass;
     } cases[] = {
-        {encoder::kModeCbr, 0, 29970, 64000, 700000, 5000, 0, 0,
-         {"Codec: Windows Media Video 8", "Frame: 320x240", "Fps: 30", "Constant bitrate", "Audio: 64 Kbps",
-          "Video: 700 Kbps", "Video buffer: 5 sec"}, 0},
         {encoder::kModeVbrPeak, 1, 12500, 126500, 1500000, 5000, 2000000, 0,
          {"Codec: Windows Media Video 7", "Frame: 320x240", "Fps: 12", "Variable bitrate (2-pass)", "Audio: 127 Kbps",
           "Video: 1500 Kbps", "Peak bitrate: 2000 Kbps"}, 1},
