@@ -86,11 +86,10 @@ TEST_F(MpvGraphTest, RunAdvancesAndStopKeepsThePosition) {
     g->stop();
 }
 
-// What cannot be opened says why; a sound has no picture size; nothing loaded has no
-// position; values outside what the graph accepts are refused, not passed on.
+// What cannot be opened says why; nothing loaded has no position; values outside what the
+// graph accepts are refused, not passed on.
 TEST_F(MpvGraphTest, FailuresCarryADescription) {
     write_file(*dir_ / "notes.avi", std::string(4096, 'x'));
-    make_clip(*dir_ / "tone.wav", "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 3 -c:a pcm_s16le");
     const std::string notMedia = (*dir_ / "notes.avi").string(), missing = (*dir_ / "missing.avi").string();
     const std::pair<std::string, std::string> opens[] = {
         {notMedia, "cannot open '" + notMedia + "': "},
@@ -103,10 +102,6 @@ TEST_F(MpvGraphTest, FailuresCarryADescription) {
              [&] { g->duration(); }, [&] { g->currentPosition(); }, [&] { g->setVolume(1); },
              [&] { g->setBalance(10001); }, [&] { g->setRate(0.0); }, [&] { g->setWidth(-1); }})
         EXPECT_THROW(refused(), Error);
-    g->renderFile((*dir_ / "tone.wav").string());
-    EXPECT_GT(g->duration(), 2.9);
-    EXPECT_THROW(g->videoWidth(), Error);
-    EXPECT_THROW(g->videoHeight(), Error);
 }
 
 // A picture box stand-in that counts what it is given.
