@@ -123,7 +123,6 @@ TEST(ShareClient, RefusalsAndImpossibleClaimsNameTheComputerAndTheFile) {
     TempDir dir;
     Loopback net(std::make_shared<remote::FolderShare>(dir.path()));
     std::uint8_t b[16];
-    EXPECT_EQ(error_of([&] { net.client->size("../x"); }), "SRV: '../x' is not a plain file name: it contains '/', '\\' or ':'");
     EXPECT_EQ(error_of([&] { net.client->read("gone.wmv", 0, b, 4); }), "SRV: 'gone.wmv' is not in the Shardex folder of this computer");
     const std::int64_t huge = INT64_MAX - 5;
     const std::string tooBig = "SRV: gave a size of " + std::to_string(huge) + " bytes for 'x.avi', more than a shared file can be (1 PiB)";
