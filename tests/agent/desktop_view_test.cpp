@@ -4,10 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
-#include <QScreen>
 #include <QTextDocument>
 #include <QWidget>
 #include <clocale>
@@ -171,42 +169,6 @@ TEST(DesktopView, AServersTextIsPlainTextOfABoundedLength) {
     EXPECT_EQ(tip.toStdString(), "//SRV/" + link + "?.avi");
 }
 
-TEST(DesktopView, PlacementIsTheTopLeftCornerKeptOnTheScreen) {
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-
-    Shown fits("SRV", "WMEnc_3");
-    ASSERT_NE(fits.window, nullptr);
-    QWidget* w = fits.window;
-    EXPECT_FALSE(w->isVisible());  // hidden until the Server shows it
-    ASSERT_TRUE(fits.feed([&](AppView& v) { v.setPlacement(area.left() + 10, area.top() + 20); v.setVisible(true); },
-                          [&] { return w->isVisible(); }));
-    EXPECT_EQ(w->pos(), QPoint(area.left() + 10, area.top() + 20));
-
-    // The user closing it only hides it: the application is still there, and shows again.
-    EXPECT_FALSE(w->close());
-    EXPECT_FALSE(w->isVisible());
-    ASSERT_TRUE(fits.feed([](AppView& v) { v.setVisible(true); }, [&] { return w->isVisible(); }));
-    ASSERT_TRUE(fits.feed([](AppView& v) { v.setVisible(false); }, [&] { return !w->isVisible(); }));
-
-    // Where the Server puts a client's window on its own large screen, on a smaller one: moved
-    // back just enough to fit (the offscreen screen is 800 pixels wide).
-    Shown corner("SRV", "WMEnc_4");
-    ASSERT_NE(corner.window, nullptr);
-    w = corner.window;
-    ASSERT_TRUE(corner.feed([](AppView& v) { v.setPlacement(800, 600); v.setVisible(true); },
-                            [&] { return w->isVisible(); }));
-    const QRect frame = w->frameGeometry();
-    EXPECT_TRUE(area.contains(frame)) << frame.x() << "," << frame.y() << " " << frame.width() << "x" << frame.height();
-    if (area.right() < 800 + frame.width() - 1) EXPECT_EQ(frame.right(), area.right());
-    else EXPECT_EQ(frame.x(), 800);
-    if (area.bottom() < 600 + frame.height() - 1) EXPECT_EQ(frame.bottom(), area.bottom());
-    else EXPECT_EQ(frame.y(), 600);
-
-    // Off the top-left as well: onto the screen's corner.
-    EXPECT_TRUE(corner.feed([](AppView& v) { v.setPlacement(-5000, -5000); },
-                            [&] { return w->frameGeometry().topLeft() == area.topLeft(); }));
-}
-
 TEST(DesktopView, IsDestroyedSafelyWithCallsStillQueued) {
     const QString title = QStringLiteral("Shardex encoder - WMEnc_5 for SRV");
     // Made, fed by two threads at once (figures and events, as the agent's threads do) and
@@ -230,16 +192,6 @@ TEST(DesktopView, IsDestroyedSafelyWithCallsStillQueued) {
     on_other_thread([&] { view.reset(); });
     pump_events(200);
     EXPECT_EQ(window_titled(title), nullptr);
-
-    // And destroyed after its window has been shown, with updates queued behind it.
-    Shown s("SRV", "WMEnc_6");
-    ASSERT_NE(s.window, nullptr);
-    ASSERT_TRUE(s.feed([](AppView& v) { v.setVisible(true); }, [&] { return s.window->isVisible(); }));
-    on_other_thread([&] {
-        for (int i = 0; i < 200; ++i) s.view->progress(i, i);
-        s.view.reset();
-    });
-    EXPECT_TRUE(wait_until([] { return window_titled("Shardex encoder - WMEnc_6 for SRV") == nullptr; }, kWaitMs));
 }
 
 }  // namespace

@@ -37,24 +37,10 @@ TEST(ProfileCollection, StockFirstThenUserFilesByNameSkippingBrokenOnes) {
     };
     EXPECT_EQ(col->item(0)->name(), stock_profiles()[0].name);
     EXPECT_EQ(names(), (std::vector<std::string>{"User A", "User B"}));
-    EXPECT_THROW(col->item(col->count()), Error);
-    EXPECT_THROW(col->item(-1), Error);
     write_file(dir / "0.json", custom("User 0"));
     EXPECT_EQ(names().size(), 2u);
     col->refresh();
     EXPECT_EQ(names(), (std::vector<std::string>{"User 0", "User A", "User B"}));
-}
-
-TEST(ProfileEditor, RefusesReadsItCannotAnswer) {
-    auto editor = create_profile_editor();
-    EXPECT_THROW(editor->contentType(), Error);  // nothing loaded
-    EXPECT_THROW(editor->load(nullptr), Error);
-    EXPECT_THROW(editor->videoCodecName(editor->videoCodecCount()), Error);
-    editor->load(find_stock_profile("Windows Media Audio 8 for Broadband (CD Quality, 128 Kbps)"));
-    EXPECT_EQ(editor->contentType(), kContentAudio);
-    EXPECT_THROW(editor->bitrateMode(kSourceVideo, 0), Error);
-    EXPECT_THROW(editor->audience(1), Error);
-    EXPECT_THROW(editor->audience(0)->audioBitrate(1), Error);
 }
 
 // A definition that cannot be encoded is refused naming the profile; numbers beyond 32 bits

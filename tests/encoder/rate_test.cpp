@@ -89,8 +89,6 @@ TEST_P(Rate, FileKeepsToTheProfilesTotalRate) {
 INSTANTIATE_TEST_SUITE_P(
     StockProfiles, Rate,
     ::testing::Values(RateCase{"Lan768", kLan768, false}, RateCase{"Lan768", kLan768, true},
-                      RateCase{"Broadband1400", "Windows Media Video 8 for Broadband (NTSC, 1400 Kbps)", false},
-                      RateCase{"Broadband1400", "Windows Media Video 8 for Broadband (NTSC, 1400 Kbps)", true},
                       RateCase{"DialUp56", "Windows Media Video 8 for Dial-up Modems or Single-channel ISDN (56 to 64 Kbps)", false},
                       RateCase{"DialUp56", "Windows Media Video 8 for Dial-up Modems or Single-channel ISDN (56 to 64 Kbps)", true}),
     [](const auto& info) { return std::string(info.param.label) + (info.param.twoPass ? "_TwoPass" : "_OnePass"); });
