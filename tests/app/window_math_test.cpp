@@ -23,6 +23,7 @@ TEST(LoadCheck, OnlyLoadsThatMakeAHundredPass) {
         {" 40.5 ", "41.5", "18", true},    // halves to even: 40 + 42 + 18
         {"40.5", "40.5", "20", true},      // 40 + 40 + 20
         {"30", "30", "30", false},         {"50", "50", "", false},    {"50", "x", "50", false},
+        {"34", "33", "32", false},         {"34", "33", "34", false},  // one off either way
         {"32767", "32767", "-32734", false},  // remote + local leaves 16 bits on the way
         {"32767", "1", "-32668", false},      // only the order remote + local overflows
         {"40000", "-39900", "0", false},
