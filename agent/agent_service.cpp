@@ -1,5 +1,8 @@
 #include "agent/agent_service.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -198,6 +201,21 @@ void AgentService::claimOutput(const Session& s, const App& app, const std::stri
     // An application holds one output at a time.
     std::erase_if(writers_, [&](const auto& w) { return w.second.session == s.id && w.second.app == app.name; });
     writers_[name] = {s.id, app.name, s.server, false};
+}
+
+void AgentService::discardOutput(const Session& s, const App& app, encoder::Encoder& enc) {
+    if (enc.runState() != encoder::kStateStopped)
+        throw Error("the encode on " + settings_.name + " still runs: stop it before its file is removed",
+                    encoder::errors::kBadConfiguration);
+    const std::string output = enc.file()->localFileName();
+    const std::string name = std::filesystem::path(output).filename().string();
+    std::lock_guard lock(writersMutex_);
+    // Only what this session's encoder wrote: never another Server's file of that name.
+    auto it = writers_.find(name);
+    if (name.empty() || it == writers_.end() || it->second.session != s.id || it->second.app != app.name) return;
+    struct stat st {};
+    if (::lstat(output.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) ::unlink(output.c_str());
+    writers_.erase(it);
 }
 
 void AgentService::releaseOutputs(const std::string& session, const std::string& app) {
@@ -616,6 +634,7 @@ grpc::Status AgentService::Call(grpc::ServerContext*, const pb::EncoderCall* req
             enc.file()->setLocalFileName((settings_.shardexFolder / request->set_output()).string());
             break;
         case pb::EncoderCall::kGetOutput: reply->set_text(enc.file()->localFileName()); break;
+        case pb::EncoderCall::kDiscardOutput: discardOutput(*s, *app, enc); break;
         case pb::EncoderCall::kSetDisplayInfo: {
             auto info = enc.displayInfo();
             const auto& v = request->set_display_info().value();

@@ -26,6 +26,10 @@
 #include "platform/remote/peers.h"
 #include "shardex.grpc.pb.h"
 
+namespace shardex::encoder {
+class Encoder;
+}
+
 namespace shardex::agent {
 
 struct AgentSettings {
@@ -101,6 +105,9 @@ private:
     // Lets go of what the application (every application of the session when `app` is
     // empty) holds.
     void releaseOutputs(const std::string& session, const std::string& app);
+    // Removes the stopped encode's file when this session's application wrote it, and frees
+    // its name.
+    void discardOutput(const Session& s, const App& app, encoder::Encoder& enc);
     // The application's encoder stopped: its output waits to be copied.
     void outputStopped(const std::string& session, const std::string& app);
 

@@ -35,6 +35,8 @@ constexpr milliseconds kBudget{2800};
 constexpr std::int32_t kProbeMediaMs = 2000;
 // Written in each computer's Shardex folder, and removed.
 constexpr const char* kProbeName = "shardex-balance-probe.wmv";
+// How long a stopped probe may take to end before its file is removed.
+constexpr std::chrono::milliseconds kStopWait{1000};
 
 struct Probe {
     SlotId id = SlotId::Server;
@@ -137,11 +139,15 @@ void Cmd_Balance_Click(Form1& f) {
     std::string shown, failures;
     for (Probe& p : probes) {
         const SlotRef slot = slot_of(f, p.id);
-        // Stopped, then reset: a client's agent then frees the probe's file name at once for
-        // the next measure (else it would keep it for a copy that never comes).
+        // Stopped, its file removed, then reset: a client's agent then frees the probe's file
+        // name at once for the next measure (else it would keep it for a copy that never comes).
         if (p.job.encoder) {
             try {
                 if (!p.done) p.job.encoder->stop();
+                const auto until = Clock::now() + kStopWait;
+                while (p.job.encoder->runState() != encoder::kStateStopped && Clock::now() < until)
+                    QThread::msleep(20);
+                p.job.encoder->file()->discard();
                 p.job.encoder->reset();
             } catch (const std::exception& e) {
                 if (p.error.empty() && !p.done) p.error = e.what();

@@ -257,6 +257,12 @@ TEST_F(AgentTest, TwoServersJobsNeverShareAnOutputOrAnEncoder) {
     EXPECT_NE(job->enc->runState(), encoder::kStateStopped) << "the other Server's stop reached this encode";
     ASSERT_TRUE(wait_for([&] { return job->stopped() && other->stopped(); }, 120s)) << node->log();
     EXPECT_EQ(job->events->errorTexts, std::vector<std::string>{});
+    // A Server removes what its own job wrote (a measure's file), never another's of that name.
+    other->enc->file()->discard();
+    EXPECT_FALSE(fs::exists(folder / "other_SX1.wmv"));
+    other->enc->file()->setLocalFileName("clip_SX1.wmv");
+    other->enc->file()->discard();
+    ASSERT_TRUE(fs::exists(folder / "clip_SX1.wmv")) << "the other Server removed this one's output";
     // The other Server may read the file, but its copy does not free the name: only the copy
     // made by the job's own session does; once home, the name is free again.
     second->copyFromClient("NODE1", "clip_SX1.wmv", home / "copy.wmv", {});

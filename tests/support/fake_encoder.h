@@ -185,6 +185,7 @@ struct FakeEncoder : encoder::Encoder, encoder::OutputFile, encoder::DisplayInfo
 
     void setLocalFileName(const std::string& p) override { script->check("setLocalFileName"), outputPath = p; }
     std::string localFileName() const override { return outputPath; }
+    void discard() override { script->check("discard"); }
     void setAuthor(const std::string& v) override { author_ = v; }
     void setCopyright(const std::string& v) override { copyright_ = v; }
     void setDescription(const std::string& v) override { description_ = v; }

@@ -165,6 +165,9 @@ public:
     virtual ~OutputFile() = default;
     virtual void setLocalFileName(const std::string& path) = 0;
     virtual std::string localFileName() const = 0;
+    // Removes the file the encoder's last encode wrote, once it has stopped: a measure's output
+    // that nobody wants. Nothing when there is none.
+    virtual void discard() = 0;
 };
 
 class DisplayInfo {

@@ -130,6 +130,11 @@ class OutputFileImpl final : public OutputFile {
 public:
     void setLocalFileName(const std::string& path) override { path_ = path; }
     std::string localFileName() const override { return path_; }
+    void discard() override {
+        std::error_code ec;
+        if (!path_.empty() && std::filesystem::is_regular_file(std::filesystem::symlink_status(path_, ec)))
+            std::filesystem::remove(path_, ec);
+    }
 
 private:
     std::string path_;

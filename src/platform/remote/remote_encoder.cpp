@@ -242,6 +242,11 @@ public:
         c.mutable_get_output();
         return t_.call("read the output file", c).text();
     }
+    void discard() override {
+        pb::EncoderCall c;
+        c.mutable_discard_output();
+        t_.call("remove the output file", c);
+    }
 
 private:
     Target t_;
